@@ -1,8 +1,6 @@
 #include "core/json.hpp"
 
 #include <charconv>
-#include <memory_resource>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -12,44 +10,92 @@ namespace trelk {
 
 namespace {
 
-constexpr int max_depth = 64;
+constexpr std::size_t max_depth = 64;
 
-// Key sets of the open objects. Their nodes come from one arena that lives as
-// long as the parse, so duplicate detection costs no general-purpose allocation.
-class KeyTracker {
+// Builds the value from the parser's events and enforces the protocol rules on
+// each. The library's own callback parser rescans the enclosing container
+// after every nested object, which is quadratic in large metadata; building
+// here also lets the object map itself detect duplicate keys.
+class ProtocolBuilder {
  public:
-  bool operator()(int depth, json::parse_event_t event, json& parsed) {
-    require(depth <= max_depth, "depth_limit", "JSON nesting exceeds 64 levels");
-    switch (event) {
-      case json::parse_event_t::object_start:
-        if (open_ == sets_.size()) sets_.emplace_back();
-        ++open_;
-        break;
-      case json::parse_event_t::key: {
-        const auto& key = parsed.get_ref<const std::string&>();
-        require(open_ > 0 && sets_[open_ - 1].emplace(key.data(), key.size()).second, "duplicate_key",
-                "JSON contains a duplicate object key");
-        break;
-      }
-      case json::parse_event_t::object_end:
-        // Reused for the next object at this depth; its nodes stay in the arena.
-        if (open_ > 0) sets_[--open_].clear();
-        break;
-      case json::parse_event_t::value:
-        require(!parsed.is_number_float(), "invalid_number", "Floating point numbers are not allowed in protocol data");
-        break;
-      case json::parse_event_t::array_start:
-      case json::parse_event_t::array_end:
-        break;
-    }
+  explicit ProtocolBuilder(json& root) : root_(root) {}
+
+  bool null() { return value(nullptr); }
+  bool boolean(bool v) { return value(v); }
+  bool number_integer(json::number_integer_t v) { return value(v); }
+  bool number_unsigned(json::number_unsigned_t v) { return value(v); }
+  bool number_float(json::number_float_t, const json::string_t&) {
+    check_depth(open_.size());
+    fail("invalid_number", "Floating point numbers are not allowed in protocol data");
+  }
+  bool string(json::string_t& v) { return value(std::move(v)); }
+  bool binary(json::binary_t&) { fail("invalid_json", "JSON text cannot hold binary data"); }
+
+  bool start_object(std::size_t) {
+    check_depth(open_.size());
+    open_.push_back(place(json::object()));
     return true;
+  }
+  bool key(json::string_t& name) {
+    check_depth(open_.size());
+    require(!open_.empty() && open_.back()->is_object(), "duplicate_key", "JSON contains a duplicate object key");
+    auto [member, inserted] = open_.back()->get_ref<json::object_t&>().try_emplace(std::move(name));
+    require(inserted, "duplicate_key", "JSON contains a duplicate object key");
+    member_ = &member->second;
+    return true;
+  }
+  bool end_object() { return close(); }
+  bool start_array(std::size_t) {
+    check_depth(open_.size());
+    open_.push_back(place(json::array()));
+    return true;
+  }
+  bool end_array() { return close(); }
+
+  template <typename Exception>
+  bool parse_error(std::size_t, const std::string&, const Exception& error) {
+    fail("invalid_json", error.what());
   }
 
  private:
-  using KeySet = std::pmr::set<std::pmr::string, std::less<>>;
-  std::pmr::monotonic_buffer_resource arena_;
-  std::pmr::vector<KeySet> sets_{&arena_};
-  std::size_t open_ = 0;
+  // The depth of an event is the number of containers enclosing it.
+  static void check_depth(std::size_t depth) {
+    require(depth <= max_depth, "depth_limit", "JSON nesting exceeds 64 levels");
+  }
+
+  template <typename T>
+  bool value(T&& v) {
+    check_depth(open_.size());
+    place(json(std::forward<T>(v)));
+    return true;
+  }
+
+  bool close() {
+    check_depth(open_.size() - 1);
+    open_.pop_back();
+    return true;
+  }
+
+  // Stores a new value where the parser is; open containers never move, as
+  // their parent only grows after they are closed.
+  json* place(json&& v) {
+    if (open_.empty()) {
+      root_ = std::move(v);
+      return &root_;
+    }
+    json& parent = *open_.back();
+    if (parent.is_array()) {
+      auto& elements = parent.get_ref<json::array_t&>();
+      elements.push_back(std::move(v));
+      return &elements.back();
+    }
+    *member_ = std::move(v);
+    return member_;
+  }
+
+  json& root_;
+  std::vector<json*> open_;
+  json* member_ = nullptr;
 };
 
 void append_integer(std::string& out, auto number) {
@@ -123,15 +169,16 @@ void append_canonical(std::string& out, const json& value) {
 
 json parse_json(std::string_view text, std::size_t limit) {
   require(text.size() <= limit, "size_limit", "JSON exceeds its size limit");
-  KeyTracker tracker;
+  json result;
+  ProtocolBuilder builder(result);
   try {
-    return json::parse(
-        text.begin(), text.end(),
-        [&tracker](int depth, json::parse_event_t event, json& parsed) { return tracker(depth, event, parsed); }, true,
-        false);
+    // Strict: one value, no comments, nothing but white space after it.
+    bool complete = json::sax_parse(text.begin(), text.end(), &builder, json::input_format_t::json, true, false);
+    require(complete, "invalid_json", "JSON text is incomplete");
   } catch (const json::exception& error) {
     throw Error("invalid_json", error.what());
   }
+  return result;
 }
 
 std::string canonical_json(const json& value) {
