@@ -1,0 +1,200 @@
+// A child program for the process tests. Usage:
+//   process_probe [--out FILE] COMMAND [ARG...]
+// Lines go to FILE (appended, one open per line) or to standard output.
+//   report [ARG...]            cwd, argv, environment and open descriptors
+//   exit N                     exit with status N
+//   sleep                      print "ready", then sleep until killed
+//   ignore-term                ignore SIGTERM, print "ready", sleep until killed
+//   group PIDFILE ignore|default
+//                              start a grandchild that ignores SIGTERM, write its
+//                              pid to PIDFILE, then sleep (ignoring SIGTERM or not)
+//   interrupt                  attach the interrupt channel and wait: a request ends
+//                              this program by SIGINT, a closed channel exits 3
+//   attach VALUE read|write|file FD
+//                              put a pipe end or a file on FD, attach VALUE, print the outcome
+//   replace plain|maintenance IMAGE DIR [ARG...]
+//                              replace this image; print the error and cwd if that fails
+//   xdg-open (as argv[0] basename) DIR
+//                              stands in for the desktop opener: appends DIR to the
+//                              file named by PROBE_OPENED, exits with PROBE_OPEN_STATUS
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/error.hpp"
+#include "process/arguments.hpp"
+#include "process/interrupt.hpp"
+
+extern char** environ;
+
+namespace {
+
+// No probe may outlive a broken test for long.
+constexpr auto lifetime = std::chrono::seconds(120);
+
+std::string out_file;
+
+void emit(const std::string& line) {
+  const std::string text = line + "\n";
+  const int fd =
+      out_file.empty() ? STDOUT_FILENO : ::open(out_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) std::_Exit(90);
+  if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) std::_Exit(91);
+  if (fd != STDOUT_FILENO) ::close(fd);
+}
+
+std::string link_target(const std::string& path) {
+  char buffer[4096];
+  const ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
+  return n < 0 ? std::string("?") : std::string(buffer, static_cast<std::size_t>(n));
+}
+
+void sleep_out_lifetime() {
+  const auto end = std::chrono::steady_clock::now() + lifetime;
+  while (std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+int report(int argc, char** argv) {
+  // Descriptors first, before emit opens anything.
+  std::vector<std::string> fds;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return 92;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == ".." || std::atoi(name.c_str()) == ::dirfd(dir)) continue;
+    fds.push_back("fd " + name + " " + link_target("/proc/self/fd/" + name));
+  }
+  ::closedir(dir);
+  emit("cwd " + std::filesystem::current_path().string());
+  emit("argc " + std::to_string(argc));
+  for (int i = 0; i < argc; ++i) emit("arg " + std::string(argv[i]));
+  for (char** entry = environ; *entry != nullptr; ++entry) emit("env " + std::string(*entry));
+  for (const auto& line : fds) emit(line);
+  return 0;
+}
+
+int interrupt_mode() {
+  try {
+    trelk::ConsoleInterrupt console(true);
+    emit(std::string("attached ") + (trelk::ConsoleInterrupt::parent_reader_attached() ? "1" : "0"));
+    const auto end = std::chrono::steady_clock::now() + lifetime;
+    while (std::chrono::steady_clock::now() < end) {
+      if (console.requested()) {
+        emit("requested");
+        ::signal(SIGINT, SIG_DFL);
+        ::raise(SIGINT);
+        return 5;
+      }
+      if (!trelk::ConsoleInterrupt::parent_reader_attached()) {
+        emit("detached");
+        return 3;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return 4;
+  } catch (const trelk::Error& error) {
+    emit("error " + error.code + " " + error.what());
+    return 2;
+  }
+}
+
+int attach_mode(const std::string& value, const std::string& kind, int target) {
+  int ends[2];
+  if (::pipe(ends) != 0) return 93;
+  int source = kind == "read" ? ends[0] : ends[1];
+  if (kind == "file") source = ::open("/proc/self/exe", O_RDONLY);
+  if (source < 0 || ::dup2(source, target) != target) return 94;
+  ::setenv(trelk::launcher_interrupt_reader_environment, value.c_str(), 1);
+  try {
+    trelk::ConsoleInterrupt console(true);
+    emit(std::string("attached ") + (trelk::ConsoleInterrupt::parent_reader_attached() ? "1" : "0"));
+  } catch (const trelk::Error& error) {
+    emit("error " + error.code + " " + error.what());
+  }
+  return 0;
+}
+
+int replace_mode(const std::string& form, int argc, char** argv) {
+  const std::vector<std::string> arguments(argv + 2, argv + argc);
+  const std::map<std::string, std::string> environment{{"PROBE_ADDED", "added"}, {"PROBE_EMPTY", ""}};
+  try {
+    if (form == "maintenance") {
+      trelk::replace_process(argv[0], arguments, argv[1], environment);
+    } else {
+      trelk::exec_process(argv[0], arguments, argv[1], environment);
+    }
+  } catch (const trelk::Error& error) {
+    emit("error " + error.code + " " + error.what());
+    emit("cwd " + std::filesystem::current_path().string());
+  }
+  return 0;
+}
+
+int group_mode(const std::string& pid_file, bool ignore) {
+  const pid_t grandchild = ::fork();
+  if (grandchild < 0) return 95;
+  if (grandchild == 0) {
+    ::signal(SIGTERM, SIG_IGN);
+    sleep_out_lifetime();
+    std::_Exit(0);
+  }
+  if (ignore) ::signal(SIGTERM, SIG_IGN);
+  const std::string partial = pid_file + ".partial";
+  {
+    std::FILE* file = std::fopen(partial.c_str(), "w");
+    if (file == nullptr) return 96;
+    std::fprintf(file, "%d\n", static_cast<int>(grandchild));
+    std::fclose(file);
+  }
+  std::filesystem::rename(partial, pid_file);
+  emit("ready");
+  sleep_out_lifetime();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (std::filesystem::path(argv[0]).filename() == "xdg-open") {
+    const char* opened = std::getenv("PROBE_OPENED");
+    if (opened != nullptr && argc == 2) {
+      out_file = opened;
+      emit(argv[1]);
+    }
+    const char* status = std::getenv("PROBE_OPEN_STATUS");
+    return status == nullptr ? 0 : std::atoi(status);
+  }
+  int next = 1;
+  if (argc > 2 && std::string(argv[1]) == "--out") {
+    out_file = argv[2];
+    next = 3;
+  }
+  if (next >= argc) return 64;
+  const std::string command = argv[next];
+  const int rest = argc - next - 1;
+  char** args = argv + next + 1;
+  if (command == "report") return report(argc, argv);
+  if (command == "exit" && rest == 1) return std::atoi(args[0]);
+  if (command == "sleep" || command == "ignore-term") {
+    if (command == "ignore-term") ::signal(SIGTERM, SIG_IGN);
+    emit("ready");
+    sleep_out_lifetime();
+    return 0;
+  }
+  if (command == "group" && rest == 2) return group_mode(args[0], std::string(args[1]) == "ignore");
+  if (command == "interrupt") return interrupt_mode();
+  if (command == "attach" && rest == 3) return attach_mode(args[0], args[1], std::atoi(args[2]));
+  if (command == "replace" && rest >= 3) return replace_mode(args[0], rest - 1, args + 1);
+  return 64;
+}
