@@ -1,0 +1,104 @@
+// Shows the plain error dialog on the current display and proves a window
+// appeared, for the dialog test under a virtual X server. Usage:
+//   dialog_session SCREENSHOT.ppm TITLE MESSAGE
+// Exit 0: the screen was blank before and showed something while the dialog ran.
+// Exit 3: the screen was not blank to begin with; 4: the dialog ended or was not
+// shown; 5: no window appeared in time; 6: a screenshot failed; 2: usage.
+// Every process it started is gone when it exits.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "bootstrap/problem_report.hpp"
+
+extern char** environ;
+
+namespace {
+
+// Captures the root window as binary PPM; true when the file was written.
+bool screenshot(const std::string& file) {
+  std::string target = "ppm:" + file;
+  const char* arguments[] = {"import", "-window", "root", "-depth", "8", target.c_str(), nullptr};
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, "import", nullptr, nullptr, const_cast<char**>(arguments), environ) != 0) return false;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// -1 unreadable, 1 a single colour, 0 more than one colour.
+int uniform(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::string magic;
+  int width = 0, height = 0, maximum = 0;
+  in >> magic >> width >> height >> maximum;
+  in.get();
+  if (!in || magic != "P6" || width <= 0 || height <= 0 || maximum != 255) return -1;
+  std::string pixels((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (pixels.size() < static_cast<std::size_t>(width) * height * 3) return -1;
+  for (std::size_t i = 3; i + 2 < pixels.size(); i += 3) {
+    if (pixels.compare(i, 3, pixels, 0, 3) != 0) return 0;
+  }
+  return 1;
+}
+
+// Ends the dialog's process group and reaps every descendant, the dialog
+// program included, which was reparented to us.
+void end_dialog(pid_t group) {
+  kill(-group, SIGKILL);
+  while (true) {
+    pid_t reaped = waitpid(-1, nullptr, 0);
+    if (reaped < 0 && errno != EINTR) break;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) return 2;
+  const std::string file = argv[1];
+  // Become the reaper of orphaned descendants so that none can outlive us.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  if (!screenshot(file)) return 6;
+  if (uniform(file) != 1) return 3;
+
+  pid_t dialog = fork();
+  if (dialog < 0) return 4;
+  if (dialog == 0) {
+    setpgid(0, 0);
+    _exit(trelk::show_plain_error(argv[2], argv[3]) ? 0 : 10);
+  }
+  setpgid(dialog, dialog);
+
+  int result = 5;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (waitpid(dialog, nullptr, WNOHANG) == dialog) {
+      result = 4;
+      break;
+    }
+    if (!screenshot(file)) {
+      result = 6;
+      break;
+    }
+    if (uniform(file) == 0) {
+      result = 0;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  end_dialog(dialog);
+  return result;
+}
