@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/error.hpp"
+#include "core/fails_with.hpp"
 #include "support/temp_dir.hpp"
 
 namespace trelk {
@@ -23,16 +23,7 @@ const std::string abc512 =
     "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a"
     "9ac94fa54ca49f";
 
-template <typename F>
-Error thrown(F&& call) {
-  try {
-    call();
-  } catch (const Error& error) {
-    return error;
-  }
-  ADD_FAILURE() << "expected an Error";
-  return Error("none", "none");
-}
+using test::fails_with;
 
 std::string pattern(std::size_t size) {
   std::string data(size, '\0');
@@ -61,16 +52,10 @@ TEST(Hex, EncodesLowerCaseAndDecodesBothCases) {
   for (int i = 0; i < 256; ++i) all[i] = static_cast<std::uint8_t>(i);
   EXPECT_EQ(unhex(hex(all), 512), all);
 
-  for (auto [text, limit] : {std::pair{"abc", 10}, std::pair{"abcdef", 4}}) {
-    Error error = thrown([&] { unhex(text, limit); });
-    EXPECT_EQ(error.code, "invalid_hex");
-    EXPECT_EQ(std::string(error.what()), "Invalid hexadecimal data") << text;
-  }
-  for (std::string bad : {"zz", "0g", " 0", "0x"}) {
-    Error error = thrown([&] { unhex(bad, 10); });
-    EXPECT_EQ(error.code, "invalid_hex");
-    EXPECT_EQ(std::string(error.what()), "Invalid hexadecimal character") << bad;
-  }
+  EXPECT_TRUE(fails_with([] { unhex("abc", 10); }, "invalid_hex", "Invalid hexadecimal data"));
+  EXPECT_TRUE(fails_with([] { unhex("abcdef", 4); }, "invalid_hex", "Invalid hexadecimal data"));
+  for (std::string bad : {"zz", "0g", " 0", "0x"})
+    EXPECT_TRUE(fails_with([&] { unhex(bad, 10); }, "invalid_hex", "Invalid hexadecimal character")) << bad;
 }
 
 TEST(Digest, KnownValuesAndAlgorithmNames) {
@@ -78,11 +63,10 @@ TEST(Digest, KnownValuesAndAlgorithmNames) {
   EXPECT_EQ(digest("abc", "sha512"), abc512);
   EXPECT_EQ(digest("", "sha256"), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   EXPECT_EQ(algorithm("sha256"), EVP_sha256());
-  for (std::string name : {"SHA256", "sha-256", "sha384", "md5", ""}) {
-    Error error = thrown([&] { digest("abc", name); });
-    EXPECT_EQ(error.code, "unsupported_hash") << name;
-    EXPECT_EQ(std::string(error.what()), "Only SHA-256 and SHA-512 hashes are supported");
-    EXPECT_EQ(thrown([&] { DigestState state(name); }).code, "unsupported_hash");
+  for (std::string name : {"SHA256", "sha-256", "sha384", ""}) {
+    EXPECT_TRUE(
+        fails_with([&] { digest("abc", name); }, "unsupported_hash", "Only SHA-256 and SHA-512 hashes are supported"));
+    EXPECT_TRUE(fails_with([&] { DigestState state(name); }, "unsupported_hash"));
   }
 }
 
@@ -135,41 +119,31 @@ TEST(DigestFile, CancellationGrowthAndReadFailures) {
   test::write_file(file, pattern(200000));
 
   int calls = 0;
-  Error cancelled = thrown([&] {
-    digest_file_progress(file, "sha256", [&](std::uint64_t done, std::uint64_t) {
-      ++calls;
-      EXPECT_EQ(done, 0u);
-      return false;
-    });
-  });
-  EXPECT_EQ(cancelled.code, "cancelled");
-  EXPECT_EQ(std::string(cancelled.what()), "File verification cancelled");
+  auto cancel_at = [&](int call) {
+    calls = 0;
+    return [&, call] { digest_file_progress(file, "sha256", [&](auto, auto) { return ++calls < call; }); };
+  };
+  EXPECT_TRUE(fails_with(cancel_at(1), "cancelled", "File verification cancelled"));
   EXPECT_EQ(calls, 1);
-
-  calls = 0;
-  EXPECT_EQ(thrown([&] { digest_file_progress(file, "sha256", [&](auto, auto) { return ++calls < 3; }); }).code,
-            "cancelled");
+  EXPECT_TRUE(fails_with(cancel_at(3), "cancelled", "File verification cancelled"));
   EXPECT_EQ(calls, 3);
 
   // The file grows after its size was taken: the bound is the size at the start.
-  Error grew = thrown([&] {
+  auto grow = [&] {
     digest_file_progress(file, "sha256", [&](std::uint64_t done, std::uint64_t) {
       if (done == 0) std::ofstream(file, std::ios::app) << std::string(70000, 'g');
       return true;
     });
-  });
-  EXPECT_EQ(grew.code, "content_mismatch");
-  EXPECT_EQ(std::string(grew.what()), "File grew beyond its verification bound");
+  };
+  EXPECT_TRUE(fails_with(grow, "content_mismatch", "File grew beyond its verification bound"));
   // Without a progress function there is no bound.
   EXPECT_EQ(digest_file(file, "sha256"), digest(pattern(200000) + std::string(70000, 'g'), "sha256"));
 
-  Error missing = thrown([&] { digest_file(dir / "missing", "sha256"); });
-  EXPECT_EQ(missing.code, "file_read");
-  EXPECT_EQ(std::string(missing.what()), "Could not open file for verification: " + (dir / "missing").string());
-  Error directory = thrown([&] { digest_file(dir.path(), "sha256"); });
-  EXPECT_EQ(directory.code, "file_read");
-  EXPECT_EQ(std::string(directory.what()), "Error reading file during verification");
-  EXPECT_EQ(thrown([&] { digest_file(file, "md5"); }).code, "unsupported_hash");
+  EXPECT_TRUE(fails_with([&] { digest_file(dir / "missing", "sha256"); }, "file_read",
+                         "Could not open file for verification: " + (dir / "missing").string()));
+  EXPECT_TRUE(
+      fails_with([&] { digest_file(dir.path(), "sha256"); }, "file_read", "Error reading file during verification"));
+  EXPECT_TRUE(fails_with([&] { digest_file(file, "md5"); }, "unsupported_hash"));
 }
 
 TEST(RandomId, ThirtyTwoLowerCaseHexCharacters) {
@@ -248,9 +222,8 @@ TEST(ChaCha20Poly1305, RefusesOversizedAndForgedRecords) {
 
   auto expect_format = [&](std::string_view associated, std::string_view bad, std::span<char> target,
                            std::size_t limit) {
-    Error error = thrown([&] { aead.open(associated, bad, target, limit); });
-    EXPECT_EQ(error.code, "encrypted_format");
-    EXPECT_EQ(std::string(error.what()), "AEAD record or associated data exceeds its bound");
+    EXPECT_TRUE(fails_with([&] { aead.open(associated, bad, target, limit); }, "encrypted_format",
+                           "AEAD record or associated data exceeds its bound"));
   };
   expect_format("ad", record.substr(0, 15), out, 1000);
   expect_format("ad", record, std::span<char>(out).first(plain.size() - 1), 1000);
@@ -261,9 +234,8 @@ TEST(ChaCha20Poly1305, RefusesOversizedAndForgedRecords) {
 
   auto expect_forged = [&](std::string_view associated, const std::string& bad) {
     std::fill(out.begin(), out.end(), 'x');
-    Error error = thrown([&] { aead.open(associated, bad, out); });
-    EXPECT_EQ(error.code, "authentication_failed");
-    EXPECT_EQ(std::string(error.what()), "Encrypted chunk authentication failed");
+    EXPECT_TRUE(fails_with([&] { aead.open(associated, bad, out); }, "authentication_failed",
+                           "Encrypted chunk authentication failed"));
     EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](char c) { return c == 0; }));
   };
   std::string flipped_tag = record;
@@ -286,13 +258,10 @@ TEST(Pbkdf2, KnownValuesAndBounds) {
   EXPECT_EQ(derive("", "", 1).size(), 64u);
   EXPECT_NO_THROW(derive(std::string(4096, 'p'), std::string(4096, 's'), 1));
 
-  for (auto [password, salt, iterations] :
-       {std::tuple{std::string("pw"), std::string("salt"), 0u}, std::tuple{std::string(4097, 'p'), std::string(), 1u},
-        std::tuple{std::string("pw"), std::string(4097, 's'), 1u}}) {
-    Error error = thrown([&] { derive(password, salt, iterations); });
-    EXPECT_EQ(error.code, "crypto_failure");
-    EXPECT_EQ(std::string(error.what()), "Key derivation input exceeds its bound");
-  }
+  const std::string bound = "Key derivation input exceeds its bound";
+  EXPECT_TRUE(fails_with([&] { derive("pw", "salt", 0); }, "crypto_failure", bound));
+  EXPECT_TRUE(fails_with([&] { derive(std::string(4097, 'p'), "", 1); }, "crypto_failure", bound));
+  EXPECT_TRUE(fails_with([&] { derive("pw", std::string(4097, 's'), 1); }, "crypto_failure", bound));
 }
 
 }  // namespace
