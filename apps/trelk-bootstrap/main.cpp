@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "bootstrap/cli_grammar.hpp"
 #include "bootstrap/options.hpp"
 #include "core/error.hpp"
 #include "core/json.hpp"
@@ -34,11 +35,36 @@ fs::path default_data_dir(const fs::path& executable) {
   return trelk::user_data_root();
 }
 
+// Stands in for the launcher start driver: it answers help requests of the CLI
+// surface; starting a launcher is not available yet.
+int start_launcher(const trelk::BootstrapEntry& entry) {
+  if (entry.interface == "cli" && !entry.forwarded.empty()) {
+    const trelk::CliEntry cli = trelk::parse_cli_entry(entry.forwarded, entry.data_dir);
+    if (cli.help) {
+      if (cli.json) {
+        std::cout << json{{"schema_version", 1}, {"kind", "help"}, {"text", trelk::cli_help()}}.dump() << '\n';
+      } else {
+        std::cout << trelk::cli_help();
+      }
+      std::cout.flush();
+      return 0;
+    }
+  }
+  trelk::fail("launcher_missing", "This build cannot start the Trelk launcher yet");
+}
+
 int run(const std::vector<std::string>& arguments, ReportMode& mode) {
   const trelk::BootstrapEntry entry = trelk::parse_bootstrap_entry(arguments, default_data_dir(executable_path()));
   mode.dialog = entry.interface == "gui";
-  // The launcher start driver takes over here.
-  trelk::fail("launcher_missing", "This build cannot start the Trelk launcher yet");
+  if (entry.interface == "cli") {
+    // Validated here so that misuse fails before anything starts; the raw
+    // arguments are what is forwarded.
+    const trelk::CliEntry cli = trelk::parse_cli_entry(entry.forwarded, entry.data_dir, &mode.json);
+    trelk::require(!cli.data_dir_given, "usage",
+                   "Set the data directory on the native bootstrap, before forwarded arguments");
+  }
+  if (!entry.desktop_entry.empty()) trelk::fail("launcher_missing", "This build cannot create desktop entries yet");
+  return start_launcher(entry);
 }
 
 void write_problem(const json& problem) {

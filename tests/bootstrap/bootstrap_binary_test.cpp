@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "bootstrap/cli_grammar.hpp"
+#include "core/json.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -72,6 +74,50 @@ TEST(BootstrapBinary, IdentifierFailureIsNotUsage) {
   Outcome outcome = run_bootstrap({"--game", "Not-An-Id"});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.err, "Game and build IDs use lower-case letters, digits, dots and hyphens\n");
+}
+
+TEST(BootstrapBinary, ForwardedCliCommandIsValidated) {
+  Outcome operands = run_bootstrap({"--cli", "--", "list", "extra"});
+  EXPECT_EQ(operands.status, 2);
+  EXPECT_EQ(operands.err, "Wrong number of command operands; run trelk --help\n");
+
+  Outcome data_dir = run_bootstrap({"--cli", "--", "--data-dir", "/elsewhere", "list"});
+  EXPECT_EQ(data_dir.status, 2);
+  EXPECT_EQ(data_dir.err, "Set the data directory on the native bootstrap, before forwarded arguments\n");
+
+  Outcome confirm = run_bootstrap({"--cli", "--", "uninstall", "g", "--confirm-game", "h"});
+  EXPECT_EQ(confirm.status, 3);
+  EXPECT_EQ(confirm.err, "Specify uninstall GAME --confirm-game GAME; add --remove-saves only to delete saves\n");
+}
+
+TEST(BootstrapBinary, JsonModeReportsOnStandardOutput) {
+  Outcome unknown = run_bootstrap({"--cli", "--", "no-such", "--json"});
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_EQ(unknown.err, "");
+  EXPECT_EQ(unknown.out,
+            "{\"problem\":{\"code\":\"usage\",\"message\":\"Unknown command; run trelk --help\",\"recovery\":[]},"
+            "\"schema_version\":1}\n");
+
+  // Non-ASCII is escaped and invalid UTF-8 replaced rather than failing the report.
+  Outcome escaped = run_bootstrap({"--cli", "--", "--json", "list", "--\xc3\xbc\xff"});
+  EXPECT_EQ(escaped.status, 2);
+  EXPECT_NE(escaped.out.find("\"Unsupported option: --\\u00fc\\ufffd\""), std::string::npos) << escaped.out;
+}
+
+TEST(BootstrapBinary, HelpRequestsPrintTheHelp) {
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"--cli", "--", "--help"}, std::vector<std::string>{"--cli", "--", "help"},
+        std::vector<std::string>{"--cli", "--", "--help", "not-a-command"}}) {
+    Outcome outcome = run_bootstrap(arguments);
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, trelk::cli_help());
+    EXPECT_EQ(outcome.err, "");
+  }
+  Outcome json = run_bootstrap({"--cli", "--", "--json", "--help"});
+  EXPECT_EQ(json.status, 0);
+  const trelk::json expected = {{"kind", "help"}, {"schema_version", 1}, {"text", trelk::cli_help()}};
+  EXPECT_EQ(json.out, expected.dump() + "\n");
+  EXPECT_EQ(json.out.rfind("{\"kind\":\"help\",\"schema_version\":1,\"text\":\"Trelk ", 0), 0u);
 }
 
 }  // namespace
