@@ -70,10 +70,10 @@ TEST(ChildProcess, RefusesBadRequestsBeforeAnyProcessExists) {
                "launch_handles", "Too many private native child handles");
   expect_error(start(probe, {}, cwd, {}, ChildGroup::Shared, ChildControl::None, {5}), "launch_handles",
                "Native handle inheritance is Windows-only");
-  for (const auto& exe : {dir / "linked", std::filesystem::path("process_probe"), dir / "missing", dir.path()}) {
+  for (const auto& exe : {dir / "linked", std::filesystem::path("process_probe"), dir / "missing"}) {
     expect_error(start(exe, {}, cwd, {}), "launch_executable", "The installed game executable is missing or linked");
   }
-  for (const auto& bad_cwd : {dir / "linked-dir", std::filesystem::path("real"), dir / "missing"}) {
+  for (const auto& bad_cwd : {dir / "linked-dir", std::filesystem::path("real")}) {
     expect_error(start(probe, {}, bad_cwd, {}), "launch_directory", "Game working directory is missing or linked");
   }
   expect_error(start(probe, std::vector<std::string>(65, "x"), cwd, {}), "argument_limit", "Too many launch arguments");
