@@ -1,4 +1,3 @@
-#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -8,9 +7,14 @@
 
 #include "bootstrap/cli_grammar.hpp"
 #include "bootstrap/options.hpp"
+#include "bootstrap/problem_report.hpp"
+#include "core/digest.hpp"
 #include "core/error.hpp"
 #include "core/json.hpp"
 #include "core/paths.hpp"
+#include "native/brand.hpp"
+#include "native/completeness.hpp"
+#include "process/arguments.hpp"
 
 namespace {
 
@@ -22,9 +26,6 @@ struct ReportMode {
   bool json = false;
   bool dialog = true;  // failures before the surface is known are shown in a dialog
 };
-
-// The running image; stands in until the process layer provides its bounded lookup.
-fs::path executable_path() { return fs::read_symlink("/proc/self/exe"); }
 
 // An executable at R/a/b/c/trelk-bootstrap belongs to the installation at R when
 // R holds the installation record; otherwise the data lives in the user's data root.
@@ -53,8 +54,12 @@ int start_launcher(const trelk::BootstrapEntry& entry) {
   trelk::fail("launcher_missing", "This build cannot start the Trelk launcher yet");
 }
 
-int run(const std::vector<std::string>& arguments, ReportMode& mode) {
-  const trelk::BootstrapEntry entry = trelk::parse_bootstrap_entry(arguments, default_data_dir(executable_path()));
+int run(int argc, char** argv, ReportMode& mode) {
+  trelk::initialize_client_runtime();
+  const std::vector<std::string> arguments = trelk::process_arguments(argc, argv);
+  const trelk::BootstrapEntry entry =
+      trelk::parse_bootstrap_entry(arguments, default_data_dir(trelk::current_executable_path()));
+  trelk::use_installed_brand(entry.data_dir);
   mode.dialog = entry.interface == "gui";
   if (entry.interface == "cli") {
     // Validated here so that misuse fails before anything starts; the raw
@@ -63,6 +68,7 @@ int run(const std::vector<std::string>& arguments, ReportMode& mode) {
     trelk::require(!cli.data_dir_given, "usage",
                    "Set the data directory on the native bootstrap, before forwarded arguments");
   }
+  trelk::require_complete_native_install_image(trelk::current_executable_path());
   if (!entry.desktop_entry.empty()) trelk::fail("launcher_missing", "This build cannot create desktop entries yet");
   return start_launcher(entry);
 }
@@ -83,7 +89,8 @@ int report(const trelk::Error& error, const ReportMode& mode) {
   if (mode.json) {
     write_problem({{"code", error.code}, {"message", error.what()}, {"recovery", error.details}});
   } else {
-    std::cerr << error.what() << '\n';
+    std::cerr << trelk::safe_text(error.what()) << '\n' << std::flush;
+    if (mode.dialog) trelk::startup_problem(error.code, error.what());
   }
   return exit_status(error.code);
 }
@@ -95,7 +102,8 @@ int report(const std::exception& error, const ReportMode& mode) {
                    {"details", std::string(error.what()).substr(0, 2048)},
                    {"recovery", {"operations list"}}});
   } else {
-    std::cerr << error.what() << '\n';
+    std::cerr << trelk::safe_text(error.what()) << '\n' << std::flush;
+    if (mode.dialog) trelk::startup_problem("local_failure", error.what());
   }
   return 1;
 }
@@ -105,8 +113,7 @@ int report(const std::exception& error, const ReportMode& mode) {
 int main(int argc, char** argv) {
   ReportMode mode;
   try {
-    std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
-    return run(arguments, mode);
+    return run(argc, argv, mode);
   } catch (const trelk::Error& error) {
     return report(error, mode);
   } catch (const std::exception& error) {

@@ -61,6 +61,8 @@ TEST(BootstrapBinary, OptionUsageErrorsExitWithStatusTwo) {
       {{"--gui", "--cli"}, "Duplicate native entry option: interface"},
       {{"--data-dir"}, "--data-dir needs a value"},
       {{"--game", "g", "--", "list"}, "--game cannot be combined with forwarded launcher arguments"},
+      // Terminal control bytes from the command line never reach the terminal.
+      {{"--\x1b[31m"}, "Unsupported native bootstrap option: --?[31m"},
   };
   for (const auto& c : cases) {
     Outcome outcome = run_bootstrap(c.arguments);
