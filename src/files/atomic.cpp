@@ -1,10 +1,12 @@
 #include "files/atomic.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "core/digest.hpp"
 #include "core/error.hpp"
@@ -29,6 +31,20 @@ ssize_t read_retry(int fd, char* buffer, std::size_t size) {
   do got = ::read(fd, buffer, size);
   while (got < 0 && errno == EINTR);
   return got;
+}
+
+// Sizes the result once. Large results ask for huge pages first: faulting in a big buffer
+// page by page costs more than reading the file into it.
+void allocate_result(std::string& result, std::size_t size) {
+  constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
+  result.reserve(size);
+  if (size >= 2 * huge_page) {
+    auto start = reinterpret_cast<std::uintptr_t>(result.data());
+    auto first = (start + huge_page - 1) & ~(huge_page - 1);
+    auto last = (start + size) & ~(huge_page - 1);
+    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);  // advice only
+  }
+  result.resize(size);
 }
 
 // Removes the transaction file unless it was published; errors are ignored because the
@@ -66,7 +82,8 @@ std::string read_ordinary(const std::filesystem::path& path, std::uint64_t limit
       fail("file_read", "Cannot read file");
   }
   require(size - offset <= limit, "size_limit", "File exceeds read limit");
-  std::string result(static_cast<std::size_t>(size - offset), '\0');
+  std::string result;
+  allocate_result(result, static_cast<std::size_t>(size - offset));
   std::size_t filled = 0;
   while (filled < result.size()) {
     auto want = std::min(read_chunk, result.size() - filled);
