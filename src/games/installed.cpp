@@ -208,8 +208,8 @@ int start_installed_game(const fs::path& data_root, const std::string& game_id, 
     exec_process(game.executable, {}, game.directory, {});
   }
   try {
-    // The game outlives this process: its own process group keeps a terminal's
-    // Ctrl+C for the bootstrap meant for nobody else, and nothing waits for it.
+    // Nothing waits for the game: it outlives this call, and its own process
+    // group keeps a Ctrl+C meant for the bootstrap from ending it.
     ChildProcess child(game.executable, {}, game.directory, {}, ChildStreams::Console, ChildEnvironment::Inherit, {},
                        ChildGroup::Isolated, ChildControl::None, {});
   } catch (const Error&) {
