@@ -1,0 +1,106 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/digest.hpp"
+#include "core/json.hpp"
+
+namespace trelk {
+
+struct SnapshotManifest;
+
+// Durable description of a preallocated file: enough to reopen it later only if it is still
+// the same file.
+struct FileReservation {
+  std::filesystem::path path;  // absolute
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t length = 0;  // the authenticated length
+  bool preallocated = false;
+};
+
+json reservation_document(const FileReservation& reservation);
+FileReservation parse_reservation(const json& document);
+
+using ReservationCallback = std::function<void(const FileReservation&)>;
+
+// A private file of a length fixed by signed metadata: space is reserved before the first byte,
+// its identity is recorded, and it never grows beyond its authenticated length.
+class AllocatedFile {
+ public:
+  // New allocation; on_reserved sees the reservation once the file exists, before space is reserved.
+  AllocatedFile(const std::filesystem::path& path, std::uint64_t length, const ReservationCallback& on_reserved);
+  // General form: with a reservation the prepared file is reopened instead of created; offset
+  // positions the write cursor for a resumed write.
+  AllocatedFile(const std::filesystem::path& path, std::uint64_t length,
+                const std::optional<FileReservation>& reservation, std::optional<std::uint64_t> offset,
+                const ReservationCallback& on_reserved);
+  explicit AllocatedFile(const FileReservation& reservation, std::optional<std::uint64_t> offset = std::nullopt);
+  AllocatedFile(const AllocatedFile&) = delete;
+  AllocatedFile& operator=(const AllocatedFile&) = delete;
+  ~AllocatedFile();
+
+  const FileReservation& reservation() const { return reservation_; }
+  std::uint64_t written() const { return written_; }
+  std::uint64_t size() const;
+  std::uint64_t allocated_bytes() const;
+
+  void write(std::string_view bytes);
+  void set_executable(bool executable);
+  // complete requires every authenticated byte; the file is cut to what was written, synchronised
+  // and closed.
+  void finish(bool complete);
+  void synchronize();
+
+  // Resumption and disposal, used by resumable downloads.
+  void reserve_remaining();
+  void restart();
+  // Keeps the partial file (synchronised) for a later resume and closes it.
+  void preserve();
+  // Removes the partial file, only while the path still names it.
+  void discard();
+  // Closes the file and hands its reservation to a durable record that owns it from now on.
+  FileReservation retain_reservation();
+  // Feeds the first length bytes to consumer in blocks of at most 65536 bytes.
+  void read_prefix(std::uint64_t length, const std::function<void(std::string_view)>& consumer,
+                   const Progress& progress);
+  // Throws unless the reservation's path still names its file within its bounds.
+  static void verify_identity(const FileReservation& reservation);
+  // The identity of an existing ordinary single-link file, as a reservation of its current size.
+  static FileReservation inspect_file(const std::filesystem::path& path);
+
+ private:
+  void open(const std::optional<FileReservation>& reservation, std::optional<std::uint64_t> offset,
+            const ReservationCallback& on_reserved);
+  void check(const std::string& message) const;
+  void reserve_space(std::uint64_t offset, std::uint64_t length);
+  void close_quietly() noexcept;
+
+  FileReservation reservation_;
+  std::uint64_t written_ = 0;
+  int fd_ = -1;
+};
+
+// A tree of files preallocated in advance for one snapshot under one private root, so that
+// extraction writes into space that was already secured.
+struct ReservedTree {
+  std::filesystem::path root;
+  std::map<std::string, FileReservation> files;
+
+  // Creates root as a new private directory with every inventory file reserved at its length.
+  static ReservedTree prepare(const SnapshotManifest& manifest, const std::filesystem::path& root);
+  static ReservedTree parse(const json& document);
+  json document() const;
+
+  // Throws unless this is the prepared tree of manifest at staging and every file is unchanged.
+  void validate(const SnapshotManifest& manifest, const std::filesystem::path& staging) const;
+  FileReservation file(std::string_view path, std::uint64_t length) const;
+};
+
+}  // namespace trelk

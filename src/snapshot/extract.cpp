@@ -1,0 +1,320 @@
+#include "snapshot/extract.hpp"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <sys/stat.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <set>
+#include <unordered_set>
+
+#include "core/paths.hpp"
+#include "files/atomic.hpp"
+#include "files/directories.hpp"
+#include "snapshot/allocated_file.hpp"
+#include "snapshot/manifest.hpp"
+
+namespace trelk {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t block_size = 65536;
+constexpr std::uint64_t max_tree_entries = 250000;
+
+struct ArchiveReader {
+  struct archive* handle = archive_read_new();
+  ArchiveReader() = default;
+  ArchiveReader(const ArchiveReader&) = delete;
+  ArchiveReader& operator=(const ArchiveReader&) = delete;
+  ~ArchiveReader() {
+    if (handle) archive_read_free(handle);
+  }
+};
+
+std::string relative_utf8(const fs::path& root, const fs::path& entry) {
+  return path_utf8(entry.lexically_relative(root));
+}
+
+// The tree walk shared by verification and damage collection. Symbolic links and the entry
+// bound always throw; files outside the inventory go to on_unmanaged.
+template <typename Unmanaged>
+std::set<std::string> walk_tree(const SnapshotManifest& manifest, const fs::path& root, Unmanaged&& on_unmanaged) {
+  struct stat st {};
+  require(::lstat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode), "unsafe_path",
+          "Game content directory is missing or linked");
+  std::set<std::string> met;
+  std::uint64_t entries = 0;
+  std::uint64_t regular = 0;
+  std::error_code error;
+  fs::recursive_directory_iterator it(root, fs::directory_options::none, error), end;
+  for (; !error && it != end; it.increment(error)) {
+    require(++entries <= max_tree_entries, "size_limit", "Game directory entry count exceeds bounds");
+    const auto status = it->symlink_status(error);
+    if (error) break;
+    require(!fs::is_symlink(status), "unsafe_path", "Game tree contains a symbolic link");
+    if (fs::is_directory(status)) continue;
+    const std::string relative = relative_utf8(root, it->path());
+    // A FIFO, socket or device is as foreign to the tree as an unlisted file.
+    if (!fs::is_regular_file(status) || !manifest.files.contains(relative)) {
+      on_unmanaged(relative);
+      continue;
+    }
+    require(++regular <= manifest.files.size(), "size_limit", "Game tree contains too many files");
+    met.insert(relative);
+  }
+  require(!error, "file_read", "Cannot read game content directory");
+  return met;
+}
+
+enum class FileState { good, damaged, missing_execute };
+
+// Size, digest and execute bit of one inventory file; cancellation and I/O failures propagate.
+FileState check_file(const fs::path& file, const PackageFile& expected, std::uint64_t verified,
+                     std::uint64_t expanded, const Progress& progress) {
+  struct stat st {};
+  if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != expected.length)
+    return FileState::damaged;
+  const std::string actual =
+      digest_file_progress(file, "sha256", [&](std::uint64_t done, std::uint64_t total) {
+        require(done <= total && total == expected.length, "content_mismatch",
+                "File changed beyond its declared verification bound");
+        report(progress, verified + done, expanded);
+        return true;
+      });
+  if (actual != expected.sha256) return FileState::damaged;
+  if (expected.executable && (st.st_mode & S_IXUSR) == 0) return FileState::missing_execute;
+  return FileState::good;
+}
+
+}  // namespace
+
+void report(const Progress& progress, std::uint64_t done, std::uint64_t total) {
+  if (progress && !progress(done, total)) fail("cancelled", "Operation cancelled at a safe boundary");
+}
+
+BoundedZstd::BoundedZstd(const fs::path& archive, std::uint64_t bound)
+    : input_(archive, std::ios::binary), context_(ZSTD_createDCtx()), input_buffer_(block_size),
+      output_(block_size), bound_(bound) {
+  require(input_.is_open() && context_ != nullptr, "archive", "Cannot open bounded snapshot decoder");
+  require(!ZSTD_isError(ZSTD_DCtx_setParameter(context_, ZSTD_d_windowLogMax, 26)), "archive",
+          "Cannot set the 64 MiB decoder window limit");
+  fill();
+  static constexpr unsigned char magic[] = {0x28, 0xB5, 0x2F, 0xFD};
+  require(input_fill_ >= 4 && std::equal(std::begin(magic), std::end(magic),
+                                         reinterpret_cast<const unsigned char*>(input_buffer_.data())),
+          "archive", "Snapshot must contain exactly one ordinary Zstandard frame");
+}
+
+BoundedZstd::~BoundedZstd() { ZSTD_freeDCtx(context_); }
+
+void BoundedZstd::fill() {
+  input_.read(input_buffer_.data(), static_cast<std::streamsize>(input_buffer_.size()));
+  require(!input_.bad() && (input_.good() || input_.eof()), "archive", "Snapshot read failed");
+  input_fill_ = static_cast<std::size_t>(input_.gcount());
+  input_position_ = 0;
+}
+
+std::size_t BoundedZstd::read() {
+  if (finished_) return 0;
+  for (;;) {
+    if (input_position_ == input_fill_ && !output_pending_) {
+      fill();
+      require(input_fill_ > 0, "archive", "Snapshot frame is truncated");
+    }
+    ZSTD_inBuffer in{input_buffer_.data(), input_fill_, input_position_};
+    ZSTD_outBuffer out{output_.data(), output_.size(), 0};
+    const std::size_t result = ZSTD_decompressStream(context_, &out, &in);
+    input_position_ = in.pos;
+    require(!ZSTD_isError(result), "archive", "Snapshot decoding failed or exceeds the 64 MiB window limit");
+    require(out.pos <= bound_ - total_, "size_limit", "Decoded tar stream exceeds authenticated expansion bounds");
+    output_pending_ = out.pos == out.size;
+    if (result == 0) {
+      require(input_position_ == input_fill_ && input_.peek() == std::ifstream::traits_type::eof(), "archive",
+              "Trailing or concatenated Zstandard frames are forbidden");
+      finished_ = true;
+    }
+    if (out.pos > 0 || finished_) {
+      total_ += out.pos;
+      return out.pos;
+    }
+  }
+}
+
+long BoundedZstd::callback(struct archive* reader, void* client, const void** buffer) {
+  auto* self = static_cast<BoundedZstd*>(client);
+  try {
+    const std::size_t produced = self->read();
+    *buffer = self->output_.data();
+    return static_cast<long>(produced);
+  } catch (const Error& error) {
+    self->stored_ = error;
+  } catch (const std::exception& error) {
+    self->stored_ = Error("archive", error.what());
+  }
+  archive_set_error(reader, EINVAL, "%s", self->stored_->what());
+  return -1;
+}
+
+void BoundedZstd::rethrow_stored() const {
+  if (stored_) throw *stored_;
+}
+
+void BoundedZstd::finish() {
+  rethrow_stored();
+  while (read() != 0) {
+  }
+}
+
+void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive, const fs::path& staging,
+                      const Progress& progress, const ReservedTree* reserved) {
+  const std::string mismatch = "Snapshot differs from its verified application manifest";
+  struct stat archive_stat {};
+  require(::lstat(archive.c_str(), &archive_stat) == 0 && S_ISREG(archive_stat.st_mode), "content_mismatch", mismatch);
+  require(static_cast<std::uint64_t>(archive_stat.st_size) == manifest.archive_length, "content_mismatch", mismatch);
+  require(digest_file(archive, "sha256") == manifest.archive_sha256, "content_mismatch", mismatch);
+
+  if (reserved) {
+    reserved->validate(manifest, staging);
+  } else {
+    std::error_code ignored;
+    require(!fs::exists(fs::symlink_status(staging, ignored)), "staging_exists", "A fresh staging directory is required");
+    private_directory_new(staging);
+  }
+
+  // Every tar member costs at most a header, a long-name or pax record and padding; the end of
+  // the archive is padded to one 10240-byte record.
+  const std::uint64_t bound = manifest.expanded_length + 8192 * manifest.files.size() + 10240;
+  BoundedZstd decoder(archive, bound);
+  ArchiveReader reader;
+  require(reader.handle != nullptr, "archive", "Cannot allocate archive decoder");
+  require(archive_read_support_filter_none(reader.handle) == ARCHIVE_OK &&
+              archive_read_support_format_tar(reader.handle) == ARCHIVE_OK &&
+              archive_read_open(reader.handle, &decoder, nullptr, &BoundedZstd::callback, nullptr) == ARCHIVE_OK,
+          "archive", "Cannot open snapshot archive");
+
+  std::unordered_set<std::string> seen;
+  std::set<fs::path> directories;
+  std::vector<char> block(block_size);
+  std::uint64_t extracted = 0;
+  const std::uint64_t total = manifest.expanded_length;
+  for (;;) {
+    report(progress, extracted, total);
+    struct archive_entry* entry = nullptr;
+    const int status = archive_read_next_header(reader.handle, &entry);
+    if (status == ARCHIVE_EOF) break;
+    if (status != ARCHIVE_OK) {
+      decoder.rethrow_stored();
+      fail("archive", "Snapshot is incomplete or malformed");
+    }
+    const char* name = archive_entry_pathname_utf8(entry);
+    require(name != nullptr, "archive_path", "Archive path is not valid UTF-8");
+    const std::string relative = name;
+    const fs::path target = safe_join(staging, relative, true);
+    require(archive_entry_filetype(entry) == AE_IFREG && archive_entry_symlink(entry) == nullptr &&
+                archive_entry_hardlink(entry) == nullptr && archive_entry_sparse_count(entry) == 0 &&
+                archive_entry_xattr_count(entry) == 0,
+            "archive_type", "Only ordinary files are accepted in snapshots");
+    const auto found = manifest.files.find(relative);
+    require(found != manifest.files.end() && seen.insert(relative).second, "archive_inventory",
+            "Archive contains an unexpected or duplicate file");
+    const PackageFile& expected = found->second;
+    const auto mode = static_cast<unsigned>(archive_entry_perm(entry)) & 07777;
+    require(archive_entry_size_is_set(entry) && archive_entry_size(entry) >= 0 &&
+                static_cast<std::uint64_t>(archive_entry_size(entry)) == expected.length &&
+                mode == (expected.executable ? 0755u : 0644u),
+            "archive_inventory", "Archive file length or mode differs from manifest");
+
+    // Each missing ancestor becomes a private directory of its own, top down.
+    for (std::size_t slash = relative.find('/'); slash != std::string::npos; slash = relative.find('/', slash + 1)) {
+      const fs::path directory = staging / path_from_utf8(relative.substr(0, slash));
+      if (directories.insert(directory).second) private_directory(directory);
+    }
+    std::optional<AllocatedFile> file;
+    if (reserved)
+      file.emplace(reserved->file(relative, expected.length));
+    else
+      file.emplace(target, expected.length, ReservationCallback{});
+    for (;;) {
+      const la_ssize_t got = archive_read_data(reader.handle, block.data(), block.size());
+      if (got < 0) {
+        decoder.rethrow_stored();
+        fail("archive", "Snapshot decompression failed");
+      }
+      if (got == 0) break;
+      require(static_cast<std::uint64_t>(got) <= expected.length - file->written(), "size_limit",
+              "Archive expands beyond authenticated file length");
+      file->write(std::string_view(block.data(), static_cast<std::size_t>(got)));
+      extracted += static_cast<std::uint64_t>(got);
+      report(progress, extracted, total);
+    }
+    require(file->written() == expected.length, "archive", "Snapshot file is truncated");
+    file->set_executable(expected.executable);
+    file->finish(true);
+    // What counts is what reached the disk, so the digest is taken from the stored file.
+    require(digest_file(target, "sha256") == expected.sha256, "content_mismatch",
+            "Extracted file hash differs from manifest");
+  }
+  decoder.rethrow_stored();
+  require(seen.size() == manifest.files.size(), "archive", "Snapshot is incomplete or malformed");
+  decoder.finish();
+  verify_snapshot_tree(manifest, staging, progress);
+
+  std::vector<fs::path> collected{staging};
+  for (fs::recursive_directory_iterator it(staging, fs::directory_options::none), end; it != end; ++it)
+    if (it->is_directory(std::error_code{}) && !it->is_symlink()) collected.push_back(it->path());
+  for (auto it = collected.rbegin(); it != collected.rend(); ++it) sync_directory(*it);
+}
+
+void verify_snapshot_tree(const SnapshotManifest& manifest, const fs::path& root, const Progress& progress) {
+  const auto met = walk_tree(manifest, root, [](const std::string&) {
+    fail("unexpected_file", "Game tree contains an unmanaged file");
+  });
+  require(met.size() == manifest.files.size(), "missing_file", "Game content is incomplete; repair is available");
+  std::uint64_t verified = 0;
+  for (const auto& [relative, expected] : manifest.files) {
+    report(progress, verified, manifest.expanded_length);
+    const auto state = check_file(root / path_from_utf8(relative), expected, verified, manifest.expanded_length,
+                                  progress);
+    require(state != FileState::damaged, "content_mismatch",
+            "Game content differs from the verified manifest: " + relative);
+    require(state != FileState::missing_execute, "content_mode", "Game executable permission is missing");
+    verified += expected.length;
+  }
+}
+
+DamagedFiles damaged_snapshot_files(const SnapshotManifest& manifest, const fs::path& root, const Progress& progress,
+                                    std::size_t limit) {
+  DamagedFiles result;
+  auto record = [&](const std::string& relative) {
+    if (result.paths.size() < limit)
+      result.paths.push_back(relative);
+    else
+      ++result.omitted;
+  };
+  const auto met = walk_tree(manifest, root, record);
+  std::uint64_t verified = 0;
+  for (const auto& [relative, expected] : manifest.files) {
+    report(progress, verified, manifest.expanded_length);
+    if (!met.contains(relative)) {
+      record(relative);
+    } else {
+      FileState state = FileState::damaged;
+      try {
+        state = check_file(root / path_from_utf8(relative), expected, verified, manifest.expanded_length, progress);
+      } catch (const Error& error) {
+        // A file that vanishes or changes while it is read is damaged too; cancellation is not.
+        if (error.code != "content_mismatch" && error.code != "file_read") throw;
+      }
+      if (state != FileState::good) record(relative);
+    }
+    verified += expected.length;
+  }
+  return result;
+}
+
+}  // namespace trelk

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/digest.hpp"
+#include "core/error.hpp"
+
+struct archive;
+struct ZSTD_DCtx_s;
+
+namespace trelk {
+
+struct SnapshotManifest;
+struct ReservedTree;
+
+// Source of decoded tar bytes for libarchive: exactly one ordinary Zstandard frame, a 64 MiB
+// window at most, and no more decoded bytes than the manifest allows.
+class BoundedZstd {
+ public:
+  BoundedZstd(const std::filesystem::path& archive, std::uint64_t bound);
+  BoundedZstd(const BoundedZstd&) = delete;
+  BoundedZstd& operator=(const BoundedZstd&) = delete;
+  ~BoundedZstd();
+
+  // libarchive read callback; client is a BoundedZstd.
+  static long callback(struct archive* reader, void* client, const void** buffer);
+  // Decodes the next bytes into the output buffer; 0 once the frame has finished.
+  std::size_t read();
+  void fill();
+  // Rethrows a failure met inside the callback, then drains the stream so trailing data is examined.
+  void finish();
+  // Rethrows a failure met inside the callback, if any.
+  void rethrow_stored() const;
+
+  const char* output() const { return output_.data(); }
+  std::uint64_t decoded() const { return total_; }
+
+ private:
+  std::ifstream input_;
+  ZSTD_DCtx_s* context_ = nullptr;
+  std::vector<char> input_buffer_;
+  std::size_t input_fill_ = 0;
+  std::size_t input_position_ = 0;
+  std::vector<char> output_;
+  bool output_pending_ = false;  // the decoder may hold output that did not fit the last buffer
+  std::uint64_t bound_ = 0;
+  std::uint64_t total_ = 0;
+  bool finished_ = false;
+  std::optional<Error> stored_;
+};
+
+struct DamagedFiles {
+  std::uint64_t omitted = 0;
+  std::vector<std::string> paths;
+};
+
+// Calls progress(done, total) when set; false from it throws "cancelled".
+void report(const Progress& progress, std::uint64_t done, std::uint64_t total);
+
+// Expands archive into a new private staging directory (or into reserved's prepared tree),
+// admitting only the manifest's files with exactly their lengths, modes and digests.
+void extract_snapshot(const SnapshotManifest& manifest, const std::filesystem::path& archive,
+                      const std::filesystem::path& staging, const Progress& progress, const ReservedTree* reserved);
+// Throws on the first difference between the tree at root and the manifest.
+void verify_snapshot_tree(const SnapshotManifest& manifest, const std::filesystem::path& root,
+                          const Progress& progress);
+// Collects differences (unmanaged, missing, wrong size or digest, missing execute bit); at most
+// limit paths are listed, the rest counted in omitted.
+DamagedFiles damaged_snapshot_files(const SnapshotManifest& manifest, const std::filesystem::path& root,
+                                    const Progress& progress, std::size_t limit);
+
+}  // namespace trelk
