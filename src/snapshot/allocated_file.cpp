@@ -108,8 +108,7 @@ void AllocatedFile::open(const std::optional<FileReservation>& reservation, std:
   do {
     fd_ = ::open(reservation_.path.c_str(), flags, 0600);
   } while (fd_ < 0 && errno == EINTR);
-  if (fd_ < 0)
-    storage_failure(errno, "unsafe_path", "Cannot exclusively create or reopen a prepared allocation");
+  if (fd_ < 0) storage_failure(errno, "unsafe_path", "Cannot exclusively create or reopen a prepared allocation");
 
   struct stat st {};
   require(::fstat(fd_, &st) == 0 && ordinary_single_link(st), "unsafe_path",

@@ -74,18 +74,18 @@ std::set<std::string> walk_tree(const SnapshotManifest& manifest, const fs::path
 enum class FileState { good, damaged, missing_execute };
 
 // Size, digest and execute bit of one inventory file; cancellation and I/O failures propagate.
-FileState check_file(const fs::path& file, const PackageFile& expected, std::uint64_t verified,
-                     std::uint64_t expanded, const Progress& progress) {
+FileState check_file(const fs::path& file, const PackageFile& expected, std::uint64_t verified, std::uint64_t expanded,
+                     const Progress& progress) {
   struct stat st {};
-  if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != expected.length)
+  if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<std::uint64_t>(st.st_size) != expected.length)
     return FileState::damaged;
-  const std::string actual =
-      digest_file_progress(file, "sha256", [&](std::uint64_t done, std::uint64_t total) {
-        require(done <= total && total == expected.length, "content_mismatch",
-                "File changed beyond its declared verification bound");
-        report(progress, verified + done, expanded);
-        return true;
-      });
+  const std::string actual = digest_file_progress(file, "sha256", [&](std::uint64_t done, std::uint64_t total) {
+    require(done <= total && total == expected.length, "content_mismatch",
+            "File changed beyond its declared verification bound");
+    report(progress, verified + done, expanded);
+    return true;
+  });
   if (actual != expected.sha256) return FileState::damaged;
   if (expected.executable && (st.st_mode & S_IXUSR) == 0) return FileState::missing_execute;
   return FileState::good;
@@ -98,8 +98,11 @@ void report(const Progress& progress, std::uint64_t done, std::uint64_t total) {
 }
 
 BoundedZstd::BoundedZstd(const fs::path& archive, std::uint64_t bound)
-    : input_(archive, std::ios::binary), context_(ZSTD_createDCtx()), input_buffer_(block_size),
-      output_(block_size), bound_(bound) {
+    : input_(archive, std::ios::binary),
+      context_(ZSTD_createDCtx()),
+      input_buffer_(block_size),
+      output_(block_size),
+      bound_(bound) {
   require(input_.is_open() && context_ != nullptr, "archive", "Cannot open bounded snapshot decoder");
   require(!ZSTD_isError(ZSTD_DCtx_setParameter(context_, ZSTD_d_windowLogMax, 26)), "archive",
           "Cannot set the 64 MiB decoder window limit");
@@ -182,7 +185,8 @@ void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive,
     reserved->validate(manifest, staging);
   } else {
     std::error_code ignored;
-    require(!fs::exists(fs::symlink_status(staging, ignored)), "staging_exists", "A fresh staging directory is required");
+    require(!fs::exists(fs::symlink_status(staging, ignored)), "staging_exists",
+            "A fresh staging directory is required");
     private_directory_new(staging);
   }
 
@@ -266,20 +270,19 @@ void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive,
 
   std::vector<fs::path> collected{staging};
   for (fs::recursive_directory_iterator it(staging, fs::directory_options::none), end; it != end; ++it)
-    if (it->is_directory(std::error_code{}) && !it->is_symlink()) collected.push_back(it->path());
+    if (it->symlink_status().type() == fs::file_type::directory) collected.push_back(it->path());
   for (auto it = collected.rbegin(); it != collected.rend(); ++it) sync_directory(*it);
 }
 
 void verify_snapshot_tree(const SnapshotManifest& manifest, const fs::path& root, const Progress& progress) {
-  const auto met = walk_tree(manifest, root, [](const std::string&) {
-    fail("unexpected_file", "Game tree contains an unmanaged file");
-  });
+  const auto met = walk_tree(
+      manifest, root, [](const std::string&) { fail("unexpected_file", "Game tree contains an unmanaged file"); });
   require(met.size() == manifest.files.size(), "missing_file", "Game content is incomplete; repair is available");
   std::uint64_t verified = 0;
   for (const auto& [relative, expected] : manifest.files) {
     report(progress, verified, manifest.expanded_length);
-    const auto state = check_file(root / path_from_utf8(relative), expected, verified, manifest.expanded_length,
-                                  progress);
+    const auto state =
+        check_file(root / path_from_utf8(relative), expected, verified, manifest.expanded_length, progress);
     require(state != FileState::damaged, "content_mismatch",
             "Game content differs from the verified manifest: " + relative);
     require(state != FileState::missing_execute, "content_mode", "Game executable permission is missing");

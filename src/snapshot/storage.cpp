@@ -92,16 +92,17 @@ void finish_storage_volume_budget(json& budget) {
   const std::uint64_t capacity = member(budget, "capacity_bytes");
   const std::uint64_t available = member(budget, "available_bytes");
   require(available <= capacity, "volume_query", "Storage capacity or allocation geometry is unavailable");
-  const std::uint64_t additional =
-      add(add(member(budget, "download_bytes"), member(budget, "staging_bytes")), member(budget, "control_margin_bytes"));
+  const std::uint64_t additional = add(add(member(budget, "download_bytes"), member(budget, "staging_bytes")),
+                                       member(budget, "control_margin_bytes"));
   const std::uint64_t existing = capacity - available;
   const std::uint64_t peak = add(existing, additional);
   budget["additional_bytes"] = additional;
   budget["existing_or_unavailable_bytes"] = existing;
   budget["peak_capacity_bytes"] = peak;
   budget["shortfall_bytes"] = peak > capacity ? peak - capacity : 0;
-  const std::uint64_t entries = add(add(member(budget, "download_file_entries"), member(budget, "staging_file_entries")),
-                                    member(budget, "control_margin_file_entries"));
+  const std::uint64_t entries =
+      add(add(member(budget, "download_file_entries"), member(budget, "staging_file_entries")),
+          member(budget, "control_margin_file_entries"));
   budget["additional_file_entries"] = entries;
   if (!budget.at("available_inodes").is_null()) {
     const std::uint64_t inodes = member(budget, "inode_capacity");

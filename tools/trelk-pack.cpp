@@ -1,0 +1,105 @@
+// The publisher's side of the snapshot format: packs a directory into a tar.zst-v1 archive and
+// prints its snapshot manifest, or the launcher release document of a launcher payload.
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/json.hpp"
+#include "core/paths.hpp"
+#include "files/atomic.hpp"
+#include "pack.hpp"
+
+namespace {
+
+constexpr const char* usage_text =
+    "usage: trelk-pack snapshot SOURCE ARCHIVE --build-id ID --executable PATH [options]\n"
+    "       trelk-pack launcher SOURCE ARCHIVE --build-id ID --executable PATH --gui PATH\n"
+    "                  [--helper PATH=ROLE]... [options]\n"
+    "options: --platform NAME (default linux-x86_64), --target NAME (default ID.tar.zst),\n"
+    "         --level N (Zstandard level, default 3), --manifest FILE (default: standard output)\n";
+
+struct Arguments {
+  std::string command;
+  std::vector<std::string> positional;
+  trelk::PackOptions pack;
+  std::string gui;
+  std::vector<std::pair<std::string, std::string>> helpers;
+  std::optional<std::string> manifest;
+};
+
+Arguments parse(int argc, char** argv) {
+  Arguments result;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  trelk::require(!args.empty() && (args[0] == "snapshot" || args[0] == "launcher"), "usage", "Unknown command");
+  result.command = args[0];
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg.rfind("--", 0) != 0) {
+      result.positional.push_back(arg);
+      continue;
+    }
+    trelk::require(i + 1 < args.size(), "usage", "Option " + arg + " needs a value");
+    const std::string& value = args[++i];
+    if (arg == "--build-id") {
+      result.pack.build_id = value;
+    } else if (arg == "--executable") {
+      result.pack.executable = value;
+    } else if (arg == "--platform") {
+      result.pack.platform = value;
+    } else if (arg == "--target") {
+      result.pack.target = value;
+    } else if (arg == "--level") {
+      try {
+        result.pack.level = std::stoi(value);
+      } catch (const std::exception&) {
+        trelk::fail("usage", "--level needs a number");
+      }
+    } else if (arg == "--manifest") {
+      result.manifest = value;
+    } else if (arg == "--gui" && result.command == "launcher") {
+      result.gui = value;
+    } else if (arg == "--helper" && result.command == "launcher") {
+      const auto equals = value.find('=');
+      trelk::require(equals != std::string::npos, "usage", "--helper needs PATH=ROLE");
+      result.helpers.emplace_back(value.substr(0, equals), value.substr(equals + 1));
+    } else {
+      trelk::fail("usage", "Unknown option " + arg);
+    }
+  }
+  trelk::require(result.positional.size() == 2, "usage", "Give a source directory and an archive path");
+  trelk::require(!result.pack.build_id.empty() && !result.pack.executable.empty(), "usage",
+                 "--build-id and --executable are required");
+  trelk::require(result.command != "launcher" || !result.gui.empty(), "usage", "--gui is required for a launcher");
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    const Arguments args = parse(argc, argv);
+    trelk::json document = trelk::pack_snapshot(trelk::path_from_utf8(args.positional[0]),
+                                                trelk::path_from_utf8(args.positional[1]), args.pack);
+    if (args.command == "launcher") document = trelk::launcher_release(document, args.gui, args.helpers);
+    const std::string text = trelk::canonical_json(document) + "\n";
+    if (args.manifest)
+      trelk::atomic_create(trelk::path_from_utf8(*args.manifest), text);
+    else
+      std::cout << text << std::flush;
+    return 0;
+  } catch (const trelk::Error& error) {
+    std::cerr << "trelk-pack: " << error.what() << "\n";
+    if (error.code == "usage") {
+      std::cerr << usage_text;
+      return 2;
+    }
+    return 1;
+  } catch (const std::exception& error) {
+    std::cerr << "trelk-pack: " << error.what() << "\n";
+    return 1;
+  }
+}
