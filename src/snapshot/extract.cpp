@@ -197,9 +197,13 @@ void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive,
   ArchiveReader reader;
   require(reader.handle != nullptr, "archive", "Cannot allocate archive decoder");
   require(archive_read_support_filter_none(reader.handle) == ARCHIVE_OK &&
-              archive_read_support_format_tar(reader.handle) == ARCHIVE_OK &&
-              archive_read_open(reader.handle, &decoder, nullptr, &BoundedZstd::callback, nullptr) == ARCHIVE_OK,
+              archive_read_support_format_tar(reader.handle) == ARCHIVE_OK,
           "archive", "Cannot open snapshot archive");
+  // Opening already reads the first blocks, so a refused stream shows up here first.
+  if (archive_read_open(reader.handle, &decoder, nullptr, &BoundedZstd::callback, nullptr) != ARCHIVE_OK) {
+    decoder.rethrow_stored();
+    fail("archive", "Cannot open snapshot archive");
+  }
 
   std::unordered_set<std::string> seen;
   std::set<fs::path> directories;
@@ -218,11 +222,13 @@ void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive,
     const char* name = archive_entry_pathname_utf8(entry);
     require(name != nullptr, "archive_path", "Archive path is not valid UTF-8");
     const std::string relative = name;
-    const fs::path target = safe_join(staging, relative, true);
+    // The type is checked before the name: tar spells a directory with a trailing slash, and it
+    // should be refused as a directory, not as a malformed path.
     require(archive_entry_filetype(entry) == AE_IFREG && archive_entry_symlink(entry) == nullptr &&
                 archive_entry_hardlink(entry) == nullptr && archive_entry_sparse_count(entry) == 0 &&
                 archive_entry_xattr_count(entry) == 0,
             "archive_type", "Only ordinary files are accepted in snapshots");
+    const fs::path target = safe_join(staging, relative, true);
     const auto found = manifest.files.find(relative);
     require(found != manifest.files.end() && seen.insert(relative).second, "archive_inventory",
             "Archive contains an unexpected or duplicate file");
