@@ -100,7 +100,11 @@ void shell(const std::string& command) {
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("command failed: " + command);
 }
 
-std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+std::string quoted(const fs::path& path) {
+  std::string text(1, '\'');
+  text.append(path.string()).push_back('\'');
+  return text;
+}
 
 // Runs this program as a child that only extracts, and returns its peak resident set in KiB.
 long child_peak_kib(const fs::path& manifest, const fs::path& archive, const fs::path& staging) {
