@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "core/digest.hpp"
 #include "core/json.hpp"
 #include "files/locks.hpp"
 #include "launcher/manifest.hpp"
@@ -43,6 +44,9 @@ class LauncherStore {
   // The stored manifest of a reference, checked against its digest, build and platform.
   LauncherManifest manifest(const json& reference) const;
   std::filesystem::path payload(const json& reference) const;
+  // Installs the first launcher version of a new store from the initial package and makes it the
+  // candidate; a store that holds any state is refused before anything is written.
+  json seed_initial(std::string_view manifest_text, const std::filesystem::path& archive, const Progress& progress);
 
   // The record, or empty when it cannot be used and the caller must fall back.
   std::optional<json> selection() const;

@@ -11,6 +11,7 @@
 #include "core/paths.hpp"
 #include "files/atomic.hpp"
 #include "files/directories.hpp"
+#include "pack.hpp"
 
 namespace trelk {
 
@@ -104,6 +105,18 @@ json install_launcher_payload(const std::filesystem::path& data_root, const Laun
   private_directory(version.parent_path());
   write_payload_tree(version, payload.files);
   return {{"manifest_sha256", sha}, {"build_id", payload.build_id}};
+}
+
+json pack_launcher_payload(const LauncherPayload& payload, const std::filesystem::path& archive) {
+  std::vector<TarMember> members;
+  for (const auto& file : payload.files)
+    members.push_back({file.path, file.content, file.executable ? 0755u : 0644u, TarMember::Type::file, ""});
+  const std::string bytes = zstd_frame(tar_bytes(members));
+  atomic_create(archive, bytes);
+  json document = launcher_release_document(payload);
+  document["archive"]["length"] = bytes.size();
+  document["archive"]["sha256"] = digest(bytes, "sha256");
+  return document;
 }
 
 }  // namespace trelk

@@ -54,4 +54,8 @@ json install_launcher_payload(const std::filesystem::path& data_root, const Laun
 json install_launcher_payload(const std::filesystem::path& data_root, const LauncherPayload& payload,
                               const json& document);
 
+// Packs the payload into a tar.zst-v1 archive at archive (which must not exist) and returns the launcher
+// release document with its archive member describing that archive.
+json pack_launcher_payload(const LauncherPayload& payload, const std::filesystem::path& archive);
+
 }  // namespace trelk
