@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "core/digest.hpp"
@@ -52,6 +54,18 @@ class LauncherStore {
   std::optional<json> selection() const;
   // The intact installed version with the latest directory time, whatever the record says.
   json fallback_active() const;
+
+  // Startup candidate protocol; record changes need owner() held by the caller.
+  json begin_candidate() const;
+  std::map<std::string, std::string> health_environment(const json& attempt, std::string_view interface) const;
+  std::filesystem::path startup_lease_path(const json& attempt) const;
+  std::filesystem::path health_path(const json& attempt) const;
+  std::filesystem::path startup_ack_path(const json& attempt) const;
+  void confirm_candidate(const json& attempt, const json& health, std::uint64_t pid, std::string_view interface) const;
+  void reject_candidate(const json& attempt, std::string_view problem) const;
+  void recover_attempt() const;
+  // The lease on a version's content: shared while it runs, exclusive to change or remove it.
+  std::unique_ptr<FileLock> version_guard(const json& reference, LockMode mode) const;
 
   const std::filesystem::path& root() const { return root_; }
   const std::filesystem::path& directory() const { return launcher_; }
