@@ -1,0 +1,191 @@
+// First starts of real reference-launcher releases under the startup-health protocol.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include "core/paths.hpp"
+#include "expect_error.hpp"
+#include "files/atomic.hpp"
+#include "launcher/store.hpp"
+#include "process/child.hpp"
+#include "reference_release.hpp"
+#include "supervise.hpp"
+#include "support/temp_dir.hpp"
+
+namespace trelk {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::TempDir;
+
+struct Release {
+  TempDir dir;
+  json working;
+  json candidate;
+
+  Release(const std::string& behaviour, std::int64_t hold_ms) {
+    working = test::install_reference(dir.path(), "launcher-1.0.0", "normal");
+    candidate = test::install_reference(dir.path(), "launcher-2.0.0", behaviour, hold_ms);
+    test::select_versions(dir.path(), working, candidate);
+  }
+  json record() const { return LauncherStore(dir.path()).load(); }
+};
+
+TEST(FirstStart, MisbehavingReleasesAreRejectedAndTheWorkingVersionStaysSelected) {
+  struct Case {
+    std::string behaviour;
+    std::string interface;
+    bool channel;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"exit_before_health", "cli", true, "launcher_startup_failed"},
+      {"no_health", "gui", false, "launcher_startup_timeout"},
+      {"unleased_health", "cli", true, "launcher_lease"},
+      // A console launcher that cannot hear Ctrl+C from the bootstrap must not be confirmed for the CLI.
+      {"normal", "cli", false, "launcher_health"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.behaviour + " " + c.interface);
+    Release release(c.behaviour, 60000);
+    auto outcome = test::supervise_candidate(release.dir.path(), c.interface, c.channel, 1500ms);
+    EXPECT_FALSE(outcome.confirmed);
+    EXPECT_EQ(outcome.error, c.error);
+    ASSERT_NE(outcome.child, nullptr);
+    EXPECT_TRUE(outcome.child->poll().has_value());
+    auto record = release.record();
+    EXPECT_EQ(record["active"], release.working);
+    EXPECT_TRUE(record["rollback"].is_null());
+    EXPECT_TRUE(record["attempt"].is_null());
+    EXPECT_TRUE(record["candidate"].is_null());
+    EXPECT_EQ(record["failed_candidate"], (json{{"reference", release.candidate}, {"problem", "startup_failed"}}));
+  }
+}
+
+TEST(FirstStart, HealthyReleasesBecomeActiveWithTheOldOneKeptForRollback) {
+  struct Case {
+    std::string behaviour;
+    std::string interface;
+    int status;
+  };
+  const Case cases[] = {
+      {"normal", "cli", 0},
+      {"normal", "gui", 0},
+      // It proved that it started; what it does afterwards is no longer the protocol's business.
+      {"crash_after_health", "cli", 128 + SIGABRT},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.behaviour + " " + c.interface);
+    Release release(c.behaviour, 0);
+    auto outcome = test::supervise_candidate(release.dir.path(), c.interface, true, 20000ms);
+    EXPECT_TRUE(outcome.confirmed) << outcome.error;
+    ASSERT_NE(outcome.child, nullptr);
+    EXPECT_EQ(outcome.child->wait(), c.status);
+    auto record = release.record();
+    EXPECT_EQ(record["active"], release.candidate);
+    EXPECT_EQ(record["rollback"], release.working);
+    EXPECT_TRUE(record["attempt"].is_null());
+    EXPECT_TRUE(record["failed_candidate"].is_null());
+
+    LauncherStore store(release.dir.path());
+    auto health = parse_json(read_file(store.health_path(outcome.attempt), 4096), 4096);
+    EXPECT_EQ(health["pid"], outcome.child->process_id());
+    EXPECT_EQ(health.contains("console_interrupt_abi"), c.interface == "cli");
+    auto ack = parse_json(read_file(store.startup_ack_path(outcome.attempt), 4096), 4096);
+    EXPECT_EQ(ack["state"], "leased");
+  }
+}
+
+TEST(FirstStart, RunningLauncherHoldsItsVersionLeaseAndHonoursInterrupts) {
+  Release release("normal", 60000);
+  auto outcome = test::supervise_candidate(release.dir.path(), "cli", true, 20000ms);
+  ASSERT_TRUE(outcome.confirmed) << outcome.error;
+  LauncherStore store(release.dir.path());
+  EXPECT_TRELK_ERROR(store.version_guard(release.candidate, LockMode::exclusive), "busy",
+                     "Another Trelk operation is using this state");
+  EXPECT_NE(store.version_guard(release.working, LockMode::exclusive), nullptr);
+
+  // The interrupt ends its work at a safe point: "cancelled".
+  EXPECT_TRUE(outcome.child->request_interrupt());
+  EXPECT_EQ(outcome.child->wait(), 4);
+  EXPECT_NE(store.version_guard(release.candidate, LockMode::exclusive), nullptr);
+}
+
+TEST(FirstStart, ReleaseThatIgnoresInterruptsKeepsRunningUntilTerminated) {
+  Release release("ignore_interrupt", 60000);
+  auto outcome = test::supervise_candidate(release.dir.path(), "cli", true, 20000ms);
+  ASSERT_TRUE(outcome.confirmed) << outcome.error;
+  EXPECT_TRUE(outcome.child->request_interrupt());
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(outcome.child->poll().has_value());
+  EXPECT_TRUE(outcome.child->terminate(250ms));
+  LauncherStore store(release.dir.path());
+  EXPECT_NE(store.version_guard(release.candidate, LockMode::exclusive), nullptr);
+}
+
+TEST(FirstStart, DirectlyStartedLauncherStillLeasesItsVersion) {
+  Release release("normal", 60000);
+  LauncherStore store(release.dir.path());
+  auto payload = store.payload(release.candidate);
+  ChildProcess launcher(payload / "bin/trelk", {"--data-dir", path_utf8(release.dir.path())}, payload, {},
+                        ChildStreams::Diagnostics, ChildEnvironment::Inherit, {}, ChildGroup::Isolated);
+  EXPECT_TRUE(test::eventually([&] {
+    try {
+      store.version_guard(release.candidate, LockMode::exclusive);
+      return false;
+    } catch (const Error& error) {
+      return error.code == "busy";
+    }
+  }));
+  // Not started under the protocol: the record is untouched.
+  auto record = release.record();
+  EXPECT_EQ(record["candidate"], release.candidate);
+  EXPECT_TRUE(record["attempt"].is_null());
+  EXPECT_TRUE(launcher.terminate(250ms));
+  EXPECT_NE(store.version_guard(release.candidate, LockMode::exclusive), nullptr);
+}
+
+TEST(FirstStart, KilledSupervisorLeavesAnAttemptThatRecoveryResolves) {
+  Release release("normal", 60000);
+  LauncherStore store(release.dir.path());
+  ChildProcess supervisor(TRELK_TEST_PROGRAMS "/candidate_supervisor", {path_utf8(release.dir.path())},
+                          release.dir.path(), {});
+  json attempt;
+  ASSERT_TRUE(test::eventually([&] {
+    attempt = store.load()["attempt"];
+    return !attempt.is_null() && fs::exists(store.health_path(attempt));
+  }));
+  auto ack = parse_json(read_file(store.startup_ack_path(attempt), 4096), 4096);
+  test::KillOnExit orphan{static_cast<pid_t>(ack["pid"].get<std::int64_t>())};
+
+  // The supervisor dies without confirming; its launcher lives on, orphaned, holding the attempt lease.
+  ASSERT_TRUE(supervisor.terminate(250ms));
+  auto running = test::thrown([&] {
+    auto owner = store.owner();
+    store.recover_attempt();
+  });
+  EXPECT_EQ(running.code, "launcher_running");
+  EXPECT_EQ(running.details, std::vector<std::string>{"self status"});
+  EXPECT_EQ(store.load()["attempt"], attempt);
+
+  ASSERT_EQ(::kill(orphan.pid, SIGKILL), 0);
+  EXPECT_TRUE(test::eventually([&] {
+    try {
+      auto owner = store.owner();
+      store.recover_attempt();
+      return true;
+    } catch (const Error& error) {
+      return error.code != "launcher_running";
+    }
+  }));
+  auto record = store.load();
+  EXPECT_TRUE(record["attempt"].is_null());
+  EXPECT_EQ(record["failed_candidate"], (json{{"reference", release.candidate}, {"problem", "startup_interrupted"}}));
+  EXPECT_EQ(record["active"], release.working);
+}
+
+}  // namespace
+}  // namespace trelk
