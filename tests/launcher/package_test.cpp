@@ -1,13 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 
 #include "core/json.hpp"
 #include "files/atomic.hpp"
 #include "launcher/manifest.hpp"
+#include "launcher/store.hpp"
 #include "reference_release.hpp"
-#include "snapshot/extract.hpp"
+#include "supervise.hpp"
 #include "support/temp_dir.hpp"
 
 namespace trelk {
@@ -15,23 +17,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(InitialPackage, BuildProducesAnExtractableReferenceLauncherRelease) {
+TEST(InitialPackage, SeededReferenceLauncherPassesItsFirstStart) {
   const fs::path package = fs::path(TRELK_TOOLS_DIR).parent_path() / "packages" / "launcher";
-  auto manifest = LauncherManifest::parse(parse_json(read_file(package / "release.json", 524288), 524288));
+  auto text = read_file(package / "release.json", launcher_manifest_limit);
+  auto manifest = LauncherManifest::parse(parse_json(text, launcher_manifest_limit));
   EXPECT_EQ(manifest.snapshot.executable, "bin/trelk");
   EXPECT_EQ(manifest.gui_executable, "bin/trelk-gui");
-  EXPECT_TRUE(manifest.runtime_helpers.empty());
-  auto archive = package / (manifest.snapshot.build_id + ".tar.zst");
-  EXPECT_EQ(fs::file_size(archive), manifest.snapshot.archive_length);
 
   test::TempDir dir;
-  auto staging = dir / "staging";
-  extract_snapshot(manifest.snapshot, archive, staging, {}, nullptr);
-  verify_snapshot_tree(manifest.snapshot, staging, {});
-  EXPECT_EQ(test::read_file(staging / "bin/trelk"), test::reference_launcher_image());
-  auto identity = parse_json(test::read_file(staging / "launcher.json"), 4096);
-  EXPECT_EQ(identity["build_id"], manifest.snapshot.build_id);
-  EXPECT_EQ(identity["behaviour"], "normal");
+  auto reference =
+      LauncherStore(dir.path()).seed_initial(text, package / (manifest.snapshot.build_id + ".tar.zst"), {});
+  auto outcome = test::supervise_candidate(dir.path(), "cli", true, std::chrono::milliseconds(20000));
+  EXPECT_TRUE(outcome.confirmed) << outcome.error;
+  ASSERT_NE(outcome.child, nullptr);
+  EXPECT_EQ(outcome.child->wait(), 0);
+  auto record = LauncherStore(dir.path()).load();
+  EXPECT_EQ(record["active"], reference);
+  EXPECT_TRUE(record["rollback"].is_null());
 }
 
 }  // namespace
