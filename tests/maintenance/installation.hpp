@@ -1,0 +1,101 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/json.hpp"
+#include "files/atomic.hpp"
+#include "fixture_payload.hpp"
+#include "support/temp_dir.hpp"
+
+namespace trelk::test {
+
+namespace fs = std::filesystem;
+
+inline std::string file_bytes(const fs::path& path) { return read_file(path); }
+
+inline fs::path helper_program() { return fs::path(TRELK_TOOLS_DIR) / "trelk-maintenance"; }
+
+// Sets environment variables for the test's lifetime and restores the previous values.
+class ScopedEnvironment {
+ public:
+  void set(const std::string& name, const std::string& value) {
+    if (!saved_.contains(name)) {
+      const char* old = ::getenv(name.c_str());
+      saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+    }
+    ::setenv(name.c_str(), value.c_str(), 1);
+  }
+  ~ScopedEnvironment() {
+    for (const auto& [name, value] : saved_) {
+      if (value)
+        ::setenv(name.c_str(), value->c_str(), 1);
+      else
+        ::unsetenv(name.c_str());
+    }
+  }
+
+ private:
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// A complete native installation in a temporary directory: installation record, an installed bootstrap with its
+// record, a launcher store whose active version ships the real maintenance helper, a home with an application menu
+// and a temporary directory of its own, all named through the environment of this process and of its children.
+struct Installation {
+  TempDir dir;
+  fs::path root = dir / "data";
+  fs::path home = dir / "home";
+  fs::path menu = dir / "xdg/applications";
+  fs::path temp = dir / "tmp";
+  json reference;
+  ScopedEnvironment environment;
+
+  Installation() : Installation(LauncherPayload{}) {}
+
+  explicit Installation(LauncherPayload payload, bool with_helper = true) {
+    fs::create_directories(home);
+    fs::create_directories(temp);
+    environment.set("HOME", home.string());
+    environment.set("XDG_DATA_HOME", (dir / "xdg").string());
+    environment.set("TMPDIR", temp.string());
+    environment.set("TRELK_NO_DIALOGS", "1");
+
+    write_file(root / "native/installation.json", R"({"schema_version":1})");
+    std::vector<PayloadFile> bootstrap{{"bin/trelk-bootstrap", "#!/bin/sh\nexit 0\n", true}};
+    write_payload_tree(root / "native/bootstrap", bootstrap);
+    write_file(root / "native/bootstrap.json",
+               canonical_json(snapshot_document("bootstrap-1", "linux-x86_64", "bin/trelk-bootstrap", bootstrap)));
+
+    if (with_helper) {
+      for (auto& file : payload.files) {
+        if (file.path == "bin/trelk-maintenance") file.content = read_file(helper_program());
+      }
+    }
+    reference = install_launcher_payload(root, payload);
+    json record{{"schema_version", 1}, {"format", "trelk-launcher-store-v1"},
+                {"generation", 1},     {"active", reference},
+                {"rollback", nullptr}, {"candidate", nullptr},
+                {"attempt", nullptr},  {"failed_candidate", nullptr}};
+    write_file(root / "launcher/installation.json", record.dump());
+  }
+
+  fs::path version() const { return root / "launcher/versions" / reference["manifest_sha256"].get<std::string>(); }
+
+  std::vector<fs::path> helper_copies() const {
+    std::vector<fs::path> copies;
+    for (const auto& entry : fs::directory_iterator(temp))
+      if (entry.path().filename().string().starts_with("trelk-maintenance-")) copies.push_back(entry.path());
+    return copies;
+  }
+};
+
+}  // namespace trelk::test
