@@ -15,6 +15,7 @@
 #include "core/digest.hpp"
 #include "core/error.hpp"
 #include "core/paths.hpp"
+#include "launcher/health.hpp"
 #include "maintenance/control.hpp"
 #include "maintenance/runtime.hpp"
 #include "maintenance/uninstall.hpp"
@@ -126,8 +127,10 @@ int main(int argc, char** argv) {
     window = role == "maintenance-gui";
 
     if (trelk::process_environment(trelk::maintenance_copy_environment, trelk::maintenance_environment_limit).empty()) {
-      // Started from the version's payload: run from a private copy instead, keeping the readiness file the
-      // caller waits for. The copy is a fresh process image; nothing of this one is kept.
+      // Started from the version's payload: prove to be that version's declared helper, then run from a private
+      // copy instead, keeping the readiness file the caller waits for. The copy is a fresh process image; the
+      // version lease of this one ends with it.
+      auto guard = trelk::launcher_helper_guard(image, role, "");
       auto copy = trelk::MaintenanceRuntime::relocate();
       copy.replace(arguments);
     }

@@ -14,6 +14,7 @@
 #include "files/atomic.hpp"
 #include "files/descriptor.hpp"
 #include "files/directories.hpp"
+#include "launcher/health.hpp"
 #include "launcher/store.hpp"
 #include "maintenance/control.hpp"
 #include "process/arguments.hpp"
@@ -249,8 +250,7 @@ json run_cli_maintenance(const fs::path& data_root, const std::vector<std::strin
   if (auto answer = native_maintenance_control(data_root, arguments, interrupted)) return *answer;
   auto helper_arguments = maintenance_arguments(arguments, data_root);
   require(!helper_arguments.empty(), "usage", "Expected a native maintenance command");
-  require(process_environment("TRELK_LAUNCHER_HEALTH_NONCE", maintenance_environment_limit).empty(),
-          "maintenance_unavailable",
+  require(!launcher_startup_pending(), "maintenance_unavailable",
           "Start native maintenance through the installed bootstrap to release startup ownership");
   const auto image = current_executable_path();
   auto version = running_version(image);
