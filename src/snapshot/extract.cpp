@@ -103,6 +103,16 @@ BoundedZstd::BoundedZstd(const fs::path& archive, std::uint64_t bound)
       input_buffer_(block_size),
       output_(block_size),
       bound_(bound) {
+  // The destructor does not run for a failed constructor, so the context is freed here.
+  try {
+    open_checks();
+  } catch (...) {
+    ZSTD_freeDCtx(context_);
+    throw;
+  }
+}
+
+void BoundedZstd::open_checks() {
   require(input_.is_open() && context_ != nullptr, "archive", "Cannot open bounded snapshot decoder");
   require(!ZSTD_isError(ZSTD_DCtx_setParameter(context_, ZSTD_d_windowLogMax, 26)), "archive",
           "Cannot set the 64 MiB decoder window limit");

@@ -42,6 +42,8 @@ class BoundedZstd {
   std::uint64_t decoded() const { return total_; }
 
  private:
+  void open_checks();
+
   std::ifstream input_;
   ZSTD_DCtx_s* context_ = nullptr;
   std::vector<char> input_buffer_;
