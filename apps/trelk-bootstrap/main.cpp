@@ -1,17 +1,26 @@
+#include <sys/stat.h>
+
+#include <chrono>
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "bootstrap/cli_grammar.hpp"
+#include "bootstrap/contract.hpp"
 #include "bootstrap/options.hpp"
 #include "bootstrap/problem_report.hpp"
+#include "bootstrap/self_update.hpp"
+#include "bootstrap/start_driver.hpp"
 #include "core/digest.hpp"
 #include "core/error.hpp"
 #include "core/json.hpp"
 #include "core/paths.hpp"
+#include "desktop/desktop_entry.hpp"
+#include "desktop/shortcut_ledger.hpp"
 #include "native/brand.hpp"
 #include "native/completeness.hpp"
 #include "process/arguments.hpp"
@@ -21,14 +30,16 @@ namespace {
 namespace fs = std::filesystem;
 using trelk::json;
 
-// How a failure is reported: set once the surface and the forwarded command are known.
+constexpr auto startup_limit = std::chrono::milliseconds(10000);
+
+// How a failure is reported. Until the surface is known every failure also gets a dialog.
 struct ReportMode {
   bool json = false;
-  bool dialog = true;  // failures before the surface is known are shown in a dialog
+  bool dialog = true;
 };
 
-// An executable at R/a/b/c/trelk-bootstrap belongs to the installation at R when
-// R holds the installation record; otherwise the data lives in the user's data root.
+// An executable at R/a/b/c/trelk-bootstrap belongs to the installation at R when R holds
+// the installation record; otherwise the data lives in the user's data root.
 fs::path default_data_dir(const fs::path& executable) {
   fs::path root = executable.parent_path().parent_path().parent_path().parent_path();
   std::error_code ignored;
@@ -36,45 +47,43 @@ fs::path default_data_dir(const fs::path& executable) {
   return trelk::user_data_root();
 }
 
-// Stands in for the launcher start driver: it answers help requests of the CLI
-// surface; starting a launcher is not available yet.
-int start_launcher(const trelk::BootstrapEntry& entry) {
-  if (entry.interface == "cli" && !entry.forwarded.empty()) {
-    const trelk::CliEntry cli = trelk::parse_cli_entry(entry.forwarded, entry.data_dir);
-    if (cli.help) {
-      if (cli.json) {
-        std::cout << json{{"schema_version", 1}, {"kind", "help"}, {"text", trelk::cli_help()}}.dump() << '\n';
-      } else {
-        std::cout << trelk::cli_help();
-      }
-      std::cout.flush();
-      return 0;
-    }
-  }
-  trelk::fail("launcher_missing", "This build cannot start the Trelk launcher yet");
+bool exists_unfollowed(const fs::path& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+int create_desktop_entry(const trelk::BootstrapEntry& entry, const fs::path& executable) {
+  trelk::DesktopShortcut shortcut{executable, fs::absolute(entry.data_dir).lexically_normal(), entry.game, entry.name};
+  json result = exists_unfollowed(shortcut.data_root / "native/installation.json")
+                    ? trelk::create_owned_native_shortcut(shortcut, entry.desktop_entry)
+                    : trelk::create_native_shortcut(shortcut, entry.desktop_entry);
+  std::cout << result.dump() << '\n' << std::flush;
+  return 0;
 }
 
 int run(int argc, char** argv, ReportMode& mode) {
   trelk::initialize_client_runtime();
-  const std::vector<std::string> arguments = trelk::process_arguments(argc, argv);
-  const trelk::BootstrapEntry entry =
-      trelk::parse_bootstrap_entry(arguments, default_data_dir(trelk::current_executable_path()));
+  trelk::apply_pending_bootstrap_update(trelk::current_executable_path());
+  const auto arguments = trelk::process_arguments(argc, argv);
+  const auto executable = trelk::current_executable_path();
+  const auto entry = trelk::parse_bootstrap_entry(arguments, default_data_dir(executable));
   trelk::use_installed_brand(entry.data_dir);
   mode.dialog = entry.interface == "gui";
   if (entry.interface == "cli") {
-    // Validated here so that misuse fails before anything starts; the raw
-    // arguments are what is forwarded.
-    const trelk::CliEntry cli = trelk::parse_cli_entry(entry.forwarded, entry.data_dir, &mode.json);
+    // Validated here so misuse fails before anything starts; the raw arguments are forwarded.
+    const auto cli = trelk::parse_cli_entry(entry.forwarded, entry.data_dir, &mode.json);
     trelk::require(!cli.data_dir_given, "usage",
                    "Set the data directory on the native bootstrap, before forwarded arguments");
   }
-  trelk::require_complete_native_install_image(trelk::current_executable_path());
-  if (!entry.desktop_entry.empty()) trelk::fail("launcher_missing", "This build cannot create desktop entries yet");
-  return start_launcher(entry);
+  trelk::require_complete_native_install_image(executable);
+  const std::unique_ptr<trelk::NativeFileLock> lifetime = trelk::bootstrap_lifetime(executable);
+  if (entry.desktop_entry.empty())
+    return trelk::run_launcher_bootstrap(entry.data_dir, entry.interface, entry.forwarded, startup_limit, lifetime);
+  return create_desktop_entry(entry, executable);
 }
 
 void write_problem(const json& problem) {
-  json document = {{"schema_version", 1}, {"problem", problem}};
+  json document = {{"problem", problem}, {"schema_version", 1}};
   std::cout << document.dump(-1, ' ', true, json::error_handler_t::replace) << '\n' << std::flush;
 }
 
@@ -85,27 +94,9 @@ int exit_status(const std::string& code) {
   return 1;
 }
 
-int report(const trelk::Error& error, const ReportMode& mode) {
-  if (mode.json) {
-    write_problem({{"code", error.code}, {"message", error.what()}, {"recovery", error.details}});
-  } else {
-    std::cerr << trelk::safe_text(error.what()) << '\n' << std::flush;
-    if (mode.dialog) trelk::startup_problem(error.code, error.what());
-  }
-  return exit_status(error.code);
-}
-
-int report(const std::exception& error, const ReportMode& mode) {
-  if (mode.json) {
-    write_problem({{"code", "local_failure"},
-                   {"message", "Trelk could not finish this command. Inspect operation history and local storage."},
-                   {"details", std::string(error.what()).substr(0, 2048)},
-                   {"recovery", {"operations list"}}});
-  } else {
-    std::cerr << trelk::safe_text(error.what()) << '\n' << std::flush;
-    if (mode.dialog) trelk::startup_problem("local_failure", error.what());
-  }
-  return 1;
+void report(const std::string& code, const std::string& message, const ReportMode& mode) {
+  if (!mode.json) std::cerr << trelk::safe_text(message) << '\n' << std::flush;
+  if (mode.dialog && !mode.json) trelk::startup_problem(code, message);
 }
 
 }  // namespace
@@ -115,8 +106,16 @@ int main(int argc, char** argv) {
   try {
     return run(argc, argv, mode);
   } catch (const trelk::Error& error) {
-    return report(error, mode);
+    if (mode.json) write_problem({{"code", error.code}, {"message", error.what()}, {"recovery", error.details}});
+    report(error.code, error.what(), mode);
+    return exit_status(error.code);
   } catch (const std::exception& error) {
-    return report(error, mode);
+    if (mode.json)
+      write_problem({{"code", "local_failure"},
+                     {"message", "Trelk could not finish this command. Inspect operation history and local storage."},
+                     {"details", std::string(error.what()).substr(0, 2048)},
+                     {"recovery", {"operations list"}}});
+    report("local_failure", error.what(), mode);
+    return 1;
   }
 }

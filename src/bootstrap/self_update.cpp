@@ -213,8 +213,7 @@ void apply_pending_bootstrap_update(const fs::path& executable_path) {
     if (!exists_unfollowed(paths.update_record) && !exists_unfollowed(paths.old_files)) return;
 
     NativeFileLock update_lock(paths.lock, true, NativeLockSharing::shared, LockMode::exclusive);
-    NativeFileLock installation_lock(*root / native_bootstrap_lock, true, NativeLockSharing::none,
-                                     LockMode::exclusive);
+    NativeFileLock installation_lock(*root / native_bootstrap_lock, true, NativeLockSharing::none, LockMode::exclusive);
     apply_locked(paths, executable_path);
   } catch (const std::runtime_error&) {
     // Lock contention, unreadable records and failed moves leave the update pending for a later start.

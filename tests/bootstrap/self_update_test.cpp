@@ -39,18 +39,19 @@ json release(const std::vector<ImageFile>& files) {
                          {"sha256", digest(file.bytes, "sha256")}});
     total += file.bytes.size();
   }
-  return {{"schema_version", 1},
-          {"kind", "trelk-bootstrap-release"},
-          {"bootstrap_abi", 1},
-          {"runtime_lease_abi", 1},
-          {"application_schema", {{"minimum", 1}, {"maximum", 1}}},
-          {"build_id", "bootstrap-2"},
-          {"platform", "linux-x86_64"},
-          {"executable", "bin/trelk-bootstrap"},
-          {"archive",
-           {{"format", "tar.zst-v1"}, {"target", "bootstrap.tar.zst"}, {"length", 1}, {"sha256", std::string(64, 'a')}}},
-          {"files", inventory},
-          {"expanded_length", total}};
+  return {
+      {"schema_version", 1},
+      {"kind", "trelk-bootstrap-release"},
+      {"bootstrap_abi", 1},
+      {"runtime_lease_abi", 1},
+      {"application_schema", {{"minimum", 1}, {"maximum", 1}}},
+      {"build_id", "bootstrap-2"},
+      {"platform", "linux-x86_64"},
+      {"executable", "bin/trelk-bootstrap"},
+      {"archive",
+       {{"format", "tar.zst-v1"}, {"target", "bootstrap.tar.zst"}, {"length", 1}, {"sha256", std::string(64, 'a')}}},
+      {"files", inventory},
+      {"expanded_length", total}};
 }
 
 // An installation whose image holds the old entry point and a data file the new image drops,
@@ -67,8 +68,8 @@ struct Installation {
     write_file(entry, old_entry);
     fs::permissions(entry, fs::perms(0755));
     write_file(paths.image / "share/old.txt", "old data");
-    write_file(paths.record, canonical_json(release({{"bin/trelk-bootstrap", old_entry, true},
-                                                     {"share/old.txt", "old data"}})));
+    write_file(paths.record,
+               canonical_json(release({{"bin/trelk-bootstrap", old_entry, true}, {"share/old.txt", "old data"}})));
     write_file(paths.staging / "bin/trelk-bootstrap", new_entry);
     fs::permissions(paths.staging / "bin/trelk-bootstrap", fs::perms(0755));
     write_file(paths.staging / "share/new.txt", "new data");
@@ -135,8 +136,7 @@ TEST(SelfUpdate, MalformedRecordIsRejected) {
 
 TEST(SelfUpdate, StaysPendingWhileAnotherBootstrapRuns) {
   Installation installation(read_file(image_program) + "x");
-  NativeFileLock running(installation.root / ".native-bootstrap.lock", true, NativeLockSharing::none,
-                         LockMode::shared);
+  NativeFileLock running(installation.root / ".native-bootstrap.lock", true, NativeLockSharing::none, LockMode::shared);
   apply_pending_bootstrap_update(installation.entry);
   EXPECT_TRUE(bootstrap_update_pending(installation.root));
   EXPECT_EQ(read_file(installation.entry), installation.old_entry);
