@@ -1,11 +1,36 @@
 #!/usr/bin/env bash
-# The main job: builds everything and runs the bootstrap on a sample command line.
+# The main job: build everything, seed a demo data directory with the reference launcher from its
+# initial package, and start the bootstrap twice in the CLI surface.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh" release
+echo "demo: building (first run takes a few minutes)"
 cmake --build "$root/build/release" >/dev/null
-bootstrap="$root/build/release/bin/trelk-bootstrap"
-echo "\$ trelk-bootstrap --help-bootstrap"
-"$bootstrap" --help-bootstrap || true
-echo "\$ trelk-bootstrap --bogus"
-"$bootstrap" --bogus || echo "(exit status $?)"
+build="$root/build/release"
+bootstrap="$build/bin/trelk-bootstrap"
+package="$build/packages/launcher"
+archive=$(ls "$package"/*.tar.zst)
+
+data=$(mktemp -d "${TMPDIR:-/tmp}/trelk-demo.XXXXXX")
+trap 'rm -rf "$data"' EXIT
+export TRELK_NO_DIALOGS=1
+
+echo "demo: data directory $data"
+reference=$("$build/tools/trelk-seed" "$data" "$package/release.json" "$archive")
+echo "demo: seeded the reference launcher as the candidate: $reference"
+
+echo
+echo "\$ trelk-bootstrap --data-dir \$DATA --cli -- self status    # first start"
+first=$("$bootstrap" --data-dir "$data" --cli -- self status)
+echo "$first"
+echo "demo: first start: the candidate ran as a supervised child, reported health under its nonce and was confirmed"
+
+echo
+echo "\$ trelk-bootstrap --data-dir \$DATA --cli -- self status    # second start"
+second=$("$bootstrap" --data-dir "$data" --cli -- self status)
+echo "$second"
+echo "demo: second start: the confirmed version replaced the bootstrap's process image directly (same pid, no supervision)"
+
+echo
+echo "\$ trelk-bootstrap --data-dir \$DATA --cli -- --json no-such-command"
+"$bootstrap" --data-dir "$data" --cli -- --json no-such-command || echo "demo: exit status $? (usage)"

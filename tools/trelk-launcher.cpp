@@ -114,6 +114,7 @@ json self_status(const Identity& identity, const std::string& interface, const t
   auto record = trelk::LauncherStore(root, trelk::LaunchView{}).status();
   json running = {{"build_id", identity.build_id},
                   {"interface", interface},
+                  {"pid", static_cast<std::int64_t>(::getpid())},
                   {"manifest_sha256", runtime != nullptr ? runtime->reference().at("manifest_sha256") : json(nullptr)}};
   return {{"schema_version", 1},        {"kind", "self-status"},          {"running", running},
           {"active", record["active"]}, {"rollback", record["rollback"]}, {"candidate", record["candidate"]}};

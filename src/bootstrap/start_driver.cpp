@@ -98,7 +98,7 @@ struct Driver {
   fs::path data_dir;
   std::string interface;
   std::vector<std::string> forwarded;
-  milliseconds startup_limit;
+  milliseconds startup_limit{10000};
   std::unique_ptr<ConsoleInterrupt> console;
   Interrupted interrupted = [] { return false; };
   std::vector<std::string> launch;
@@ -302,7 +302,11 @@ struct Driver {
 int run_launcher_bootstrap(const fs::path& data_dir, std::string_view interface,
                            const std::vector<std::string>& arguments, milliseconds startup_limit,
                            const std::unique_ptr<NativeFileLock>& /*lifetime: held by the caller*/) {
-  Driver driver{data_dir, std::string(interface), arguments, startup_limit, nullptr};
+  Driver driver;
+  driver.data_dir = data_dir;
+  driver.interface = std::string(interface);
+  driver.forwarded = arguments;
+  driver.startup_limit = startup_limit;
   return driver.run();
 }
 
