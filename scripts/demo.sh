@@ -21,15 +21,16 @@ echo "demo: seeded the reference launcher as the candidate: $reference"
 
 echo
 echo "\$ trelk-bootstrap --data-dir \$DATA --cli -- self status    # first start"
-first=$("$bootstrap" --data-dir "$data" --cli -- self status)
-echo "$first"
-echo "demo: first start: the candidate ran as a supervised child, reported health under its nonce and was confirmed"
+# Each run prints the bootstrap's pid first, then what the launcher reports (its own pid included).
+start() { bash -c 'echo "bootstrap pid $$"; exec "$@"' _ "$bootstrap" --data-dir "$data" --cli -- self status; }
+start
+echo "demo: first start: the staged candidate ran as a supervised child (another pid), reported health under"
+echo "      its nonce while holding its lease, and was confirmed as the active version"
 
 echo
 echo "\$ trelk-bootstrap --data-dir \$DATA --cli -- self status    # second start"
-second=$("$bootstrap" --data-dir "$data" --cli -- self status)
-echo "$second"
-echo "demo: second start: the confirmed version replaced the bootstrap's process image directly (same pid, no supervision)"
+start
+echo "demo: second start: the confirmed version replaced the bootstrap's process image directly (same pid)"
 
 echo
 echo "\$ trelk-bootstrap --data-dir \$DATA --cli -- --json no-such-command"
