@@ -58,16 +58,7 @@ bool linker_variable(std::string_view name) { return name.starts_with("LD_") || 
   }
   require(total <= max_replacement_total, "argument_limit", "Maintenance arguments exceed their bound");
 
-  std::vector<std::string> environment_text;
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    const std::string_view text(*entry);
-    const auto equals = text.find('=');
-    if (text.empty() || equals == std::string_view::npos) continue;
-    const std::string name(text.substr(0, equals));
-    if (name == launcher_interrupt_reader_environment || environment.contains(name)) continue;
-    if (maintenance && linker_variable(name)) continue;
-    environment_text.emplace_back(text);
-  }
+  std::vector<std::string> environment_text = inherited_environment(environment, maintenance);
   for (const auto& [name, value] : environment) {
     require(!name.empty() && name.find('\0') == std::string::npos && name.find('=') == std::string::npos &&
                 value.find('\0') == std::string::npos,
@@ -170,6 +161,21 @@ void open_directory(const std::filesystem::path& directory) {
   } while (waited < 0 && errno == EINTR);
   require(waited == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0, "desktop_unavailable",
           "Native directory opening failed");
+}
+
+std::vector<std::string> inherited_environment(const std::map<std::string, std::string>& overrides,
+                                               bool drop_linker_variables) {
+  std::vector<std::string> result;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    const auto equals = text.find('=');
+    if (text.empty() || equals == std::string_view::npos) continue;
+    const std::string name(text.substr(0, equals));
+    if (name == launcher_interrupt_reader_environment || overrides.contains(name)) continue;
+    if (drop_linker_variables && linker_variable(name)) continue;
+    result.emplace_back(text);
+  }
+  return result;
 }
 
 }  // namespace trelk

@@ -30,6 +30,11 @@ std::filesystem::path current_executable_path();
                                   const std::filesystem::path& directory,
                                   const std::map<std::string, std::string>& environment);
 
+// The current environment as NAME=VALUE texts, without the launcher interrupt reader, without
+// every name that overrides will set, and, when drop_linker_variables, without LD_* and DYLD_*.
+std::vector<std::string> inherited_environment(const std::map<std::string, std::string>& overrides,
+                                               bool drop_linker_variables);
+
 // Asks the desktop (xdg-open) to show a directory and waits for the opener.
 void open_directory(const std::filesystem::path& directory);
 

@@ -1,5 +1,7 @@
 #include "process/child.hpp"
 
+#include "process/arguments.hpp"
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -117,16 +119,8 @@ ChildProcess::ChildProcess(const std::filesystem::path& executable, const std::v
   isolated_ = group == ChildGroup::Isolated;
 
   // Everything the child needs is built now: after fork it may only make system calls.
-  std::vector<std::string> environment_text;
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    const std::string_view text(*entry);
-    const auto equals = text.find('=');
-    if (text.empty() || equals == std::string_view::npos) continue;
-    const std::string name(text.substr(0, equals));
-    if (name == launcher_interrupt_reader_environment || environment.contains(name)) continue;
-    if (inheritance == ChildEnvironment::Sanitized && (name.starts_with("LD_") || name.starts_with("DYLD_"))) continue;
-    environment_text.emplace_back(text);
-  }
+  std::vector<std::string> environment_text =
+      inherited_environment(environment, inheritance == ChildEnvironment::Sanitized);
   for (const auto& [name, value] : environment) environment_text.push_back(name + "=" + value);
   if (interrupt_) {
     environment_text.push_back(std::string(launcher_interrupt_reader_environment) + "=" +
