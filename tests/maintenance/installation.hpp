@@ -14,6 +14,7 @@
 #include "core/json.hpp"
 #include "files/atomic.hpp"
 #include "fixture_payload.hpp"
+#include "launcher/store.hpp"
 #include "support/temp_dir.hpp"
 
 namespace trelk::test {
@@ -62,19 +63,7 @@ struct Installation {
   Installation() : Installation(LauncherPayload{}) {}
 
   explicit Installation(LauncherPayload payload, bool with_helper = true) {
-    fs::create_directories(home);
-    fs::create_directories(temp);
-    environment.set("HOME", home.string());
-    environment.set("XDG_DATA_HOME", (dir / "xdg").string());
-    environment.set("TMPDIR", temp.string());
-    environment.set("TRELK_NO_DIALOGS", "1");
-
-    write_file(root / "native/installation.json", R"({"schema_version":1})");
-    std::vector<PayloadFile> bootstrap{{"bin/trelk-bootstrap", "#!/bin/sh\nexit 0\n", true}};
-    write_payload_tree(root / "native/bootstrap", bootstrap);
-    write_file(root / "native/bootstrap.json",
-               canonical_json(snapshot_document("bootstrap-1", "linux-x86_64", "bin/trelk-bootstrap", bootstrap)));
-
+    prepare({{"bin/trelk-bootstrap", "#!/bin/sh\nexit 0\n", true}});
     if (with_helper) {
       for (auto& file : payload.files) {
         if (file.path == "bin/trelk-maintenance") file.content = read_file(helper_program());
@@ -88,6 +77,20 @@ struct Installation {
     write_file(root / "launcher/installation.json", record.dump());
   }
 
+  // What an installer leaves: the built bootstrap in its place and the reference launcher's package (with the
+  // real maintenance helpers) seeded into the store.
+  struct Seeded {};
+  explicit Installation(Seeded) {
+    prepare({{"bin/trelk-bootstrap", read_file(fs::path(TRELK_BIN_DIR) / "trelk-bootstrap"), true}});
+    const fs::path package = fs::path(TRELK_TOOLS_DIR).parent_path() / "packages/launcher";
+    const auto release = read_file(package / "release.json");
+    const auto build_id = parse_json(release, 1 << 20)["build_id"].get<std::string>();
+    LauncherStore store(root, true);
+    reference = store.seed_initial(release, package / (build_id + ".tar.zst"), {});
+  }
+
+  fs::path bootstrap() const { return root / "native/bootstrap/bin/trelk-bootstrap"; }
+
   fs::path version() const { return root / "launcher/versions" / reference["manifest_sha256"].get<std::string>(); }
 
   std::vector<fs::path> helper_copies() const {
@@ -95,6 +98,21 @@ struct Installation {
     for (const auto& entry : fs::directory_iterator(temp))
       if (entry.path().filename().string().starts_with("trelk-maintenance-")) copies.push_back(entry.path());
     return copies;
+  }
+
+ private:
+  void prepare(const std::vector<PayloadFile>& bootstrap_files) {
+    fs::create_directories(home);
+    fs::create_directories(temp);
+    environment.set("HOME", home.string());
+    environment.set("XDG_DATA_HOME", (dir / "xdg").string());
+    environment.set("TMPDIR", temp.string());
+    environment.set("TRELK_NO_DIALOGS", "1");
+    write_file(root / "native/installation.json", R"({"schema_version":1})");
+    write_payload_tree(root / "native/bootstrap", bootstrap_files);
+    write_file(
+        root / "native/bootstrap.json",
+        canonical_json(snapshot_document("bootstrap-1", "linux-x86_64", "bin/trelk-bootstrap", bootstrap_files)));
   }
 };
 

@@ -20,12 +20,10 @@ using test::Installation;
 using test::read_file;
 using test::write_file;
 
-fs::path entry_program() { return fs::path(TRELK_TEST_PROGRAMS) / "maintenance_entry"; }
-
-// Runs the maintenance entry the way a terminal would, with its standard output in a file.
-int run_entry(const Installation& installation, const std::vector<std::string>& command, const fs::path& output) {
-  std::vector<std::string> arguments{"-c", "exec \"$0\" \"$@\" > \"$OUTPUT\"", entry_program().string(),
-                                     installation.root.string()};
+// Runs the installed bootstrap the way a terminal would, with its standard output in a file.
+int run_bootstrap(const Installation& installation, const std::vector<std::string>& command, const fs::path& output) {
+  std::vector<std::string> arguments{"-c", "exec \"$0\" \"$@\" > \"$OUTPUT\"", installation.bootstrap().string(),
+                                     "--cli", "--"};
   arguments.insert(arguments.end(), command.begin(), command.end());
   ChildProcess child(fs::canonical("/bin/sh"), arguments, installation.dir.path(), {{"OUTPUT", output.string()}});
   return child.wait();
@@ -36,7 +34,7 @@ int run_entry(const Installation& installation, const std::vector<std::string>& 
 struct UsedInstallation : Installation {
   fs::path launcher_entry;
   fs::path game_entry;
-  UsedInstallation() {
+  UsedInstallation() : Installation(Seeded{}) {
     launcher_entry = create_installation_shortcut(root, "", {}, {});
     game_entry = create_installation_shortcut(root, "space-game", {}, {});
     write_file(game_entry, read_file(game_entry) + "Comment=my own launcher line\n");
@@ -51,7 +49,7 @@ TEST(UninstallHandoff, RemovesExactlyWhatTheInstallationOwns) {
   ASSERT_TRUE(fs::exists(installation.launcher_entry));
   const auto edited = read_file(installation.game_entry);
 
-  ASSERT_EQ(run_entry(installation, {"self", "--json", "uninstall"}, installation.dir / "out.json"), 0);
+  ASSERT_EQ(run_bootstrap(installation, {"self", "--json", "uninstall"}, installation.dir / "out.json"), 0);
 
   auto result = parse_json(read_file(installation.dir / "out.json"), 1 << 20);
   EXPECT_EQ(result["kind"], "uninstall");
@@ -84,8 +82,8 @@ TEST(UninstallHandoff, RemoveDataTakesTheDataRootButNotEditedShortcuts) {
   UsedInstallation installation;
   const auto edited = read_file(installation.game_entry);
 
-  ASSERT_EQ(run_entry(installation, {"self", "uninstall", "--remove-data", "--json"}, installation.dir / "out.json"),
-            0);
+  ASSERT_EQ(
+      run_bootstrap(installation, {"self", "uninstall", "--remove-data", "--json"}, installation.dir / "out.json"), 0);
 
   auto result = parse_json(read_file(installation.dir / "out.json"), 1 << 20);
   EXPECT_EQ(result["data_removed"], true);
