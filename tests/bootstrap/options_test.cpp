@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "bootstrap/thrown.hpp"
+#include "support/errors.hpp"
 #include "core/error.hpp"
 
 namespace trelk {

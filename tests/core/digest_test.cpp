@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/fails_with.hpp"
+#include "support/errors.hpp"
 #include "support/temp_dir.hpp"
 
 namespace trelk {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "core/fails_with.hpp"
+#include "support/errors.hpp"
 
 namespace trelk {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/fails_with.hpp"
+#include "support/errors.hpp"
 #include "support/temp_dir.hpp"
 
 namespace trelk {

@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "core/paths.hpp"
-#include "expect_error.hpp"
+#include "support/errors.hpp"
 #include "files/atomic.hpp"
 #include "fixture_payload.hpp"
 #include "launcher/health.hpp"

@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "fixture_payload.hpp"
-#include "launcher/expect_error.hpp"
+#include "support/errors.hpp"
 
 namespace trelk {
 namespace {

@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "core/paths.hpp"
-#include "expect_error.hpp"
+#include "support/errors.hpp"
 #include "files/locks.hpp"
 #include "launcher/runtime.hpp"
 #include "launcher/store.hpp"

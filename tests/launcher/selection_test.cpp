@@ -4,7 +4,7 @@
 #include <string>
 
 #include "fixture_payload.hpp"
-#include "launcher/expect_error.hpp"
+#include "support/errors.hpp"
 #include "launcher/store.hpp"
 #include "support/temp_dir.hpp"
 

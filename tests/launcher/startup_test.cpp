@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "core/paths.hpp"
-#include "expect_error.hpp"
+#include "support/errors.hpp"
 #include "files/atomic.hpp"
 #include "launcher/store.hpp"
 #include "process/child.hpp"

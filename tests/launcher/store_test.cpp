@@ -12,7 +12,7 @@
 
 #include "core/digest.hpp"
 #include "fixture_payload.hpp"
-#include "launcher/expect_error.hpp"
+#include "support/errors.hpp"
 #include "support/temp_dir.hpp"
 
 namespace trelk {

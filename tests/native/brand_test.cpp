@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "bootstrap/thrown.hpp"
+#include "support/errors.hpp"
 #include "core/error.hpp"
 #include "support/temp_dir.hpp"
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "bootstrap/thrown.hpp"
+#include "support/errors.hpp"
 #include "core/error.hpp"
 #include "support/temp_dir.hpp"
 

@@ -11,6 +11,7 @@
 #include "core/json.hpp"
 #include "pack.hpp"
 #include "snapshot/manifest.hpp"
+#include "support/errors.hpp"
 #include "support/temp_dir.hpp"
 
 namespace trelk::test {
@@ -66,16 +67,5 @@ inline std::vector<Declared> sample_files() {
           {"data/deep/b.bin", std::string(200000, 'b'), false},
           {"empty", "", false}};
 }
-
-#define EXPECT_TRELK_ERROR(statement, expected_code, expected_message)                   \
-  do {                                                                                   \
-    try {                                                                                \
-      statement;                                                                         \
-      ADD_FAILURE() << "expected " << expected_code << ": " << expected_message;         \
-    } catch (const ::trelk::Error& error) {                                              \
-      EXPECT_EQ(error.code, expected_code) << error.what();                              \
-      EXPECT_EQ(std::string(error.what()), std::string(expected_message)) << error.code; \
-    }                                                                                    \
-  } while (0)
 
 }  // namespace trelk::test

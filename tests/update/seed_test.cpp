@@ -1,7 +1,7 @@
 #include <sys/mount.h>
 
 #include "fixture_payload.hpp"
-#include "launcher/expect_error.hpp"
+#include "support/errors.hpp"
 #include "launcher/store.hpp"
 #include "support/temp_dir.hpp"
 
