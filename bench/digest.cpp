@@ -15,33 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "core/digest.hpp"
 #include "core/error.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-// A private scratch directory, removed with its contents on every path.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (fs::temp_directory_path() / "trelk-bench-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot create a scratch directory");
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using namespace trelk::bench;
 
 void write_pattern(const fs::path& file, std::size_t mib) {
   std::vector<char> block(1 << 20);
@@ -70,17 +50,6 @@ std::string sha256sum(const fs::path& file) {
   int status = ::pclose(pipe);
   if (status != 0 || got < 64) throw std::runtime_error("sha256sum failed");
   return std::string(buffer, 64);
-}
-
-template <typename F>
-double best_seconds(int rounds, F&& run) {
-  double best = 1e300;
-  for (int i = 0; i < rounds; ++i) {
-    auto start = Clock::now();
-    run();
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
-  }
-  return best;
 }
 
 }  // namespace

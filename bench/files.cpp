@@ -17,6 +17,7 @@
 #include <functional>
 #include <string>
 
+#include "bench_support.hpp"
 #include "core/error.hpp"
 #include "files/atomic.hpp"
 
@@ -24,18 +25,7 @@ extern char** environ;
 
 namespace {
 
-namespace fs = std::filesystem;
-using clock_type = std::chrono::steady_clock;
-
-double best_seconds(int runs, const std::function<void()>& body) {
-  double best = 1e9;
-  for (int i = 0; i < runs; ++i) {
-    auto start = clock_type::now();
-    body();
-    best = std::min(best, std::chrono::duration<double>(clock_type::now() - start).count());
-  }
-  return best;
-}
+using namespace trelk::bench;
 
 void cat_to_null(const fs::path& file) {
   posix_spawn_file_actions_t actions;

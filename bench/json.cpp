@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "bench_support.hpp"
 #include "core/digest.hpp"
 #include "core/error.hpp"
 #include "core/json.hpp"
@@ -14,7 +15,7 @@
 namespace {
 
 using trelk::json;
-using Clock = std::chrono::steady_clock;
+using namespace trelk::bench;
 
 std::string fake_hash(std::size_t seed, std::size_t bytes) {
   std::string data = std::to_string(seed);
@@ -51,17 +52,6 @@ std::string metadata_text(std::size_t target_bytes) {
     text = document.dump();
     if (text.size() >= target_bytes) return text;
   }
-}
-
-template <typename F>
-double best_seconds(int rounds, F&& run) {
-  double best = 1e300;
-  for (int i = 0; i < rounds; ++i) {
-    auto start = Clock::now();
-    run();
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
-  }
-  return best;
 }
 
 }  // namespace

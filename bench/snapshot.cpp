@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "core/error.hpp"
 #include "core/json.hpp"
 #include "core/paths.hpp"
@@ -34,27 +35,7 @@ extern char** environ;
 
 namespace {
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (fs::temp_directory_path() / "trelk-bench-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot create a scratch directory");
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using namespace trelk::bench;
 
 // Compressible like real program files: random runs mixed with repeated text.
 void write_tree(const fs::path& root, std::uint64_t total_bytes, std::size_t files) {
@@ -87,23 +68,6 @@ void write_tree(const fs::path& root, std::uint64_t total_bytes, std::size_t fil
   }
   std::ofstream(root / "run", std::ios::binary) << "#!/bin/sh\n";
   fs::permissions(root / "run", fs::perms(0755), fs::perm_options::replace);
-}
-
-double seconds(const std::function<void()>& work) {
-  const auto start = Clock::now();
-  work();
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-void shell(const std::string& command) {
-  const int status = std::system(command.c_str());
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("command failed: " + command);
-}
-
-std::string quoted(const fs::path& path) {
-  std::string text(1, '\'');
-  text.append(path.string()).push_back('\'');
-  return text;
 }
 
 // Runs this program as a child that only extracts, and returns its peak resident set in KiB.
