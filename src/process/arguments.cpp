@@ -68,12 +68,8 @@ bool linker_variable(std::string_view name) { return name.starts_with("LD_") || 
     environment_text.push_back(name + "=" + value);
   }
 
-  std::vector<char*> argv;
-  for (auto& text : argument_text) argv.push_back(text.data());
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (auto& text : environment_text) envp.push_back(text.data());
-  envp.push_back(nullptr);
+  auto argv = exec_vector(argument_text);
+  auto envp = exec_vector(environment_text);
 
   // An open descriptor rather than a path, so the way back survives renames meanwhile.
   Descriptor previous(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -86,6 +82,14 @@ bool linker_variable(std::string_view name) { return name.starts_with("LD_") || 
 }
 
 }  // namespace
+
+std::vector<char*> exec_vector(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  pointers.reserve(texts.size() + 1);
+  for (auto& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
 
 std::vector<std::string> process_arguments(int argc, const char* const* argv) {
   require(argc >= 1 && argv != nullptr, "argument_encoding", "Native command arguments are missing");

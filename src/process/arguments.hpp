@@ -35,6 +35,9 @@ std::filesystem::path current_executable_path();
 std::vector<std::string> inherited_environment(const std::map<std::string, std::string>& overrides,
                                                bool drop_linker_variables);
 
+// The null-terminated pointer array execve wants; the texts must outlive it.
+std::vector<char*> exec_vector(std::vector<std::string>& texts);
+
 // Asks the desktop (xdg-open) to show a directory and waits for the opener.
 void open_directory(const std::filesystem::path& directory);
 

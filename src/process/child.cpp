@@ -128,12 +128,8 @@ ChildProcess::ChildProcess(const std::filesystem::path& executable, const std::v
   }
   std::vector<std::string> argument_text{executable.string()};
   argument_text.insert(argument_text.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (auto& text : argument_text) argv.push_back(text.data());
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (auto& text : environment_text) envp.push_back(text.data());
-  envp.push_back(nullptr);
+  auto argv = exec_vector(argument_text);
+  auto envp = exec_vector(environment_text);
   const std::string executable_text = executable.string();
   const std::string directory_text = working_directory.string();
 
