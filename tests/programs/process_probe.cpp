@@ -10,8 +10,7 @@
 //                              pid to PIDFILE, then sleep (ignoring SIGTERM or not)
 //   interrupt                  attach the interrupt channel and wait: a request ends
 //                              this program by SIGINT, a closed channel exits 3
-//   attach VALUE read|write|file FD
-//                              put a pipe end or a file on FD, attach VALUE, print the outcome
+//   attach VALUE read|write FD put a pipe end on FD, attach VALUE, print the outcome
 //   replace plain|maintenance IMAGE DIR [ARG...]
 //                              replace this image; print the error and cwd if that fails
 //   xdg-open (as argv[0] basename) DIR
@@ -24,10 +23,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -112,9 +111,7 @@ int interrupt_mode() {
 int attach_mode(const std::string& value, const std::string& kind, int target) {
   int ends[2];
   if (::pipe(ends) != 0) return 93;
-  int source = kind == "read" ? ends[0] : ends[1];
-  if (kind == "file") source = ::open("/proc/self/exe", O_RDONLY);
-  if (source < 0 || ::dup2(source, target) != target) return 94;
+  if (::dup2(kind == "read" ? ends[0] : ends[1], target) != target) return 94;
   ::setenv(trelk::launcher_interrupt_reader_environment, value.c_str(), 1);
   try {
     trelk::ConsoleInterrupt console(true);
@@ -150,14 +147,10 @@ int group_mode(const std::string& pid_file, bool ignore) {
     std::_Exit(0);
   }
   if (ignore) ::signal(SIGTERM, SIG_IGN);
-  const std::string partial = pid_file + ".partial";
   {
-    std::FILE* file = std::fopen(partial.c_str(), "w");
-    if (file == nullptr) return 96;
-    std::fprintf(file, "%d\n", static_cast<int>(grandchild));
-    std::fclose(file);
+    std::ofstream file(pid_file);
+    file << grandchild << "\n";
   }
-  std::filesystem::rename(partial, pid_file);
   emit("ready");
   sleep_out_lifetime();
   return 0;
