@@ -1,0 +1,279 @@
+#include "tuf/keys.hpp"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/digest.hpp"
+#include "sign.hpp"
+#include "support/errors.hpp"
+
+namespace trelk {
+namespace {
+
+const std::vector<std::string> all_schemes = {
+    "rsassa-pss-sha256",   "rsassa-pss-sha384", "rsassa-pss-sha512", "ecdsa-sha2-nistp256", "ecdsa-sha2-nistp384",
+    "ecdsa-sha2-nistp521", "ed25519",           "ml-dsa-44/1",       "ml-dsa-65/1",         "ml-dsa-87/1"};
+
+// Key generation (RSA above all) is slow under the sanitizers: one key per scheme and size per binary.
+const SigningKey& cached_key(const std::string& scheme, int rsa_bits = 2048) {
+  static std::map<std::pair<std::string, int>, SigningKey> cache;
+  auto found = cache.find({scheme, rsa_bits});
+  if (found == cache.end())
+    found = cache.emplace(std::pair{scheme, rsa_bits}, SigningKey::generate(scheme, rsa_bits)).first;
+  return found->second;
+}
+
+json timestamp_body(std::uint64_t version = 3) {
+  return {{"_type", "timestamp"}, {"version", version}, {"expires", "2030-01-01T00:00:00Z"}};
+}
+
+json authority(std::vector<std::string> keyids, json threshold) {
+  return {{"keyids", std::move(keyids)}, {"threshold", std::move(threshold)}};
+}
+
+std::string upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+TEST(SignatureSchemes, EverySchemeRoundTripsAndRejectsTampering) {
+  const json document = signed_document(timestamp_body(), {});
+  const std::string message = canonical_json(document["signed"]);
+  for (std::size_t i = 0; i < all_schemes.size(); ++i) {
+    SCOPED_TRACE(all_schemes[i]);
+    const SigningKey& key = cached_key(all_schemes[i]);
+    std::string sig = key.sign(message);
+    EXPECT_TRUE(verify_signature(key.key(), message, sig));
+    EXPECT_TRUE(verify_signature(key.key(), message, upper(sig)));  // either case of hexadecimal
+    EXPECT_FALSE(verify_signature(key.key(), message + " ", sig));
+    std::string flipped = sig;
+    flipped[flipped.size() / 2] = flipped[flipped.size() / 2] == '0' ? '1' : '0';
+    EXPECT_FALSE(verify_signature(key.key(), message, flipped));
+    // The signature does not verify under the next scheme's key.
+    const SigningKey& other = cached_key(all_schemes[(i + 1) % all_schemes.size()]);
+    EXPECT_FALSE(verify_signature(other.key(), message, sig));
+
+    // The whole path: key table check, canonical message, threshold of one.
+    std::vector<SigningKey> signers{key};
+    json signed_doc = signed_document(timestamp_body(), signers);
+    EXPECT_NO_THROW(verify_threshold(signed_doc, key_table(signers), authority({key.id()}, 1)));
+    signed_doc["signed"]["version"] = 4;
+    EXPECT_TRELK_ERROR(verify_threshold(signed_doc, key_table(signers), authority({key.id()}, 1)),
+                       "signature_threshold", "Metadata does not meet its authorized signature threshold");
+  }
+}
+
+TEST(SignatureSchemes, PublishedEd25519VectorVerifies) {
+  // First test vector of RFC 8032: the empty message.
+  json key = {{"keytype", "ed25519"},
+              {"scheme", "ed25519"},
+              {"keyval", {{"public", "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a"}}}};
+  const std::string sig =
+      "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24"
+      "65"
+      "5141438e7a100b";
+  EXPECT_TRUE(verify_signature(key, "", sig));
+  EXPECT_FALSE(verify_signature(key, "x", sig));
+}
+
+TEST(SignatureSchemes, KeysThatDoNotFitTheirSchemeNeverVerify) {
+  const std::string message = canonical_json(timestamp_body());
+
+  const SigningKey& small_rsa = cached_key("rsassa-pss-sha256", 1024);
+  EXPECT_FALSE(verify_signature(small_rsa.key(), message, small_rsa.sign(message)));
+
+  // A P-384 key presented as a P-256 key, signing with SHA-256 as that scheme asks.
+  SigningKey wrong_curve = cached_key("ecdsa-sha2-nistp384").relabeled("ecdsa", "ecdsa-sha2-nistp256");
+  EXPECT_FALSE(verify_signature(wrong_curve.key(), message, wrong_curve.sign(message)));
+
+  // RSA-PSS with a salt other than the digest length.
+  for (const char* scheme : {"rsassa-pss-sha256", "rsassa-pss-sha512"}) {
+    const SigningKey& rsa = cached_key(scheme);
+    EXPECT_FALSE(verify_signature(rsa.key(), message, rsa.sign_bytes(message, 20))) << scheme;
+    EXPECT_FALSE(verify_signature(rsa.key(), message, rsa.sign_bytes(message, 0))) << scheme;
+  }
+
+  // An ML-DSA-65 key presented as ML-DSA-44.
+  SigningKey wrong_set = cached_key("ml-dsa-65/1").relabeled("ml-dsa", "ml-dsa-44/1");
+  EXPECT_FALSE(verify_signature(wrong_set.key(), message, wrong_set.sign(message)));
+
+  // An RSA key under an ECDSA scheme.
+  SigningKey rsa_as_ecdsa = cached_key("rsassa-pss-sha256").relabeled("ecdsa", "ecdsa-sha2-nistp256");
+  EXPECT_FALSE(verify_signature(rsa_as_ecdsa.key(), message, rsa_as_ecdsa.sign(message)));
+
+  // The scheme name is not a keytype.
+  SigningKey scheme_as_type = cached_key("ecdsa-sha2-nistp256").relabeled("ecdsa-sha2-nistp256", "ecdsa-sha2-nistp256");
+  EXPECT_FALSE(verify_signature(scheme_as_type.key(), message, scheme_as_type.sign(message)));
+
+  const SigningKey& ed = cached_key("ed25519");
+  const std::string ed_sig = ed.sign(message);
+  json short_key = ed.key();
+  short_key["keyval"]["public"] = short_key["keyval"]["public"].get<std::string>().substr(0, 62);
+  EXPECT_FALSE(verify_signature(short_key, message, ed_sig));
+  EXPECT_FALSE(verify_signature(ed.key(), message, ed_sig + "0"));   // odd length
+  EXPECT_FALSE(verify_signature(ed.key(), message, ed_sig + "00"));  // 65 bytes
+  EXPECT_FALSE(verify_signature(ed.key(), message, "zz" + ed_sig.substr(2)));
+  EXPECT_FALSE(verify_signature(ed.key(), message, std::string(16386, '0')));
+
+  json mistyped = ed.key();
+  mistyped["scheme"] = 7;
+  EXPECT_FALSE(verify_signature(mistyped, message, ed_sig));
+  EXPECT_FALSE(verify_signature(json::array(), message, ed_sig));
+  json garbage_pem = cached_key("ecdsa-sha2-nistp256").key();
+  garbage_pem["keyval"]["public"] = "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n";
+  EXPECT_FALSE(verify_signature(garbage_pem, message, cached_key("ecdsa-sha2-nistp256").sign(message)));
+}
+
+TEST(SignatureSchemes, MlDsaSignsTheFramedDigestNotTheMessage) {
+  const std::string message = canonical_json(timestamp_body());
+  std::vector<std::uint8_t> hash = unhex(digest(message, "sha512"), 128);
+  std::string framing = std::string("tuf\x01", 4) + std::string(hash.begin(), hash.end());
+  ASSERT_EQ(framing.size(), 68u);
+  for (const char* scheme : {"ml-dsa-44/1", "ml-dsa-65/1", "ml-dsa-87/1"}) {
+    SCOPED_TRACE(scheme);
+    const SigningKey& key = cached_key(scheme);
+    EXPECT_TRUE(verify_signature(key.key(), message, key.sign_bytes(framing)));
+    EXPECT_FALSE(verify_signature(key.key(), message, key.sign_bytes(message)));
+  }
+}
+
+TEST(Threshold, CountsDistinctAuthorisedKeysOnly) {
+  const SigningKey& a = cached_key("ed25519");
+  const SigningKey& b = cached_key("ecdsa-sha2-nistp256");
+  const SigningKey& c = cached_key("ml-dsa-44/1");
+  std::vector<SigningKey> all{a, b, c};
+  const json keys = key_table(all);
+  const std::string shortfall = "Metadata does not meet its authorized signature threshold";
+
+  // One key's signature twice counts once.
+  json doubled = signed_document(timestamp_body(), std::vector<SigningKey>{a, a});
+  EXPECT_TRELK_ERROR(verify_threshold(doubled, keys, authority({a.id(), b.id()}, 2)), "signature_threshold", shortfall);
+  doubled["signatures"].push_back(b.signature(doubled));
+  EXPECT_NO_THROW(verify_threshold(doubled, keys, authority({a.id(), b.id()}, 2)));
+
+  // A key named twice in keyids is one authorised key.
+  EXPECT_TRELK_ERROR(verify_threshold(doubled, keys, authority({a.id(), a.id()}, 2)), "invalid_threshold",
+                     "Signing threshold exceeds unique authorized keys");
+
+  // A valid signature of a key in the table but outside keyids does not count.
+  json outsider = signed_document(timestamp_body(), std::vector<SigningKey>{a, c});
+  EXPECT_TRELK_ERROR(verify_threshold(outsider, keys, authority({a.id(), b.id()}, 2)), "signature_threshold",
+                     shortfall);
+  // Nor does an authorised ID that the table lacks.
+  EXPECT_TRELK_ERROR(verify_threshold(outsider, key_table(std::vector<SigningKey>{a}), authority({a.id(), c.id()}, 2)),
+                     "signature_threshold", shortfall);
+
+  // A bad signature is ignored, not reported: the other signatures still decide.
+  json mixed = signed_document(timestamp_body(), std::vector<SigningKey>{a, b});
+  mixed["signatures"][0]["sig"] = "abc";
+  EXPECT_NO_THROW(verify_threshold(mixed, keys, authority({a.id(), b.id()}, 1)));
+  EXPECT_TRELK_ERROR(verify_threshold(mixed, keys, authority({a.id(), b.id()}, 2)), "signature_threshold", shortfall);
+  // A failing signature ahead of a good one by the same key does not use up that key.
+  json retried = signed_document(timestamp_body(), std::vector<SigningKey>{a});
+  retried["signatures"].insert(retried["signatures"].begin(), json{{"keyid", a.id()}, {"sig", std::string(128, '0')}});
+  EXPECT_NO_THROW(verify_threshold(retried, keys, authority({a.id()}, 1)));
+
+  // A weak key's signature does not count, though the document verifies when enough others remain.
+  const SigningKey& weak = cached_key("rsassa-pss-sha256", 1024);
+  std::vector<SigningKey> with_weak{weak, a};
+  json weak_doc = signed_document(timestamp_body(), with_weak);
+  EXPECT_NO_THROW(verify_threshold(weak_doc, key_table(with_weak), authority({weak.id(), a.id()}, 1)));
+  EXPECT_TRELK_ERROR(verify_threshold(weak_doc, key_table(with_weak), authority({weak.id(), a.id()}, 2)),
+                     "signature_threshold", shortfall);
+}
+
+TEST(Threshold, RejectsMalformedAuthorities) {
+  const SigningKey& a = cached_key("ed25519");
+  std::vector<SigningKey> signers{a};
+  const json keys = key_table(signers);
+  const json document = signed_document(timestamp_body(), signers);
+  EXPECT_TRELK_ERROR(verify_threshold(document, json::array(), authority({a.id()}, 1)), "invalid_metadata",
+                     "Invalid signing authority");
+  EXPECT_TRELK_ERROR(verify_threshold(document, keys, json{{"keyids", a.id()}, {"threshold", 1}}), "invalid_metadata",
+                     "Invalid signing authority");
+  EXPECT_TRELK_ERROR(verify_threshold(document, keys, authority({a.id()}, parse_json("0", 1))), "invalid_version",
+                     "Metadata version must be positive");
+  EXPECT_TRELK_ERROR(verify_threshold(document, keys, authority({a.id()}, "1")), "invalid_version",
+                     "Metadata version must be a positive integer");
+  EXPECT_TRELK_ERROR(verify_threshold(document, keys, json{{"keyids", {a.id()}}}), "invalid_version",
+                     "Metadata version must be a positive integer");
+  // The key table is checked before any signature.
+  json bad_keys = keys;
+  bad_keys[a.id()]["extra"] = true;
+  EXPECT_TRELK_ERROR(verify_threshold(document, bad_keys, authority({a.id()}, 1)), "keyid_mismatch",
+                     "Signing key ID does not identify its canonical key");
+  EXPECT_TRELK_ERROR(verify_threshold(json{{"signed", timestamp_body()}}, keys, authority({a.id()}, 1)),
+                     "signature_threshold", "Metadata does not meet its authorized signature threshold");
+}
+
+TEST(KeyTable, KeyIdIsTheDigestOfTheCanonicalKey) {
+  const std::string id = "05584cc3bfabb85de26cb80479f075fa802c97add45fd61feebaa0423da7f57a";
+  std::string pub;
+  for (int i = 0; i < 32; ++i) pub += "ab";
+  // Members in a different order in the text give the same canonical form and ID.
+  json reordered = parse_json(R"({"scheme":"ed25519","keyval":{"public":")" + pub + R"("},"keytype":"ed25519"})", 4096);
+  EXPECT_EQ(key_id(reordered), id);
+  EXPECT_NO_THROW(verify_keys(json{{id, reordered}}));
+
+  EXPECT_TRELK_ERROR(verify_keys(json{{upper(id), reordered}}), "keyid_mismatch",
+                     "Signing key ID does not identify its canonical key");
+  // Further members are allowed but are part of the identity.
+  json extended = reordered;
+  extended["x-note"] = "rotated";
+  EXPECT_TRELK_ERROR(verify_keys(json{{id, extended}}), "keyid_mismatch", "");
+  EXPECT_NO_THROW(verify_keys(json{{key_id(extended), extended}}));
+}
+
+TEST(KeyTable, RejectsBadShapesAndOversizedKeys) {
+  EXPECT_TRELK_ERROR(verify_keys(json::array()), "invalid_metadata", "Signing keys must be an object");
+  const std::string shape = "Invalid signing key shape";
+  json good = cached_key("ecdsa-sha2-nistp256").key();
+  for (const char* member : {"keytype", "scheme", "keyval"}) {
+    json key = good;
+    key.erase(member);
+    EXPECT_TRELK_ERROR(verify_keys(json{{key_id(key), key}}), "invalid_metadata", shape);
+    key[member] = 1;
+    EXPECT_TRELK_ERROR(verify_keys(json{{key_id(key), key}}), "invalid_metadata", shape);
+  }
+  json no_public = good;
+  no_public["keyval"] = json{{"private", "x"}};
+  EXPECT_TRELK_ERROR(verify_keys(json{{key_id(no_public), no_public}}), "invalid_metadata", shape);
+  EXPECT_TRELK_ERROR(verify_keys(json{{"id", "not a key"}}), "invalid_metadata", shape);
+
+  // An unknown keytype passes the table check; it simply never verifies.
+  json unknown = good;
+  unknown["keytype"] = "dsa";
+  EXPECT_NO_THROW(verify_keys(json{{key_id(unknown), unknown}}));
+
+  json largest = good;
+  largest["keyval"]["public"] = std::string(max_signing_key_bytes, 'k');
+  EXPECT_NO_THROW(verify_keys(json{{key_id(largest), largest}}));
+  largest["keyval"]["public"] = std::string(max_signing_key_bytes + 1, 'k');
+  EXPECT_TRELK_ERROR(verify_keys(json{{key_id(largest), largest}}), "size_limit", "Signing key exceeds its size limit");
+}
+
+TEST(OnlineKeys, ExtractTimestampAndSnapshotKeysOfARoot) {
+  const SigningKey& a = cached_key("ed25519");
+  const SigningKey& b = cached_key("ecdsa-sha2-nistp256");
+  auto root = [&](const SigningKey& timestamp) {
+    std::vector<SigningKey> keys{a, b};
+    return json{{"signatures", json::array()},
+                {"signed",
+                 {{"keys", key_table(keys)},
+                  {"roles",
+                   {{"root", authority({a.id()}, 1)},
+                    {"timestamp", authority({timestamp.id()}, 1)},
+                    {"snapshot", authority({}, 1)},
+                    {"targets", authority({a.id()}, 1)}}}}}};
+  };
+  json online = online_keys(root(a));
+  EXPECT_EQ(online, (json{{"timestamp", {{a.id(), a.key()}}}, {"snapshot", nullptr}}));
+  EXPECT_NE(online_keys(root(b)), online);  // a rotated timestamp key shows
+}
+
+}  // namespace
+}  // namespace trelk
