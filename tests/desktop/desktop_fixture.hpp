@@ -1,56 +1,46 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+#include <stdlib.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 
-#include "core/error.hpp"
 #include "desktop/desktop_entry.hpp"
+#include "support/run_program.hpp"
 #include "support/temp_dir.hpp"
 
 namespace trelk::test {
 
-// The Error a call throws; fails the test when it throws nothing.
-template <typename F>
-Error thrown(F&& call) {
-  try {
-    call();
-  } catch (const Error& error) {
-    return error;
-  }
-  ADD_FAILURE() << "expected an Error";
-  return Error("none", "none");
-}
-
-// Sets or clears an environment variable for one test and restores it afterwards.
+// Sets or clears environment variables for one test and restores the old values afterwards.
 class ScopedEnv {
  public:
-  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      setenv(name, value->c_str(), 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
+  ScopedEnv() = default;
+  ScopedEnv(const std::string& name, const std::optional<std::string>& value) { set(name, value); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
+  ~ScopedEnv() {
+    for (const auto& [name, value] : saved_) apply(name, value);
+  }
+  void set(const std::string& name, const std::optional<std::string>& value) {
+    if (!saved_.contains(name)) {
+      const char* old = ::getenv(name.c_str());
+      saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+    }
+    apply(name, value);
+  }
 
  private:
-  const char* name_;
-  std::optional<std::string> old_;
+  static void apply(const std::string& name, const std::optional<std::string>& value) {
+    if (value) {
+      ::setenv(name.c_str(), value->c_str(), 1);
+    } else {
+      ::unsetenv(name.c_str());
+    }
+  }
+  std::map<std::string, std::optional<std::string>> saved_;
 };
 
 inline std::filesystem::path make_executable(const std::filesystem::path& file) {
@@ -59,16 +49,16 @@ inline std::filesystem::path make_executable(const std::filesystem::path& file) 
   return file;
 }
 
-// A shortcut environment in a temporary directory: an executable bootstrap,
-// a data root, and a menu directory that XDG_DATA_HOME points at.
-struct DesktopFixture {
+// A data root in a temporary directory, an executable bootstrap outside it, and a shortcut
+// directory; XDG_DATA_HOME points into the same directory so no real menu is touched.
+struct DataRootFixture {
   TempDir temp;
   std::filesystem::path bootstrap = make_executable(temp / "opt/bin/trelk-bootstrap");
   std::filesystem::path data_root = temp / "data";
   std::filesystem::path shortcuts = temp / "shortcuts";
   ScopedEnv xdg{"XDG_DATA_HOME", (temp / "xdg").string()};
 
-  DesktopFixture() {
+  DataRootFixture() {
     std::filesystem::create_directories(data_root);
     std::filesystem::create_directories(shortcuts);
   }
@@ -77,41 +67,11 @@ struct DesktopFixture {
   }
 };
 
-struct CommandResult {
-  int status = -1;
-  std::string output;
-};
-
-// Runs a shell command and collects its standard output and error.
-inline CommandResult run_command(const std::string& command) {
-  CommandResult result;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return result;
-  char buffer[4096];
-  std::size_t count = 0;
-  while ((count = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, count);
-  const int status = pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
-
-inline std::string shell_quote(const std::string& text) {
-  std::string quoted = "'";
-  for (const char c : text) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
-
-// desktop-file-validate must find no error (hints about categories are fine).
+// desktop-file-validate must find no error (hints are fine).
 inline void expect_valid_entry(const std::filesystem::path& file) {
-  const auto result = run_command("desktop-file-validate " + shell_quote(file.string()));
-  EXPECT_EQ(result.status, 0) << file << "\n" << result.output;
-  EXPECT_EQ(result.output.find("error:"), std::string::npos) << file << "\n" << result.output;
+  const Outcome result = run_program("/usr/bin/desktop-file-validate", {file.string()}, {});
+  EXPECT_EQ(result.status, 0) << file << "\n" << result.out << result.err;
+  EXPECT_EQ((result.out + result.err).find("error:"), std::string::npos) << file << "\n" << result.out << result.err;
 }
 
 }  // namespace trelk::test
