@@ -1,17 +1,11 @@
 #pragma once
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-
 #include <filesystem>
-#include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "core/error.hpp"
 #include "core/json.hpp"
+#include "desktop/desktop_fixture.hpp"
 #include "files/atomic.hpp"
 #include "fixture_payload.hpp"
 #include "launcher/store.hpp"
@@ -21,32 +15,7 @@ namespace trelk::test {
 
 namespace fs = std::filesystem;
 
-inline std::string file_bytes(const fs::path& path) { return read_file(path); }
-
 inline fs::path helper_program() { return fs::path(TRELK_TOOLS_DIR) / "trelk-maintenance"; }
-
-// Sets environment variables for the test's lifetime and restores the previous values.
-class ScopedEnvironment {
- public:
-  void set(const std::string& name, const std::string& value) {
-    if (!saved_.contains(name)) {
-      const char* old = ::getenv(name.c_str());
-      saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-    }
-    ::setenv(name.c_str(), value.c_str(), 1);
-  }
-  ~ScopedEnvironment() {
-    for (const auto& [name, value] : saved_) {
-      if (value)
-        ::setenv(name.c_str(), value->c_str(), 1);
-      else
-        ::unsetenv(name.c_str());
-    }
-  }
-
- private:
-  std::map<std::string, std::optional<std::string>> saved_;
-};
 
 // A complete native installation in a temporary directory: installation record, an installed bootstrap with its
 // record, a launcher store whose active version ships the real maintenance helper, a home with an application menu
@@ -58,7 +27,7 @@ struct Installation {
   fs::path menu = dir / "xdg/applications";
   fs::path temp = dir / "tmp";
   json reference;
-  ScopedEnvironment environment;
+  ScopedEnv environment;
 
   Installation() : Installation(LauncherPayload{}) {}
 

@@ -12,6 +12,7 @@
 #include "maintenance/installation.hpp"
 #include "maintenance/uninstall.hpp"
 #include "process/child.hpp"
+#include "support/errors.hpp"
 
 namespace trelk {
 namespace {
@@ -99,12 +100,7 @@ TEST(UninstallHandoff, HelperRefusesWhileTheInstallationRunsAndWithoutAnInstalla
   NativeFileLock running(installation.root / native_bootstrap_lock, true, NativeLockSharing::none, LockMode::shared);
   UninstallOptions quick;
   quick.release_wait = std::chrono::milliseconds(0);
-  try {
-    uninstall_installation(installation.root, quick);
-    ADD_FAILURE() << "uninstall ran beside a running bootstrap";
-  } catch (const Error& error) {
-    EXPECT_EQ(error.code, "busy");
-  }
+  EXPECT_TRELK_ERROR(uninstall_installation(installation.root, quick), "busy", "");
   EXPECT_TRUE(fs::exists(installation.version() / "bin/trelk-maintenance"));
 
   // Once the bootstrap has gone, an installation without user data leaves nothing behind.
@@ -119,12 +115,7 @@ TEST(UninstallHandoff, HelperRefusesWhileTheInstallationRunsAndWithoutAnInstalla
   write_file(other / "data/keep.txt", "keep");
   UninstallOptions everything;
   everything.remove_data = true;
-  try {
-    uninstall_installation(other / "data", everything);
-    ADD_FAILURE() << "uninstalled a directory that holds no installation";
-  } catch (const Error& error) {
-    EXPECT_EQ(error.code, "not_installed");
-  }
+  EXPECT_TRELK_ERROR(uninstall_installation(other / "data", everything), "not_installed", "");
   EXPECT_EQ(read_file(other / "data/keep.txt"), "keep");
 }
 
