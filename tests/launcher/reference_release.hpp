@@ -1,65 +1,49 @@
 #pragma once
-
+// Releases of the reference launcher in a real store, and the bootstrap's side of their first start.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "core/error.hpp"
 #include "core/json.hpp"
+#include "core/paths.hpp"
+#include "files/atomic.hpp"
+#include "files/locks.hpp"
 #include "fixture_payload.hpp"
 #include "launcher/store.hpp"
+#include "process/child.hpp"
+#include "support/temp_dir.hpp"
 
 namespace trelk::test {
 
-namespace fs = std::filesystem;
-
-inline const std::string& reference_launcher_image() {
-  static const std::string image = [] {
-    std::ifstream in(TRELK_TOOLS_DIR "/trelk-launcher", std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-  }();
-  return image;
-}
-
-// A release of the reference launcher whose behaviour document makes it (mis)behave in one way.
+// A release whose behaviour document makes the reference launcher (mis)behave in one way.
 inline LauncherPayload reference_payload(const std::string& build_id, const std::string& behaviour,
                                          std::int64_t hold_ms = 0) {
-  LauncherPayload payload;
-  payload.build_id = build_id;
+  static const std::string image = read_file(TRELK_TOOLS_DIR "/trelk-launcher");
   json identity = {{"schema_version", 1},
                    {"kind", "trelk-reference-launcher"},
                    {"build_id", build_id},
                    {"behaviour", behaviour},
                    {"hold_ms", hold_ms}};
-  payload.files = {{"bin/trelk", reference_launcher_image(), true},
-                   {"bin/trelk-gui", reference_launcher_image(), true},
-                   {"launcher.json", identity.dump(), false}};
+  LauncherPayload payload;
+  payload.build_id = build_id;
+  payload.files = {{"bin/trelk", image, true}, {"bin/trelk-gui", image, true}, {"launcher.json", identity.dump()}};
   payload.helpers = {};
   return payload;
 }
 
-inline json install_reference(const fs::path& root, const std::string& build_id, const std::string& behaviour,
-                              std::int64_t hold_ms = 0) {
+inline json install_reference(const std::filesystem::path& root, const std::string& build_id,
+                              const std::string& behaviour, std::int64_t hold_ms = 0) {
   return install_launcher_payload(root, reference_payload(build_id, behaviour, hold_ms));
 }
 
 // Records the working version and the candidate waiting for its first start.
-inline void select_versions(const fs::path& root, const json& active, const json& candidate) {
+inline void select_versions(const std::filesystem::path& root, const json& active, const json& candidate) {
   LauncherStore store(root);
   auto record = store.load();
   record["active"] = active;
@@ -78,51 +62,67 @@ inline bool eventually(const std::function<bool()>& done,
   return true;
 }
 
-struct Captured {
-  int status = -1;
-  std::string out;
-  std::string err;
+// How a supervised first start ended: confirmed, or the Error that made the supervisor reject it.
+struct StartOutcome {
+  bool confirmed = false;
+  std::string error;
+  json attempt;
+  std::unique_ptr<ChildProcess> child;
 };
 
-// Runs a program to its end with extra environment entries and returns its status and both streams.
-inline Captured run_captured(const fs::path& program, const std::vector<std::string>& arguments,
-                             const std::map<std::string, std::string>& environment = {}) {
-  auto out_file = fs::temp_directory_path() / ("trelk-out-" + std::to_string(::getpid()));
-  auto err_file = fs::temp_directory_path() / ("trelk-err-" + std::to_string(::getpid()));
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    if (!std::freopen(out_file.c_str(), "w", stdout) || !std::freopen(err_file.c_str(), "w", stderr)) ::_exit(127);
-    for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
-    ::_exit(127);
+// The start driver's protocol: the candidate runs under its attempt and version leases and is confirmed when
+// its health arrives while it holds the attempt lease itself, otherwise rejected. A CLI launcher gets the
+// interrupt channel when with_channel is set (the driver always sets it); a GUI launcher never does.
+inline StartOutcome supervise_candidate(const std::filesystem::path& root, const std::string& interface,
+                                        bool with_channel, std::chrono::milliseconds limit) {
+  using clock = std::chrono::steady_clock;
+  LauncherStore store(root);
+  auto owner = store.owner();
+  store.recover_attempt();
+  StartOutcome outcome;
+  outcome.attempt = store.begin_candidate();
+  if (outcome.attempt.is_null()) return outcome;
+  const json reference = outcome.attempt["reference"];
+  try {
+    auto manifest = store.manifest(reference);
+    auto payload = store.payload(reference);
+    auto guard = store.version_guard(reference, LockMode::shared);
+    auto lease = std::make_unique<FileLock>(store.startup_lease_path(outcome.attempt), false, LockMode::shared);
+    bool cli = interface == "cli";
+    outcome.child = std::make_unique<ChildProcess>(
+        safe_join(payload, cli ? manifest.snapshot.executable : manifest.gui_executable, true),
+        std::vector<std::string>{"--data-dir", path_utf8(root)}, payload,
+        store.health_environment(outcome.attempt, interface), cli ? ChildStreams::Console : ChildStreams::Diagnostics,
+        ChildEnvironment::Inherit, ChildProcess::StartedCallback{}, cli ? ChildGroup::Isolated : ChildGroup::Shared,
+        cli && with_channel ? ChildControl::Interrupt : ChildControl::None);
+    auto deadline = clock::now() + limit;
+    auto health_file = store.health_path(outcome.attempt);
+    while (!std::filesystem::exists(std::filesystem::symlink_status(health_file))) {
+      require(!outcome.child->poll(), "launcher_startup_failed", "Launcher candidate exited before initialization");
+      require(clock::now() < deadline, "launcher_startup_timeout", "Launcher candidate did not confirm initialization");
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    auto health = parse_json(trelk::read_file(health_file, 4096), 4096);
+    lease.reset();
+    try {
+      // Getting the attempt lease while the launcher still runs means it never took it over.
+      FileLock probe(store.startup_lease_path(outcome.attempt), false, LockMode::exclusive);
+      auto end = std::min(clock::now() + std::chrono::milliseconds(100), deadline);
+      while (!outcome.child->poll() && clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      require(outcome.child->poll().has_value(), "launcher_lease",
+              "The running launcher did not retain native startup ownership");
+    } catch (const Error& error) {
+      if (error.code != "busy") throw;
+    }
+    store.confirm_candidate(outcome.attempt, health, static_cast<std::uint64_t>(outcome.child->process_id()),
+                            interface);
+    outcome.confirmed = true;
+  } catch (const Error& error) {
+    outcome.error = error.code;
+    bool ended = !outcome.child || outcome.child->terminate(std::chrono::milliseconds(250));
+    store.reject_candidate(outcome.attempt, ended ? "startup_failed" : "startup_unconfirmed");
   }
-  Captured result;
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-  }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  auto slurp = [](const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-  };
-  result.out = slurp(out_file);
-  result.err = slurp(err_file);
-  fs::remove(out_file);
-  fs::remove(err_file);
-  return result;
+  return outcome;
 }
-
-// Kills a process that is not our child (a launcher orphaned by its supervisor) when the test ends.
-struct KillOnExit {
-  pid_t pid = 0;
-  ~KillOnExit() {
-    if (pid > 0) ::kill(pid, SIGKILL);
-  }
-};
 
 }  // namespace trelk::test

@@ -2,27 +2,18 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <chrono>
-#include <thread>
-
-#include "core/paths.hpp"
-#include "support/errors.hpp"
-#include "files/atomic.hpp"
-#include "launcher/store.hpp"
-#include "process/child.hpp"
 #include "reference_release.hpp"
-#include "supervise.hpp"
-#include "support/temp_dir.hpp"
+#include "support/errors.hpp"
 
 namespace trelk {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using test::TempDir;
 
+// A store with a working version and a candidate release that behaves as told.
 struct Release {
-  TempDir dir;
+  test::TempDir dir;
   json working;
   json candidate;
 
@@ -36,8 +27,7 @@ struct Release {
 
 TEST(FirstStart, MisbehavingReleasesAreRejectedAndTheWorkingVersionStaysSelected) {
   struct Case {
-    std::string behaviour;
-    std::string interface;
+    std::string behaviour, interface;
     bool channel;
     std::string error;
   };
@@ -58,95 +48,74 @@ TEST(FirstStart, MisbehavingReleasesAreRejectedAndTheWorkingVersionStaysSelected
     EXPECT_TRUE(outcome.child->poll().has_value());
     auto record = release.record();
     EXPECT_EQ(record["active"], release.working);
-    EXPECT_TRUE(record["rollback"].is_null());
-    EXPECT_TRUE(record["attempt"].is_null());
-    EXPECT_TRUE(record["candidate"].is_null());
+    EXPECT_TRUE(record["rollback"].is_null() && record["attempt"].is_null() && record["candidate"].is_null());
     EXPECT_EQ(record["failed_candidate"], (json{{"reference", release.candidate}, {"problem", "startup_failed"}}));
   }
 }
 
-TEST(FirstStart, HealthyReleasesBecomeActiveWithTheOldOneKeptForRollback) {
+// A confirmed launcher leases its version while it runs, so exclusive users (uninstall, cleanup) stay out.
+TEST(FirstStart, HealthyReleasesBecomeActiveAndLeaseTheirVersionWhileRunning) {
   struct Case {
-    std::string behaviour;
-    std::string interface;
-    int status;
+    std::string behaviour, interface;
+    std::int64_t hold_ms;
+    int status;  // -1: ignores Ctrl+C and must be terminated
   };
   const Case cases[] = {
-      {"normal", "cli", 0},
-      {"normal", "gui", 0},
+      {"normal", "gui", 0, 0},
+      {"normal", "cli", 60000, 4},  // Ctrl+C ends its work at a safe point: "cancelled"
+      {"ignore_interrupt", "cli", 60000, -1},
       // It proved that it started; what it does afterwards is no longer the protocol's business.
-      {"crash_after_health", "cli", 128 + SIGABRT},
+      {"crash_after_health", "cli", 0, 128 + SIGABRT},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.behaviour + " " + c.interface);
-    Release release(c.behaviour, 0);
+    Release release(c.behaviour, c.hold_ms);
     auto outcome = test::supervise_candidate(release.dir.path(), c.interface, true, 20000ms);
-    EXPECT_TRUE(outcome.confirmed) << outcome.error;
-    ASSERT_NE(outcome.child, nullptr);
-    EXPECT_EQ(outcome.child->wait(), c.status);
+    ASSERT_TRUE(outcome.confirmed) << outcome.error;
     auto record = release.record();
     EXPECT_EQ(record["active"], release.candidate);
     EXPECT_EQ(record["rollback"], release.working);
-    EXPECT_TRUE(record["attempt"].is_null());
-    EXPECT_TRUE(record["failed_candidate"].is_null());
-
+    EXPECT_TRUE(record["attempt"].is_null() && record["failed_candidate"].is_null());
     LauncherStore store(release.dir.path());
     auto health = parse_json(read_file(store.health_path(outcome.attempt), 4096), 4096);
     EXPECT_EQ(health["pid"], outcome.child->process_id());
     EXPECT_EQ(health.contains("console_interrupt_abi"), c.interface == "cli");
-    auto ack = parse_json(read_file(store.startup_ack_path(outcome.attempt), 4096), 4096);
-    EXPECT_EQ(ack["state"], "leased");
+    if (c.hold_ms > 0) {
+      EXPECT_TRELK_ERROR(store.version_guard(release.candidate, LockMode::exclusive), "busy",
+                         "Another Trelk operation is using this state");
+      EXPECT_TRUE(outcome.child->request_interrupt());
+    }
+    if (c.status >= 0) {
+      EXPECT_EQ(outcome.child->wait(), c.status);
+    } else {
+      std::this_thread::sleep_for(300ms);
+      EXPECT_FALSE(outcome.child->poll().has_value());
+      EXPECT_TRUE(outcome.child->terminate(250ms));
+    }
+    EXPECT_NE(store.version_guard(release.candidate, LockMode::exclusive), nullptr);
   }
 }
 
-TEST(FirstStart, RunningLauncherHoldsItsVersionLeaseAndHonoursInterrupts) {
-  Release release("normal", 60000);
-  auto outcome = test::supervise_candidate(release.dir.path(), "cli", true, 20000ms);
-  ASSERT_TRUE(outcome.confirmed) << outcome.error;
-  LauncherStore store(release.dir.path());
-  EXPECT_TRELK_ERROR(store.version_guard(release.candidate, LockMode::exclusive), "busy",
-                     "Another Trelk operation is using this state");
-  EXPECT_NE(store.version_guard(release.working, LockMode::exclusive), nullptr);
-
-  // The interrupt ends its work at a safe point: "cancelled".
-  EXPECT_TRUE(outcome.child->request_interrupt());
-  EXPECT_EQ(outcome.child->wait(), 4);
-  EXPECT_NE(store.version_guard(release.candidate, LockMode::exclusive), nullptr);
+TEST(FirstStart, SeededInitialPackagePassesItsFirstStart) {
+  const fs::path package = fs::path(TRELK_TOOLS_DIR).parent_path() / "packages" / "launcher";
+  auto text = read_file(package / "release.json", launcher_manifest_limit);
+  auto build = LauncherManifest::parse(parse_json(text, launcher_manifest_limit)).snapshot.build_id;
+  test::TempDir dir;
+  auto reference = LauncherStore(dir.path()).seed_initial(text, package / (build + ".tar.zst"), {});
+  auto outcome = test::supervise_candidate(dir.path(), "cli", true, 20000ms);
+  EXPECT_TRUE(outcome.confirmed) << outcome.error;
+  ASSERT_NE(outcome.child, nullptr);
+  EXPECT_EQ(outcome.child->wait(), 0);
+  EXPECT_EQ(LauncherStore(dir.path()).load()["active"], reference);
 }
 
-TEST(FirstStart, ReleaseThatIgnoresInterruptsKeepsRunningUntilTerminated) {
-  Release release("ignore_interrupt", 60000);
-  auto outcome = test::supervise_candidate(release.dir.path(), "cli", true, 20000ms);
-  ASSERT_TRUE(outcome.confirmed) << outcome.error;
-  EXPECT_TRUE(outcome.child->request_interrupt());
-  std::this_thread::sleep_for(300ms);
-  EXPECT_FALSE(outcome.child->poll().has_value());
-  EXPECT_TRUE(outcome.child->terminate(250ms));
-  LauncherStore store(release.dir.path());
-  EXPECT_NE(store.version_guard(release.candidate, LockMode::exclusive), nullptr);
-}
-
-TEST(FirstStart, DirectlyStartedLauncherStillLeasesItsVersion) {
-  Release release("normal", 60000);
-  LauncherStore store(release.dir.path());
-  auto payload = store.payload(release.candidate);
-  ChildProcess launcher(payload / "bin/trelk", {"--data-dir", path_utf8(release.dir.path())}, payload, {},
-                        ChildStreams::Diagnostics, ChildEnvironment::Inherit, {}, ChildGroup::Isolated);
-  EXPECT_TRUE(test::eventually([&] {
-    try {
-      store.version_guard(release.candidate, LockMode::exclusive);
-      return false;
-    } catch (const Error& error) {
-      return error.code == "busy";
-    }
-  }));
-  // Not started under the protocol: the record is untouched.
-  auto record = release.record();
-  EXPECT_EQ(record["candidate"], release.candidate);
-  EXPECT_TRUE(record["attempt"].is_null());
-  EXPECT_TRUE(launcher.terminate(250ms));
-  EXPECT_NE(store.version_guard(release.candidate, LockMode::exclusive), nullptr);
-}
+// Kills a launcher orphaned by its supervisor when the test ends.
+struct KillOnExit {
+  pid_t pid = 0;
+  ~KillOnExit() {
+    if (pid > 0) ::kill(pid, SIGKILL);
+  }
+};
 
 TEST(FirstStart, KilledSupervisorLeavesAnAttemptThatRecoveryResolves) {
   Release release("normal", 60000);
@@ -159,23 +128,21 @@ TEST(FirstStart, KilledSupervisorLeavesAnAttemptThatRecoveryResolves) {
     return !attempt.is_null() && fs::exists(store.health_path(attempt));
   }));
   auto ack = parse_json(read_file(store.startup_ack_path(attempt), 4096), 4096);
-  test::KillOnExit orphan{static_cast<pid_t>(ack["pid"].get<std::int64_t>())};
+  KillOnExit orphan{static_cast<pid_t>(ack["pid"].get<std::int64_t>())};
 
   // The supervisor dies without confirming; its launcher lives on, orphaned, holding the attempt lease.
   ASSERT_TRUE(supervisor.terminate(250ms));
-  auto running = test::thrown([&] {
+  auto recover = [&] {
     auto owner = store.owner();
     store.recover_attempt();
-  });
-  EXPECT_EQ(running.code, "launcher_running");
-  EXPECT_EQ(running.details, std::vector<std::string>{"self status"});
+  };
+  EXPECT_TRUE(test::fails_with(recover, "launcher_running"));
   EXPECT_EQ(store.load()["attempt"], attempt);
 
   ASSERT_EQ(::kill(orphan.pid, SIGKILL), 0);
   EXPECT_TRUE(test::eventually([&] {
     try {
-      auto owner = store.owner();
-      store.recover_attempt();
+      recover();
       return true;
     } catch (const Error& error) {
       return error.code != "launcher_running";
