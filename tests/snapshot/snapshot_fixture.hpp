@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "core/digest.hpp"
-#include "core/error.hpp"
 #include "core/json.hpp"
 #include "pack.hpp"
 #include "snapshot/manifest.hpp"
@@ -23,6 +22,7 @@ struct Declared {
   bool executable = false;
 };
 
+// The manifest document of these files in this archive; the first file is the entry point.
 inline json inventory_document(const std::vector<Declared>& files, const std::string& archive_bytes) {
   json list = json::array();
   std::uint64_t expanded = 0;
@@ -60,7 +60,7 @@ inline SnapshotManifest publish(const std::filesystem::path& dir, const std::vec
   return SnapshotManifest::parse(inventory_document(files, archive_bytes));
 }
 
-// The default tree: an executable first (the manifest's entry point) and nested data.
+// An executable entry point, nested data, a file larger than one block and an empty file.
 inline std::vector<Declared> sample_files() {
   return {{"bin/tool", "#!/bin/sh\necho tool\n", true},
           {"data/a.txt", "alpha\n", false},

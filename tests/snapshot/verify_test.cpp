@@ -1,6 +1,4 @@
-#include <sys/stat.h>
-
-#include <algorithm>
+#include <functional>
 
 #include "snapshot/extract.hpp"
 #include "snapshot_fixture.hpp"
@@ -20,121 +18,66 @@ struct InstalledTree {
   InstalledTree() {
     for (const auto& file : files) {
       write_file(root / file.path, file.content);
-      fs::permissions(root / file.path,
-                      file.executable ? fs::perms::owner_all : fs::perms::owner_read | fs::perms::owner_write);
+      fs::permissions(root / file.path, file.executable ? fs::perms(0700) : fs::perms(0600));
     }
   }
 };
 
-const std::string unmanaged = "Game tree contains an unmanaged file";
-
-TEST(VerifySnapshotTree, AcceptsTheExactTreeAndExtraEmptyDirectories) {
+TEST(VerifySnapshotTree, AcceptsTheExactTreeAndCancels) {
   InstalledTree tree;
-  verify_snapshot_tree(tree.manifest, tree.root, {});
   fs::create_directories(tree.root / "data/new/empty");
   verify_snapshot_tree(tree.manifest, tree.root, {});
-  // A 0644 file that happens to carry the execute bit is still the declared content.
-  fs::permissions(tree.root / "data/a.txt", fs::perms::owner_exec, fs::perm_options::add);
-  verify_snapshot_tree(tree.manifest, tree.root, {});
   EXPECT_TRUE(damaged_snapshot_files(tree.manifest, tree.root, {}, 10).paths.empty());
-}
-
-TEST(VerifySnapshotTree, RefusesEachKindOfDamage) {
-  {
-    InstalledTree tree;
-    write_file(tree.root / "data/extra.txt", "");
-    EXPECT_TRELK_ERROR(verify_snapshot_tree(tree.manifest, tree.root, {}), "unexpected_file", unmanaged);
-  }
-  {
-    InstalledTree tree;
-    ASSERT_EQ(::mkfifo((tree.root / "data/pipe").c_str(), 0600), 0);
-    EXPECT_TRELK_ERROR(verify_snapshot_tree(tree.manifest, tree.root, {}), "unexpected_file", unmanaged);
-  }
-  {
-    InstalledTree tree;
-    fs::remove(tree.root / "empty");
-    EXPECT_TRELK_ERROR(verify_snapshot_tree(tree.manifest, tree.root, {}), "missing_file",
-                       "Game content is incomplete; repair is available");
-  }
-  {
-    InstalledTree tree;
-    write_file(tree.dir / "outside.txt", "alpha\n");
-    fs::remove(tree.root / "data/a.txt");
-    fs::create_symlink(tree.dir / "outside.txt", tree.root / "data/a.txt");
-    EXPECT_TRELK_ERROR(verify_snapshot_tree(tree.manifest, tree.root, {}), "unsafe_path",
-                       "Game tree contains a symbolic link");
-    EXPECT_TRELK_ERROR(damaged_snapshot_files(tree.manifest, tree.root, {}, 10), "unsafe_path",
-                       "Game tree contains a symbolic link");
-  }
-  {
-    InstalledTree tree;
-    std::string content = tree.files[2].content;
-    content[123456] = 'c';
-    write_file(tree.root / "data/deep/b.bin", content);
-    EXPECT_TRELK_ERROR(verify_snapshot_tree(tree.manifest, tree.root, {}), "content_mismatch",
-                       "Game content differs from the verified manifest: data/deep/b.bin");
-  }
-  {
-    InstalledTree tree;
-    write_file(tree.root / "data/a.txt", "alpha\n\n");
-    EXPECT_TRELK_ERROR(verify_snapshot_tree(tree.manifest, tree.root, {}), "content_mismatch",
-                       "Game content differs from the verified manifest: data/a.txt");
-  }
-  {
-    InstalledTree tree;
-    fs::permissions(tree.root / "bin/tool", fs::perms::owner_exec, fs::perm_options::remove);
-    EXPECT_TRELK_ERROR(verify_snapshot_tree(tree.manifest, tree.root, {}), "content_mode",
-                       "Game executable permission is missing");
-  }
-  {
-    InstalledTree tree;
-    EXPECT_TRELK_ERROR(verify_snapshot_tree(tree.manifest, tree.dir / "absent", {}), "unsafe_path",
-                       "Game content directory is missing or linked");
-    fs::create_directory_symlink(tree.root, tree.dir / "linked");
-    EXPECT_TRELK_ERROR(verify_snapshot_tree(tree.manifest, tree.dir / "linked", {}), "unsafe_path",
-                       "Game content directory is missing or linked");
-  }
-}
-
-TEST(DamagedSnapshotFiles, CollectsEveryDifferenceUpToTheLimit) {
-  InstalledTree tree;
-  write_file(tree.root / "stray.txt", "x");                       // unmanaged
-  fs::remove(tree.root / "empty");                                // missing
-  write_file(tree.root / "data/a.txt", "alphA\n");                // same size, other digest
-  write_file(tree.root / "data/deep/b.bin", "short");             // wrong size
-  fs::permissions(tree.root / "bin/tool", fs::perms::owner_exec,  // execute bit lost
-                  fs::perm_options::remove);
-
-  auto all = damaged_snapshot_files(tree.manifest, tree.root, {}, 10);
-  std::sort(all.paths.begin(), all.paths.end());
-  EXPECT_EQ(all.paths, (std::vector<std::string>{"bin/tool", "data/a.txt", "data/deep/b.bin", "empty", "stray.txt"}));
-  EXPECT_EQ(all.omitted, 0u);
-
-  const auto limited = damaged_snapshot_files(tree.manifest, tree.root, {}, 2);
-  EXPECT_EQ(limited.paths.size(), 2u);
-  EXPECT_EQ(limited.omitted, 3u);
-}
-
-TEST(VerifySnapshotTree, ProgressCoversTheTreeAndCancels) {
-  InstalledTree tree;
+  // Inside the large file's hashing.
   std::uint64_t last = 0;
-  verify_snapshot_tree(tree.manifest, tree.root, [&](std::uint64_t done, std::uint64_t total) {
-    EXPECT_GE(done, last);
-    EXPECT_EQ(total, tree.manifest.expanded_length);
-    last = done;
-    return true;
-  });
-  EXPECT_EQ(last, tree.manifest.expanded_length);
+  auto stop = [&](std::uint64_t done, std::uint64_t) { return (last = done) <= 70000; };
+  EXPECT_TRELK_ERROR(verify_snapshot_tree(tree.manifest, tree.root, stop), "cancelled",
+                     "Operation cancelled at a safe boundary");
+  EXPECT_LT(last, tree.manifest.expanded_length);
 
-  // Inside a large file's hashing as well as between files.
-  for (std::uint64_t stop_after : {std::uint64_t{0}, std::uint64_t{70000}}) {
-    EXPECT_TRELK_ERROR(verify_snapshot_tree(tree.manifest, tree.root,
-                                            [&](std::uint64_t done, std::uint64_t) { return done <= stop_after; }),
-                       "cancelled", "Operation cancelled at a safe boundary");
-    EXPECT_TRELK_ERROR(
-        damaged_snapshot_files(
-            tree.manifest, tree.root, [&](std::uint64_t done, std::uint64_t) { return done <= stop_after; }, 5),
-        "cancelled", "Operation cancelled at a safe boundary");
+  write_file(tree.root / "stray.txt", "x");
+  fs::remove(tree.root / "empty");
+  auto limited = damaged_snapshot_files(tree.manifest, tree.root, {}, 1);
+  EXPECT_EQ(limited.paths.size(), 1u);
+  EXPECT_EQ(limited.omitted, 1u);
+}
+
+TEST(VerifySnapshotTree, ReportsEachKindOfDamage) {
+  struct Damage {
+    std::string path;
+    std::function<void(InstalledTree&)> apply;
+    std::string code, message;
+  };
+  const Damage cases[] = {
+      {"data/extra.txt", [](InstalledTree& t) { write_file(t.root / "data/extra.txt", ""); }, "unexpected_file",
+       "Game tree contains an unmanaged file"},
+      {"empty", [](InstalledTree& t) { fs::remove(t.root / "empty"); }, "missing_file",
+       "Game content is incomplete; repair is available"},
+      {"data/deep/b.bin",
+       [](InstalledTree& t) {
+         t.files[2].content[123456] = 'c';
+         write_file(t.root / "data/deep/b.bin", t.files[2].content);
+       },
+       "content_mismatch", "Game content differs from the verified manifest: data/deep/b.bin"},
+      {"bin/tool", [](InstalledTree& t) { fs::permissions(t.root / "bin/tool", fs::perms(0600)); }, "content_mode",
+       "Game executable permission is missing"},
+      {"",  // a link is never followed, not even to identical content
+       [](InstalledTree& t) {
+         write_file(t.dir / "outside.txt", "alpha\n");
+         fs::remove(t.root / "data/a.txt");
+         fs::create_symlink(t.dir / "outside.txt", t.root / "data/a.txt");
+       },
+       "unsafe_path", "Game tree contains a symbolic link"},
+  };
+  for (const auto& damage : cases) {
+    SCOPED_TRACE(damage.code);
+    InstalledTree tree;
+    damage.apply(tree);
+    EXPECT_TRELK_ERROR(verify_snapshot_tree(tree.manifest, tree.root, {}), damage.code, damage.message);
+    if (damage.path.empty())
+      EXPECT_TRELK_ERROR(damaged_snapshot_files(tree.manifest, tree.root, {}, 10), damage.code, damage.message);
+    else
+      EXPECT_EQ(damaged_snapshot_files(tree.manifest, tree.root, {}, 10).paths, std::vector<std::string>{damage.path});
   }
 }
 
