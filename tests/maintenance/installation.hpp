@@ -6,7 +6,6 @@
 
 #include "core/json.hpp"
 #include "desktop/desktop_fixture.hpp"
-#include "files/atomic.hpp"
 #include "fixture_payload.hpp"
 #include "launcher/store.hpp"
 #include "support/temp_dir.hpp"
@@ -15,11 +14,10 @@ namespace trelk::test {
 
 namespace fs = std::filesystem;
 
-inline fs::path helper_program() { return fs::path(TRELK_TOOLS_DIR) / "trelk-maintenance"; }
-
-// A complete native installation in a temporary directory: installation record, an installed bootstrap with its
-// record, a launcher store whose active version ships the real maintenance helper, a home with an application menu
-// and a temporary directory of its own, all named through the environment of this process and of its children.
+// What an installer leaves, in a temporary directory: the built bootstrap in its place with its record and the
+// reference launcher's package (with the real maintenance helpers) seeded into the store; a home with an
+// application menu and a temporary directory of its own, named through the environment of this process and of its
+// children.
 struct Installation {
   TempDir dir;
   fs::path root = dir / "data";
@@ -29,33 +27,23 @@ struct Installation {
   json reference;
   ScopedEnv environment;
 
-  Installation() : Installation(LauncherPayload{}) {}
-
-  explicit Installation(LauncherPayload payload, bool with_helper = true) {
-    prepare({{"bin/trelk-bootstrap", "#!/bin/sh\nexit 0\n", true}});
-    if (with_helper) {
-      for (auto& file : payload.files) {
-        if (file.path == "bin/trelk-maintenance") file.content = read_file(helper_program());
-      }
-    }
-    reference = install_launcher_payload(root, payload);
-    json record{{"schema_version", 1}, {"format", "trelk-launcher-store-v1"},
-                {"generation", 1},     {"active", reference},
-                {"rollback", nullptr}, {"candidate", nullptr},
-                {"attempt", nullptr},  {"failed_candidate", nullptr}};
-    write_file(root / "launcher/installation.json", record.dump());
-  }
-
-  // What an installer leaves: the built bootstrap in its place and the reference launcher's package (with the
-  // real maintenance helpers) seeded into the store.
-  struct Seeded {};
-  explicit Installation(Seeded) {
-    prepare({{"bin/trelk-bootstrap", read_file(fs::path(TRELK_BIN_DIR) / "trelk-bootstrap"), true}});
+  Installation() {
+    fs::create_directories(home);
+    fs::create_directories(temp);
+    environment.set("HOME", home.string());
+    environment.set("XDG_DATA_HOME", (dir / "xdg").string());
+    environment.set("TMPDIR", temp.string());
+    environment.set("TRELK_NO_DIALOGS", "1");
+    write_file(root / "native/installation.json", R"({"schema_version":1})");
+    const std::vector<PayloadFile> image{
+        {"bin/trelk-bootstrap", read_file(fs::path(TRELK_BIN_DIR) / "trelk-bootstrap"), true}};
+    write_payload_tree(root / "native/bootstrap", image);
+    write_file(root / "native/bootstrap.json",
+               canonical_json(snapshot_document("bootstrap-1", "linux-x86_64", "bin/trelk-bootstrap", image)));
     const fs::path package = fs::path(TRELK_TOOLS_DIR).parent_path() / "packages/launcher";
     const auto release = read_file(package / "release.json");
     const auto build_id = parse_json(release, 1 << 20)["build_id"].get<std::string>();
-    LauncherStore store(root, true);
-    reference = store.seed_initial(release, package / (build_id + ".tar.zst"), {});
+    reference = LauncherStore(root, true).seed_initial(release, package / (build_id + ".tar.zst"), {});
   }
 
   fs::path bootstrap() const { return root / "native/bootstrap/bin/trelk-bootstrap"; }
@@ -67,21 +55,6 @@ struct Installation {
     for (const auto& entry : fs::directory_iterator(temp))
       if (entry.path().filename().string().starts_with("trelk-maintenance-")) copies.push_back(entry.path());
     return copies;
-  }
-
- private:
-  void prepare(const std::vector<PayloadFile>& bootstrap_files) {
-    fs::create_directories(home);
-    fs::create_directories(temp);
-    environment.set("HOME", home.string());
-    environment.set("XDG_DATA_HOME", (dir / "xdg").string());
-    environment.set("TMPDIR", temp.string());
-    environment.set("TRELK_NO_DIALOGS", "1");
-    write_file(root / "native/installation.json", R"({"schema_version":1})");
-    write_payload_tree(root / "native/bootstrap", bootstrap_files);
-    write_file(
-        root / "native/bootstrap.json",
-        canonical_json(snapshot_document("bootstrap-1", "linux-x86_64", "bin/trelk-bootstrap", bootstrap_files)));
   }
 };
 

@@ -19,13 +19,6 @@ namespace fs = std::filesystem;
 using test::Installation;
 using test::read_file;
 
-LauncherPayload windowed_payload() {
-  LauncherPayload payload;
-  payload.files.push_back({"bin/trelk-maintenance-gui", read_file(test::helper_program()), true});
-  payload.helpers.emplace_back("bin/trelk-maintenance-gui", "maintenance-gui");
-  return payload;
-}
-
 TEST(MaintenanceRuntime, PrepareProvesTheHelperAgainstItsInventory) {
   Installation installation;
   LauncherStore store(installation.root);
@@ -33,8 +26,8 @@ TEST(MaintenanceRuntime, PrepareProvesTheHelperAgainstItsInventory) {
     return MaintenanceRuntime::prepare(store, installation.reference, role, installation.root, {});
   };
   EXPECT_EQ(prepare("maintenance").image(), installation.version() / "bin/trelk-maintenance");
-  EXPECT_TRELK_ERROR(prepare("maintenance-gui"), "maintenance_unavailable",
-                     "This Trelk version has no maintenance-gui helper; use the Trelk installer to uninstall");
+  EXPECT_TRELK_ERROR(prepare("crash-handler"), "maintenance_unavailable",
+                     "This Trelk version has no crash-handler helper; use the Trelk installer to uninstall");
   // One byte differs, the length does not.
   auto helper = installation.version() / "bin/trelk-maintenance";
   auto bytes = read_file(helper);
@@ -73,7 +66,7 @@ TEST(MaintenanceRuntime, TemporaryCopiesAreRecognisedAndRemoved) {
 }
 
 TEST(MaintenanceRuntime, ConsoleAndWindowedHelpersStartFromTheirCopies) {
-  Installation installation(windowed_payload());
+  Installation installation;
   LauncherStore store(installation.root);
   auto entry = create_installation_shortcut(installation.root, "", {}, {});
   fs::remove(entry);

@@ -35,7 +35,7 @@ int run_bootstrap(const Installation& installation, const std::vector<std::strin
 struct UsedInstallation : Installation {
   fs::path launcher_entry;
   fs::path game_entry;
-  UsedInstallation() : Installation(Seeded{}) {
+  UsedInstallation() {
     launcher_entry = create_installation_shortcut(root, "", {}, {});
     game_entry = create_installation_shortcut(root, "space-game", {}, {});
     write_file(game_entry, read_file(game_entry) + "Comment=my own launcher line\n");
