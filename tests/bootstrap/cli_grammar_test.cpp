@@ -159,7 +159,6 @@ TEST(CliGrammar, PerCommandRules) {
       {{"crashes", "delete", "r", "--confirm-report", "s"},
        "confirmation_required",
        "Confirm the exact report with --confirm-report REPORT"},
-      {{"uninstall", "g"}, "confirmation_required", uninstall},
       {{"uninstall", "g", "--remove-saves", "--confirm-game", "h"}, "confirmation_required", uninstall},
       {{"agreements", "agree", "a", "--age-16-or-older"},
        "agreement_version",
@@ -172,7 +171,6 @@ TEST(CliGrammar, PerCommandRules) {
       {{"settings", "set", "k", "{\"a\":1,\"a\":2}"}, "usage", "Setting value must be bounded valid JSON"},
       {{"open", "g", "cache"}, "usage", "Open expects content, saves or state"},
       {{"update", "g", "--after-exit"}, "usage", update},
-      {{"update", "g", "--build", "b"}, "usage", update},
       {{"self", "uninstall", "now"}, "usage", "Use self uninstall [--remove-data]"},
       {{"self", "shortcut", "remove", "--game", "g"},
        "usage",
@@ -200,7 +198,6 @@ TEST(CliEntry, GlobalOptionsHelpAndBounds) {
   for (const Args& help : {Args{}, Args{"--json"}, Args{"--help", "no-such", "--x"}})
     EXPECT_TRUE(parse_cli_entry(help, kDefault).help) << testing::PrintToString(help);
   expect_usage({"--data-dir", "/a", "--data-dir", "/b"}, "Duplicate global option: --data-dir");
-  expect_usage({"preload", "g", "--build", ""}, "Option needs a nonempty value: --build");
 
   // The JSON flag is known before any check fails, so even that failure is reported as a document.
   bool json = false;

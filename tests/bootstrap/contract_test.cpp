@@ -52,12 +52,6 @@ TEST(BootstrapContract, InitialContract) {
   json abi = release();
   abi["bootstrap_abi"] = 2;
   expect_contract(abi, "launcher_incompatible", "Initial bootstrap schema or ABI is unsupported");
-  json other_entry = release();
-  other_entry["executable"] = "share/tool";
-  other_entry["files"].push_back(file_entry("share/tool", 493));
-  recount(other_entry);
-  expect_contract(other_entry, "launcher_incompatible",
-                  "Initial bootstrap has a missing or incompatible stable entry point");
   json helper = release();
   helper["files"].push_back(file_entry("bin/helper", 493));
   recount(helper);

@@ -13,6 +13,7 @@
 #include "core/digest.hpp"
 #include "core/json.hpp"
 #include "files/locks.hpp"
+#include "fixture_payload.hpp"
 #include "launcher/reference_release.hpp"
 #include "support/run_program.hpp"
 #include "support/temp_dir.hpp"
@@ -27,35 +28,13 @@ using test::write_file;
 const fs::path image_program = fs::path(TRELK_TEST_PROGRAMS) / "bootstrap_image";
 const fs::path failing_program = fs::path(TRELK_TEST_PROGRAMS) / "process_probe";
 
-struct ImageFile {
-  std::string path;
-  std::string bytes;
-  bool executable = false;
-};
-
-json release(const std::vector<ImageFile>& files) {
-  json inventory = json::array();
-  std::uint64_t total = 0;
-  for (const auto& file : files) {
-    inventory.push_back({{"path", file.path},
-                         {"length", file.bytes.size()},
-                         {"mode", file.executable ? 493 : 420},
-                         {"sha256", digest(file.bytes, "sha256")}});
-    total += file.bytes.size();
-  }
-  return {
-      {"schema_version", 1},
-      {"kind", "trelk-bootstrap-release"},
-      {"bootstrap_abi", 1},
-      {"runtime_lease_abi", 1},
-      {"application_schema", {{"minimum", 1}, {"maximum", 1}}},
-      {"build_id", "bootstrap-2"},
-      {"platform", "linux-x86_64"},
-      {"executable", "bin/trelk-bootstrap"},
-      {"archive",
-       {{"format", "tar.zst-v1"}, {"target", "bootstrap.tar.zst"}, {"length", 1}, {"sha256", std::string(64, 'a')}}},
-      {"files", inventory},
-      {"expanded_length", total}};
+json release(const std::vector<PayloadFile>& files) {
+  json document = snapshot_document("bootstrap-2", "linux-x86_64", "bin/trelk-bootstrap", files);
+  document["kind"] = "trelk-bootstrap-release";
+  document["bootstrap_abi"] = 1;
+  document["runtime_lease_abi"] = 1;
+  document["application_schema"] = {{"minimum", 1}, {"maximum", 1}};
+  return document;
 }
 
 // An installation whose image holds the old entry point and a data file the new image drops,
