@@ -93,42 +93,6 @@ TEST(ProcessImage, ReplacementRunsTheImageWithTheGivenEnvironment) {
     EXPECT_EQ(lines_with(env, "PROBE_ADDED="), std::vector<std::string>{"added"});
     EXPECT_TRUE(lines_with(env, std::string(launcher_interrupt_reader_environment) + "=").empty());
   }
-  // A missing image is reported by the process that tried, which keeps running where it was.
-  TempDir dir;
-  ChildProcess child(
-      test::probe_path(),
-      {"--out", (dir / "out").string(), "replace", "plain", (dir / "missing").string(), dir.path().string()},
-      dir.path(), {});
-  EXPECT_EQ(child.wait(), 0);
-  EXPECT_EQ(read_lines(dir / "out"),
-            (std::vector<std::string>{"error process_start Replacement image or directory is unavailable",
-                                      "cwd " + fs::canonical(dir.path()).string()}));
-}
-
-TEST(OpenDirectory, ChecksTheDirectoryAndDesktopThenWaitsForTheOpener) {
-  TempDir dir;
-  fs::create_directory(dir / "shown");
-  fs::create_directory_symlink(dir / "shown", dir / "linked");
-  fs::create_directory(dir / "bin");
-  fs::create_symlink(test::probe_path(), dir / "bin" / "xdg-open");  // the probe stands in for the opener
-  const auto opened = dir / "opened";
-  ScopedEnv display("DISPLAY", ":99");
-  ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
-  ScopedEnv path("PATH", (dir / "bin").c_str());
-  ScopedEnv record("PROBE_OPENED", opened.c_str());
-
-  EXPECT_TRELK_ERROR(open_directory(dir / "linked"), "location_unavailable", "Local directory is unavailable");
-  open_directory(dir / "shown");
-  EXPECT_EQ(read_lines(opened), std::vector<std::string>{(dir / "shown").string()});
-  {
-    ScopedEnv failing("PROBE_OPEN_STATUS", "3");
-    EXPECT_TRELK_ERROR(open_directory(dir / "shown"), "desktop_unavailable", "Native directory opening failed");
-  }
-  ScopedEnv nowhere("PATH", dir.path().c_str());
-  EXPECT_TRELK_ERROR(open_directory(dir / "shown"), "desktop_unavailable", "No native directory opener is available");
-  ScopedEnv no_display("DISPLAY", nullptr);
-  EXPECT_TRELK_ERROR(open_directory(dir / "shown"), "desktop_unavailable",
-                     "No graphical desktop is available; use locations to inspect paths");
 }
 
 }  // namespace

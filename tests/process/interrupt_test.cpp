@@ -25,8 +25,6 @@ TEST(InterruptChannel, ReaderMustBeACanonicalInheritedReadPipe) {
       {"1:10", "read", 10, "attached 1"},
       {"", "read", 3, "attached 0"},
       {"1:03", "read", 3, prefix + "channel handle is invalid"},
-      {"2:3", "read", 3, prefix + "channel version is invalid"},
-      {"1:2147483648", "read", 3, prefix + "descriptor is invalid"},
       {"1:3", "write", 3, prefix + "reader must be an inherited read pipe"},
       {"1:11", "read", 10, prefix + "reader must be an inherited read pipe"},
       {"1:" + std::string(31, '1'), "read", 3, "error environment_limit Native process text exceeds its byte bound"},
@@ -42,18 +40,10 @@ TEST(InterruptChannel, ReaderMustBeACanonicalInheritedReadPipe) {
   }
 }
 
-TEST(InterruptChannel, ParentWritesOneRequestAndSurvivesAGoneReader) {
+TEST(InterruptChannel, ParentSurvivesAGoneReader) {
   InterruptPipe pipe;
   EXPECT_EQ(pipe.child_environment(), "1:" + std::to_string(pipe.reader()));
   EXPECT_EQ(::fcntl(static_cast<int>(pipe.reader()), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
-  EXPECT_TRUE(pipe.request());
-  EXPECT_TRUE(pipe.request());
-  const int reader = static_cast<int>(pipe.reader());
-  ASSERT_EQ(::fcntl(reader, F_SETFL, O_NONBLOCK), 0);
-  unsigned char bytes[8] = {};
-  EXPECT_EQ(::read(reader, bytes, sizeof bytes), 1);
-  EXPECT_EQ(bytes[0], 1);
-
   // With the read end gone the write fails; the SIGPIPE it raises must not kill this process nor stay pending.
   InterruptPipe orphan;
   orphan.close_reader();
@@ -88,23 +78,6 @@ TEST(InterruptChannel, ConsoleReaderTakesRequestsAndNoticesTheParentLeaving) {
     if (sent > 0) ::close(ends[1]);
   }
   EXPECT_FALSE(ConsoleInterrupt::parent_reader_attached());
-}
-
-TEST(InterruptChannel, SigintSetsTheFlagOfOneHandlerAtATime) {
-  test::ScopedEnv cleared(launcher_interrupt_reader_environment, nullptr);
-  struct sigaction before {};
-  ASSERT_EQ(::sigaction(SIGINT, nullptr, &before), 0);
-  {
-    ConsoleInterrupt console(false);
-    EXPECT_FALSE(ConsoleInterrupt::parent_reader_attached());
-    EXPECT_TRELK_ERROR(ConsoleInterrupt(false), "signal", "Console cancellation handler is already installed");
-    EXPECT_FALSE(console.requested());
-    ASSERT_EQ(::kill(::getpid(), SIGINT), 0);
-    EXPECT_TRUE(console.requested());
-  }
-  struct sigaction after {};
-  ASSERT_EQ(::sigaction(SIGINT, nullptr, &after), 0);
-  EXPECT_EQ(after.sa_handler, before.sa_handler);
 }
 
 }  // namespace

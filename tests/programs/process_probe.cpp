@@ -13,9 +13,6 @@
 //   attach VALUE read|write FD put a pipe end on FD, attach VALUE, print the outcome
 //   replace plain|maintenance IMAGE DIR [ARG...]
 //                              replace this image; print the error and cwd if that fails
-//   xdg-open (as argv[0] basename) DIR
-//                              stands in for the desktop opener: appends DIR to the
-//                              file named by PROBE_OPENED, exits with PROBE_OPEN_STATUS
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -159,15 +156,6 @@ int group_mode(const std::string& pid_file, bool ignore) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (std::filesystem::path(argv[0]).filename() == "xdg-open") {
-    const char* opened = std::getenv("PROBE_OPENED");
-    if (opened != nullptr && argc == 2) {
-      out_file = opened;
-      emit(argv[1]);
-    }
-    const char* status = std::getenv("PROBE_OPEN_STATUS");
-    return status == nullptr ? 0 : std::atoi(status);
-  }
   int next = 1;
   if (argc > 2 && std::string(argv[1]) == "--out") {
     out_file = argv[2];
