@@ -29,29 +29,14 @@ TEST(ResolveSystemLinks, FollowsOnlyLinksTheSystemOwns) {
   EXPECT_EQ(resolve_system_links(dir / "system" / "sub" / "x"), dir / "real" / "sub" / "x");
   plant_link(dir / "real", dir / "foreign");
   EXPECT_EQ(resolve_system_links(dir / "foreign" / "sub"), dir / "foreign" / "sub");
-  // A root link inside a group-writable directory could have been swapped by someone else.
-  private_dir(dir / "shared");
-  fs::create_directory_symlink(dir / "real", dir / "shared" / "link");
-  fs::permissions(dir / "shared", fs::perms(0770));
-  EXPECT_EQ(resolve_system_links(dir / "shared" / "link" / "sub"), dir / "shared" / "link" / "sub");
-  fs::create_symlink("loop-b", dir / "loop-a");
-  fs::create_symlink("loop-a", dir / "loop-b");
-  EXPECT_TRELK_ERROR(resolve_system_links(dir / "loop-a" / "x"), "unsafe_path", "Too many system links in a path");
 }
 
-TEST(PrivateDirectories, CreateRestrictAndRefuseLinks) {
+TEST(PrivateDirectories, CreateRestrictCommitAndRefuseLinks) {
   TempDir dir;
   private_directory(dir / "a" / "b");
   fs::permissions(dir / "a" / "b", fs::perms(0755));
   private_directory(dir / "a" / "b");
   EXPECT_EQ(mode_bits(dir / "a" / "b"), 0700u);
-  private_directory_new(dir / "staging");
-  EXPECT_EQ(mode_bits(dir / "staging"), 0700u);
-  EXPECT_TRELK_ERROR(private_directory_new(dir / "staging"), "native_install_commit",
-                     "Cannot reserve new private staging directory");
-  EXPECT_TRELK_ERROR(private_directory_new(dir / "staging" / ".." / "escape"), "unsafe_path",
-                     "New private directory cannot traverse parents");
-
   private_dir(dir / "outside");
   fs::permissions(dir / "outside", fs::perms(0755));
   plant_link(dir / "outside", dir / "link");
@@ -60,10 +45,7 @@ TEST(PrivateDirectories, CreateRestrictAndRefuseLinks) {
                      "New private directory requires ordinary existing parents");
   EXPECT_EQ(mode_bits(dir / "outside"), 0755u);
   EXPECT_TRUE(fs::is_empty(dir / "outside"));
-}
 
-TEST(CommitPrivatePathNew, PublishesWithoutReplacingAndChecksIdentity) {
-  TempDir dir;
   private_directory_new(dir / "staging");
   test::write_file(dir / "staging" / "payload", "tree");
   commit_private_path_new(dir / "staging", dir / "installed", {});
@@ -74,9 +56,6 @@ TEST(CommitPrivatePathNew, PublishesWithoutReplacingAndChecksIdentity) {
   EXPECT_TRELK_ERROR(commit_private_path_new(dir / "next", dir / "installed", {}), "already_installed",
                      "Cannot atomically install without replacing an existing destination");
   EXPECT_EQ(test::read_file(dir / "installed" / "payload"), "tree");
-  plant_link(dir / "next", dir / "link");
-  EXPECT_TRELK_ERROR(commit_private_path_new(dir / "link", dir / "published", {}), "native_install_commit",
-                     "Commit source must be private and owned by this user");
   auto swap = [&] {
     fs::rename(dir / "next", dir / "verified");
     private_directory_new(dir / "next");  // same name and mode, other inode
@@ -109,8 +88,6 @@ TEST(ExchangePrivateDirectories, SwapsTwoTreesAtomicallyOnOneVolume) {
   plant_link(dir / "held", dir / "link");
   EXPECT_TRELK_ERROR(exchange_private_directories(dir / "current", dir / "link", {}), "native_install_commit",
                      "Directory exchange requires private owned roots and parents");
-  EXPECT_TRELK_ERROR(exchange_private_directories(dir / "current", dir / "current", {}), "unsafe_path",
-                     "Directory exchange needs distinct bounded paths");
 
   // A second private tree on another file system, when one is at hand.
   struct stat here {};

@@ -24,7 +24,6 @@ using test::plant_link;
 using test::TempDir;
 
 constexpr const char* state_busy = "Another Trelk operation is using this state";
-constexpr const char* owner_busy = "Another worker owns this native installation";
 
 // Forks, runs before_exec in the child, then execs a shell that reports on standard output
 // and stays alive. Returns once that report arrives: the new image is then in place, with
@@ -102,22 +101,6 @@ TEST(FileLock, IsNotInheritedAcrossExec) {
   }
 }
 
-TEST(NativeFileLock, SharedOwnersExcludeAnExclusiveOne) {
-  TempDir dir;
-  const auto path = dir / ".native-bootstrap.lock";
-  {
-    NativeFileLock created(path, true, NativeLockSharing::none, LockMode::exclusive);
-    EXPECT_EQ(test::mode_bits(path) & 0077, 0u);
-    EXPECT_TRELK_ERROR(NativeFileLock(path, false, NativeLockSharing::none, LockMode::shared), "busy", owner_busy);
-  }
-  Holder bootstrap([&] { new NativeFileLock(path, false, NativeLockSharing::none, LockMode::shared); });
-  ASSERT_TRUE(bootstrap.ok);
-  { NativeFileLock also(path, false, NativeLockSharing::shared, LockMode::shared); }
-  EXPECT_TRELK_ERROR(NativeFileLock(path, false, NativeLockSharing::none, LockMode::exclusive), "busy", owner_busy);
-  bootstrap.kill();
-  NativeFileLock update(path, false, NativeLockSharing::none, LockMode::exclusive);
-}
-
 TEST(Locks, RefuseLinksAndFilesThatAreNotEmptyAndPrivate) {
   TempDir dir;
   test::write_file(dir / "target", "keep");
@@ -136,11 +119,6 @@ TEST(Locks, RefuseLinksAndFilesThatAreNotEmptyAndPrivate) {
   EXPECT_TRELK_ERROR(native(dir / "operation.lock"), "lock_failed", not_private);
   EXPECT_TRELK_ERROR(native(dir / "target"), "lock_failed", not_private);
   EXPECT_EQ(test::read_file(dir / "target"), "keep");  // never truncated
-  EXPECT_TRELK_ERROR(native(dir / "missing.lock"), "lock_failed", not_private);
-  EXPECT_TRELK_ERROR(native(dir / "state" / "x.lock"), "lock_failed",
-                     "Native ownership requires ordinary existing parents");
-  EXPECT_FALSE(ordinary_parent(dir / "state" / "x.lock"));
-  EXPECT_TRUE(ordinary_parent(dir / "real" / "x.lock"));
 }
 
 }  // namespace
