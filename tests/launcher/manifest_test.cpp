@@ -46,7 +46,6 @@ TEST(LauncherManifest, AcceptsWhatThisBootstrapCanRun) {
 
 TEST(LauncherManifest, Refusals) {
   const char* unknown = "Unsupported launcher manifest; existing installation was preserved";
-  const char* contract = "Unsupported launcher runtime contract";
   const char* bounds = "Launcher payload exceeds bounded native package limits";
   const char* fields = "Native helper ownership fields are invalid";
   auto set = [](const char* member, json value) { return [=](json& d) { d[member] = value; }; };
@@ -61,12 +60,10 @@ TEST(LauncherManifest, Refusals) {
   };
   const Refusal refusals[] = {
       {"kind", set("kind", "trelk-bootstrap-release"), "unsupported_schema", unknown},
-      {"schema", set("schema_version", 2), "unsupported_schema", unknown},
       {"bootstrap abi", set("bootstrap_abi", 2), "launcher_incompatible",
        "This launcher needs another native bootstrap ABI"},
       {"newer data", set("application_schema", {{"minimum", 2}, {"maximum", 5}}), "launcher_incompatible",
        "This launcher cannot preserve the current application data schema"},
-      {"lease abi", set("runtime_lease_abi", 1), "launcher_incompatible", contract},
       {"no staging abi", [](json& d) { d.erase("staging_abi"); }, "launcher_incompatible",
        "Launcher manifest lacks its runtime contract"},
       {"4097 files", [](json& d) { d = with_inventory(4097, 1, 1); }, "size_limit", bounds},
@@ -75,8 +72,6 @@ TEST(LauncherManifest, Refusals) {
       {"gui 0644", set("gui_executable", "share/readme.txt"), "invalid_manifest",
        "GUI launcher executable is missing or not executable"},
       {"fourth member", set("runtime_helpers", json::array({extra_member})), "launcher_incompatible", fields},
-      {"role", set("runtime_helpers", json::array({helper("bin/trelk-maintenance", "updater")})),
-       "launcher_incompatible", "Unsupported native helper ownership contract"},
       {"frontend", add_helper(helper("bin/trelk-gui", "crash-handler")), "launcher_incompatible",
        "Native helper is missing, repeated or overlaps a frontend"},
       {"undeclared executable", set("runtime_helpers", json::array()), "launcher_incompatible",

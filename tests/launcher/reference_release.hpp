@@ -21,9 +21,9 @@
 
 namespace trelk::test {
 
-// A release whose behaviour document makes the reference launcher (mis)behave in one way.
-inline LauncherPayload reference_payload(const std::string& build_id, const std::string& behaviour,
-                                         std::int64_t hold_ms = 0) {
+// Installs a release whose behaviour document makes the reference launcher (mis)behave in one way.
+inline json install_reference(const std::filesystem::path& root, const std::string& build_id,
+                              const std::string& behaviour, std::int64_t hold_ms = 0) {
   static const std::string image = read_file(TRELK_TOOLS_DIR "/trelk-launcher");
   json identity = {{"schema_version", 1},
                    {"kind", "trelk-reference-launcher"},
@@ -34,12 +34,7 @@ inline LauncherPayload reference_payload(const std::string& build_id, const std:
   payload.build_id = build_id;
   payload.files = {{"bin/trelk", image, true}, {"bin/trelk-gui", image, true}, {"launcher.json", identity.dump()}};
   payload.helpers = {};
-  return payload;
-}
-
-inline json install_reference(const std::filesystem::path& root, const std::string& build_id,
-                              const std::string& behaviour, std::int64_t hold_ms = 0) {
-  return install_launcher_payload(root, reference_payload(build_id, behaviour, hold_ms));
+  return install_launcher_payload(root, payload);
 }
 
 // Records the working version and the candidate waiting for its first start.
@@ -70,11 +65,9 @@ struct StartOutcome {
   std::unique_ptr<ChildProcess> child;
 };
 
-// The start driver's protocol: the candidate runs under its attempt and version leases and is confirmed when
-// its health arrives while it holds the attempt lease itself, otherwise rejected. A CLI launcher gets the
-// interrupt channel when with_channel is set (the driver always sets it); a GUI launcher never does.
-inline StartOutcome supervise_candidate(const std::filesystem::path& root, const std::string& interface,
-                                        bool with_channel, std::chrono::milliseconds limit) {
+// The start driver's protocol for a console launcher: the candidate runs under its attempt and version leases
+// and is confirmed when its health arrives while it holds the attempt lease itself, otherwise rejected.
+inline StartOutcome supervise_candidate(const std::filesystem::path& root, std::chrono::milliseconds limit) {
   using clock = std::chrono::steady_clock;
   LauncherStore store(root);
   auto owner = store.owner();
@@ -88,13 +81,10 @@ inline StartOutcome supervise_candidate(const std::filesystem::path& root, const
     auto payload = store.payload(reference);
     auto guard = store.version_guard(reference, LockMode::shared);
     auto lease = std::make_unique<FileLock>(store.startup_lease_path(outcome.attempt), false, LockMode::shared);
-    bool cli = interface == "cli";
     outcome.child = std::make_unique<ChildProcess>(
-        safe_join(payload, cli ? manifest.snapshot.executable : manifest.gui_executable, true),
-        std::vector<std::string>{"--data-dir", path_utf8(root)}, payload,
-        store.health_environment(outcome.attempt, interface), cli ? ChildStreams::Console : ChildStreams::Diagnostics,
-        ChildEnvironment::Inherit, ChildProcess::StartedCallback{}, cli ? ChildGroup::Isolated : ChildGroup::Shared,
-        cli && with_channel ? ChildControl::Interrupt : ChildControl::None);
+        safe_join(payload, manifest.snapshot.executable, true), std::vector<std::string>{"--data-dir", path_utf8(root)},
+        payload, store.health_environment(outcome.attempt, "cli"), ChildStreams::Console, ChildEnvironment::Inherit,
+        ChildProcess::StartedCallback{}, ChildGroup::Isolated, ChildControl::Interrupt);
     auto deadline = clock::now() + limit;
     auto health_file = store.health_path(outcome.attempt);
     while (!std::filesystem::exists(std::filesystem::symlink_status(health_file))) {
@@ -114,8 +104,7 @@ inline StartOutcome supervise_candidate(const std::filesystem::path& root, const
     } catch (const Error& error) {
       if (error.code != "busy") throw;
     }
-    store.confirm_candidate(outcome.attempt, health, static_cast<std::uint64_t>(outcome.child->process_id()),
-                            interface);
+    store.confirm_candidate(outcome.attempt, health, static_cast<std::uint64_t>(outcome.child->process_id()), "cli");
     outcome.confirmed = true;
   } catch (const Error& error) {
     outcome.error = error.code;

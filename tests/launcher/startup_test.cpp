@@ -26,24 +26,15 @@ struct Release {
 };
 
 TEST(FirstStart, MisbehavingReleasesAreRejectedAndTheWorkingVersionStaysSelected) {
-  struct Case {
-    std::string behaviour, interface;
-    bool channel;
-    std::string error;
-  };
-  const Case cases[] = {
-      {"exit_before_health", "cli", true, "launcher_startup_failed"},
-      {"no_health", "gui", false, "launcher_startup_timeout"},
-      {"unleased_health", "cli", true, "launcher_lease"},
-      // A console launcher that cannot hear Ctrl+C from the bootstrap must not be confirmed for the CLI.
-      {"normal", "cli", false, "launcher_health"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.behaviour + " " + c.interface);
-    Release release(c.behaviour, 60000);
-    auto outcome = test::supervise_candidate(release.dir.path(), c.interface, c.channel, 1500ms);
+  const std::pair<std::string, std::string> cases[] = {{"exit_before_health", "launcher_startup_failed"},
+                                                       {"no_health", "launcher_startup_timeout"},
+                                                       {"unleased_health", "launcher_lease"}};
+  for (const auto& [behaviour, error] : cases) {
+    SCOPED_TRACE(behaviour);
+    Release release(behaviour, 60000);
+    auto outcome = test::supervise_candidate(release.dir.path(), 1500ms);
     EXPECT_FALSE(outcome.confirmed);
-    EXPECT_EQ(outcome.error, c.error);
+    EXPECT_EQ(outcome.error, error);
     ASSERT_NE(outcome.child, nullptr);
     EXPECT_TRUE(outcome.child->poll().has_value());
     auto record = release.record();
@@ -56,21 +47,19 @@ TEST(FirstStart, MisbehavingReleasesAreRejectedAndTheWorkingVersionStaysSelected
 // A confirmed launcher leases its version while it runs, so exclusive users (uninstall, cleanup) stay out.
 TEST(FirstStart, HealthyReleasesBecomeActiveAndLeaseTheirVersionWhileRunning) {
   struct Case {
-    std::string behaviour, interface;
+    std::string behaviour;
     std::int64_t hold_ms;
-    int status;  // -1: ignores Ctrl+C and must be terminated
+    int status;
   };
   const Case cases[] = {
-      {"normal", "gui", 0, 0},
-      {"normal", "cli", 60000, 4},  // Ctrl+C ends its work at a safe point: "cancelled"
-      {"ignore_interrupt", "cli", 60000, -1},
+      {"normal", 60000, 4},  // Ctrl+C ends its work at a safe point: "cancelled"
       // It proved that it started; what it does afterwards is no longer the protocol's business.
-      {"crash_after_health", "cli", 0, 128 + SIGABRT},
+      {"crash_after_health", 0, 128 + SIGABRT},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.behaviour + " " + c.interface);
+    SCOPED_TRACE(c.behaviour);
     Release release(c.behaviour, c.hold_ms);
-    auto outcome = test::supervise_candidate(release.dir.path(), c.interface, true, 20000ms);
+    auto outcome = test::supervise_candidate(release.dir.path(), 20000ms);
     ASSERT_TRUE(outcome.confirmed) << outcome.error;
     auto record = release.record();
     EXPECT_EQ(record["active"], release.candidate);
@@ -79,19 +68,13 @@ TEST(FirstStart, HealthyReleasesBecomeActiveAndLeaseTheirVersionWhileRunning) {
     LauncherStore store(release.dir.path());
     auto health = parse_json(read_file(store.health_path(outcome.attempt), 4096), 4096);
     EXPECT_EQ(health["pid"], outcome.child->process_id());
-    EXPECT_EQ(health.contains("console_interrupt_abi"), c.interface == "cli");
+    EXPECT_TRUE(health.contains("console_interrupt_abi"));
     if (c.hold_ms > 0) {
       EXPECT_TRELK_ERROR(store.version_guard(release.candidate, LockMode::exclusive), "busy",
                          "Another Trelk operation is using this state");
       EXPECT_TRUE(outcome.child->request_interrupt());
     }
-    if (c.status >= 0) {
-      EXPECT_EQ(outcome.child->wait(), c.status);
-    } else {
-      std::this_thread::sleep_for(300ms);
-      EXPECT_FALSE(outcome.child->poll().has_value());
-      EXPECT_TRUE(outcome.child->terminate(250ms));
-    }
+    EXPECT_EQ(outcome.child->wait(), c.status);
     EXPECT_NE(store.version_guard(release.candidate, LockMode::exclusive), nullptr);
   }
 }
@@ -102,7 +85,7 @@ TEST(FirstStart, SeededInitialPackagePassesItsFirstStart) {
   auto build = LauncherManifest::parse(parse_json(text, launcher_manifest_limit)).snapshot.build_id;
   test::TempDir dir;
   auto reference = LauncherStore(dir.path()).seed_initial(text, package / (build + ".tar.zst"), {});
-  auto outcome = test::supervise_candidate(dir.path(), "cli", true, 20000ms);
+  auto outcome = test::supervise_candidate(dir.path(), 20000ms);
   EXPECT_TRUE(outcome.confirmed) << outcome.error;
   ASSERT_NE(outcome.child, nullptr);
   EXPECT_EQ(outcome.child->wait(), 0);
