@@ -33,25 +33,6 @@ TEST(AllocatedFile, WritesExactlyItsAuthenticatedLength) {
   partial.write("abc");
   partial.finish(false);
   EXPECT_EQ(read_file(dir / "partial"), "abc");
-}
-
-TEST(AllocatedFile, ResumesThroughItsReservationAndRefusesChangedFiles) {
-  TempDir dir;
-  FileReservation reservation;
-  {
-    AllocatedFile file(dir / "download", 6, {});
-    file.write("abc");
-    reservation = parse_reservation(reservation_document(file.reservation()));
-    file.preserve();
-  }
-  AllocatedFile resumed(reservation, 3);
-  std::string prefix;
-  resumed.read_prefix(3, [&](std::string_view bytes) { prefix.append(bytes); }, {});
-  EXPECT_EQ(prefix, "abc");
-  resumed.reserve_remaining();
-  resumed.write("def");
-  resumed.finish(true);
-  EXPECT_EQ(read_file(dir / "download"), "abcdef");
 
   // Another file moved over the partial file between writes.
   AllocatedFile moved(dir / "moved", 8, {});
