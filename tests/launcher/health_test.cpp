@@ -20,7 +20,7 @@ struct Fixture {
   Fixture() { test::select_versions(dir.path(), old_version, new_version); }
 };
 
-TEST(StartupCandidate, ConfirmationNeedsExactHealthAcknowledgementAndAnIntactTree) {
+TEST(StartupCandidate, ConfirmationNeedsExactHealthAckAndIntactTreeAndVersionsAreGuarded) {
   Fixture f;
   auto& store = f.store;
   auto attempt = store.begin_candidate();
@@ -52,10 +52,8 @@ TEST(StartupCandidate, ConfirmationNeedsExactHealthAcknowledgementAndAnIntactTre
   EXPECT_EQ(record["active"], f.new_version);
   EXPECT_EQ(record["rollback"], f.old_version);
   EXPECT_TRUE(record["attempt"].is_null() && record["candidate"].is_null() && record["failed_candidate"].is_null());
-}
 
-TEST(StartupCandidate, HelperImagesAndUnknownVersionsAreGuarded) {
-  Fixture f;
+  // Helper images and versions of unknown contract are guarded too.
   auto helper = f.store.payload(f.old_version) / "bin/trelk-maintenance";
   EXPECT_NE(launcher_helper_guard(helper, "maintenance", ""), nullptr);
   test::write_file(helper, "#!/bin/sh\necho maintenanc3\n");  // same length, other bytes

@@ -79,19 +79,6 @@ TEST(FirstStart, HealthyReleasesBecomeActiveAndLeaseTheirVersionWhileRunning) {
   }
 }
 
-TEST(FirstStart, SeededInitialPackagePassesItsFirstStart) {
-  const fs::path package = fs::path(TRELK_TOOLS_DIR).parent_path() / "packages" / "launcher";
-  auto text = read_file(package / "release.json", launcher_manifest_limit);
-  auto build = LauncherManifest::parse(parse_json(text, launcher_manifest_limit)).snapshot.build_id;
-  test::TempDir dir;
-  auto reference = LauncherStore(dir.path()).seed_initial(text, package / (build + ".tar.zst"), {});
-  auto outcome = test::supervise_candidate(dir.path(), 20000ms);
-  EXPECT_TRUE(outcome.confirmed) << outcome.error;
-  ASSERT_NE(outcome.child, nullptr);
-  EXPECT_EQ(outcome.child->wait(), 0);
-  EXPECT_EQ(LauncherStore(dir.path()).load()["active"], reference);
-}
-
 // Kills a launcher orphaned by its supervisor when the test ends.
 struct KillOnExit {
   pid_t pid = 0;

@@ -27,7 +27,7 @@ json record(json changes = json::object()) {
 
 fs::path record_path(const fs::path& root) { return root / "launcher" / "installation.json"; }
 
-TEST(LauncherStore, RecordRoundTripKeepsUnknownMembersAndCountsGenerations) {
+TEST(LauncherStore, RecordRoundTripKeepsUnknownMembersAndRefusedSavesChangeNothing) {
   test::TempDir dir;
   LauncherStore store(dir.path() / "data");
   auto fresh = store.load();
@@ -41,6 +41,16 @@ TEST(LauncherStore, RecordRoundTripKeepsUnknownMembersAndCountsGenerations) {
   EXPECT_EQ(saved.at("generation"), 1);
   EXPECT_EQ(saved.at("note"), fresh.at("note"));
   EXPECT_EQ(test::read_file(record_path(store.root())), saved.dump());  // compact, sorted keys
+
+  // Refused saves keep the previous record.
+  const auto file = record_path(store.root());
+  test::write_file(file, record({{"generation", UINT64_MAX}}).dump());
+  EXPECT_TRELK_ERROR(store.save(store.load()), "launcher_state", "Launcher state generation is exhausted");
+  EXPECT_EQ(test::read_file(file), record({{"generation", UINT64_MAX}}).dump());
+  test::write_file(file, record({{"generation", 5}}).dump());
+  EXPECT_TRELK_ERROR(store.save(record({{"generation", 5}, {"note", std::string(32768, 'y')}})), "size_limit",
+                     "Launcher state exceeds its durable bound");
+  EXPECT_EQ(test::read_file(file), record({{"generation", 5}}).dump());
 }
 
 TEST(LauncherStore, RefusedRecordsAreNeverRewritten) {
@@ -73,21 +83,6 @@ TEST(LauncherStore, RefusedRecordsAreNeverRewritten) {
     EXPECT_FALSE(view->selection().has_value());
     EXPECT_EQ(test::read_file(record_path(dir.path())), bad.text);
   }
-}
-
-TEST(LauncherStore, SaveRefusalsKeepThePreviousRecord) {
-  test::TempDir dir;
-  LauncherStore store(dir.path());
-  const auto file = record_path(store.root());
-  test::write_file(file, record({{"generation", UINT64_MAX}}).dump());
-  EXPECT_TRELK_ERROR(store.save(store.load()), "launcher_state", "Launcher state generation is exhausted");
-  EXPECT_EQ(test::read_file(file), record({{"generation", UINT64_MAX}}).dump());
-
-  // The 32 KiB bound is on the compact text.
-  test::write_file(file, record({{"generation", 5}}).dump());
-  EXPECT_TRELK_ERROR(store.save(record({{"generation", 5}, {"note", std::string(32768, 'y')}})), "size_limit",
-                     "Launcher state exceeds its durable bound");
-  EXPECT_EQ(test::read_file(file), record({{"generation", 5}}).dump());
 }
 
 // Children add one to a counter per round under the owner lock; each checks that every save it made advanced the
