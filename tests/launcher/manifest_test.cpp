@@ -63,8 +63,6 @@ TEST(LauncherManifest, AcceptsItsBoundsAndRefusesWhatThisBootstrapCannotRun) {
       {"4097 files", [](json& d) { d = with_inventory(4097, 1, 1); }, "size_limit", bounds},
       {"expanded", [](json& d) { d = with_inventory(3, 1, gib - 1); }, "size_limit", bounds},
       {"archive", [](json& d) { d["archive"]["length"] = gib + 1; }, "size_limit", bounds},
-      {"gui 0644", set("gui_executable", "share/readme.txt"), "invalid_manifest",
-       "GUI launcher executable is missing or not executable"},
       {"fourth member", set("runtime_helpers", json::array({extra_member})), "launcher_incompatible", fields},
       {"frontend", add_helper(helper("bin/trelk-gui", "crash-handler")), "launcher_incompatible",
        "Native helper is missing, repeated or overlaps a frontend"},

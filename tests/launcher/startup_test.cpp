@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <tuple>
+
 #include "reference_release.hpp"
 #include "support/errors.hpp"
 
@@ -46,19 +48,12 @@ TEST(FirstStart, MisbehavingReleasesAreRejectedAndTheWorkingVersionStaysSelected
 
 // A confirmed launcher leases its version while it runs, so exclusive users (uninstall, cleanup) stay out.
 TEST(FirstStart, HealthyReleasesBecomeActiveAndLeaseTheirVersionWhileRunning) {
-  struct Case {
-    std::string behaviour;
-    std::int64_t hold_ms;
-    int status;
-  };
-  const Case cases[] = {
-      {"normal", 60000, 4},  // Ctrl+C ends its work at a safe point: "cancelled"
-      // It proved that it started; what it does afterwards is no longer the protocol's business.
-      {"crash_after_health", 0, 128 + SIGABRT},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.behaviour);
-    Release release(c.behaviour, c.hold_ms);
+  // Ctrl+C ends the normal one's work at a safe point ("cancelled"); the crashing one proved that it started, and
+  // what it does afterwards is no longer the protocol's business.
+  for (const auto& [behaviour, hold_ms, status] :
+       {std::tuple{"normal", 60000, 4}, std::tuple{"crash_after_health", 0, 128 + SIGABRT}}) {
+    SCOPED_TRACE(behaviour);
+    Release release(behaviour, hold_ms);
     auto outcome = test::supervise_candidate(release.dir.path(), 20000ms);
     ASSERT_TRUE(outcome.confirmed) << outcome.error;
     auto record = release.record();
@@ -66,15 +61,12 @@ TEST(FirstStart, HealthyReleasesBecomeActiveAndLeaseTheirVersionWhileRunning) {
     EXPECT_EQ(record["rollback"], release.working);
     EXPECT_TRUE(record["attempt"].is_null() && record["failed_candidate"].is_null());
     LauncherStore store(release.dir.path());
-    auto health = parse_json(read_file(store.health_path(outcome.attempt), 4096), 4096);
-    EXPECT_EQ(health["pid"], outcome.child->process_id());
-    EXPECT_TRUE(health.contains("console_interrupt_abi"));
-    if (c.hold_ms > 0) {
+    if (hold_ms > 0) {
       EXPECT_TRELK_ERROR(store.version_guard(release.candidate, LockMode::exclusive), "busy",
                          "Another Trelk operation is using this state");
       EXPECT_TRUE(outcome.child->request_interrupt());
     }
-    EXPECT_EQ(outcome.child->wait(), c.status);
+    EXPECT_EQ(outcome.child->wait(), status);
     EXPECT_NE(store.version_guard(release.candidate, LockMode::exclusive), nullptr);
   }
 }
