@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <set>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/errors.hpp"
@@ -13,7 +16,6 @@ namespace {
 
 using Args = std::vector<std::string>;
 const std::filesystem::path kDefault = "/default/data";
-const std::string kIdentifierMessage = "Game, build, session, report and operation IDs must be valid identifiers";
 
 Args concat(Args a, const Args& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -27,11 +29,15 @@ void expect_failure(const Args& arguments, const std::string& code, const std::s
 
 void expect_usage(const Args& arguments, const std::string& message) { expect_failure(arguments, "usage", message); }
 
-// The command grammar written out independently of the implementation. A valid
-// line is words + operands + required; `ids` lists operand positions that must be
-// identifiers.
+Args split(const std::string& words) {
+  std::istringstream in(words);
+  return Args(std::istream_iterator<std::string>(in), std::istream_iterator<std::string>());
+}
+
+// The command grammar written out independently of the implementation. A valid line is
+// words + operands + required; `ids` lists operand positions that must be identifiers.
 struct Shape {
-  Args words;
+  std::string words;
   Args operands;
   Args values;
   Args flags;
@@ -39,59 +45,37 @@ struct Shape {
   std::vector<std::size_t> ids;
 };
 
-const std::vector<Shape> kShapes = {
-    {{"list"}, {}, {}, {}, {}, {}},
-    {{"available"}, {}, {}, {}, {}, {}},
-    {{"notices"}, {}, {}, {}, {}, {}},
-    {{"preload"}, {"g"}, {"--build"}, {}, {}, {0}},
-    {{"preloads", "discard"}, {"g"}, {"--build"}, {}, {"--build", "b"}, {0}},
-    {{"preloads"}, {}, {}, {}, {}, {}},
-    {{"status"}, {"g"}, {}, {}, {}, {0}},
-    {{"manage"}, {"g"}, {}, {}, {}, {0}},
-    {{"locations"}, {"g"}, {}, {}, {}, {0}},
-    {{"self", "status"}, {}, {}, {}, {}, {}},
-    {{"self", "update"}, {}, {}, {}, {}, {}},
-    {{"self", "cleanup"}, {}, {}, {}, {}, {}},
-    {{"service", "status"}, {}, {}, {"--cached"}, {}, {}},
-    {{"crashes", "list"}, {}, {}, {"--all"}, {}, {}},
-    {{"crashes", "cleanup"}, {}, {}, {}, {}, {}},
-    {{"agreements", "show"}, {"a"}, {}, {}, {}, {0}},
-    {{"agreements", "agree"}, {"a"}, {"--agreement-version"}, {"--age-16-or-older"}, {"--agreement-version", "3"}, {0}},
-    {{"agreements", "withdraw"}, {"a"}, {}, {}, {}, {0}},
-    {{"agreements"}, {}, {}, {}, {}, {}},
-    {{"crashes", "show"}, {"r"}, {}, {}, {}, {0}},
-    {{"crashes", "discard"}, {"r"}, {}, {}, {}, {0}},
-    {{"crashes", "restore"}, {"r"}, {}, {}, {}, {0}},
-    {{"crashes", "delete"}, {"r"}, {"--confirm-report"}, {}, {"--confirm-report", "r"}, {0}},
-    {{"crashes", "send"}, {"r"}, {"--consent-version"}, {"--age-16-or-older"}, {"--consent-version", "v2"}, {0}},
-    {{"settings", "get"}, {}, {}, {}, {}, {}},
-    {{"settings", "set"}, {"Theme Key", "{\"a\":[1,true,null]}"}, {}, {}, {}, {}},
-    {{"operations", "list"}, {}, {}, {}, {}, {}},
-    {{"operations", "show"}, {"op"}, {}, {}, {}, {0}},
-    {{"operations", "wait"}, {"op"}, {}, {}, {}, {0}},
-    {{"operations", "cancel"}, {"op"}, {}, {}, {}, {0}},
-    {{"operations", "retry"}, {"op"}, {}, {}, {}, {0}},
-    {{"repository", "configure"},
-     {},
-     {"--origin", "--root", "--ca-bundle"},
-     {},
-     {"--origin", "https://example.test", "--root", "/r/root.json"},
-     {}},
-    {{"updates", "check"}, {}, {}, {"--background"}, {}, {}},
-    {{"updates", "show"}, {"g"}, {}, {}, {}, {0}},
-    {{"updates", "defer"}, {"g"}, {"--build"}, {}, {"--build", "b"}, {0}},
-    {{"install"}, {"g"}, {}, {"--launch"}, {}, {0}},
-    {{"update"}, {"g"}, {"--build", "--session"}, {"--launch", "--after-exit"}, {}, {0}},
-    {{"repair"}, {"g"}, {}, {}, {}, {0}},
-    {{"verify"}, {"g"}, {}, {}, {}, {0}},
-    {{"rollback"}, {"g"}, {}, {}, {}, {0}},
-    {{"launch"}, {"g"}, {}, {"--play-current"}, {}, {0}},
-    {{"observe"}, {"g"}, {"--session"}, {}, {}, {0}},
-    {{"uninstall"}, {"g"}, {"--confirm-game"}, {"--remove-saves"}, {"--confirm-game", "g"}, {0}},
-    {{"channel", "set"}, {"g", "beta"}, {}, {}, {}, {0, 1}},
-    {{"channel", "unlock"}, {"g"}, {}, {}, {}, {0}},
-    {{"open"}, {"g", "saves"}, {}, {}, {}, {0}},
-};
+std::vector<Shape> shapes() {
+  std::vector<Shape> all = {
+      {"preload", {"g"}, {"--build"}, {}, {}, {0}},
+      {"preloads discard", {"g"}, {"--build"}, {}, {"--build", "b"}, {0}},
+      {"service status", {}, {}, {"--cached"}, {}, {}},
+      {"crashes list", {}, {}, {"--all"}, {}, {}},
+      {"agreements agree", {"a"}, {"--agreement-version"}, {"--age-16-or-older"}, {"--agreement-version", "3"}, {0}},
+      {"crashes delete", {"r"}, {"--confirm-report"}, {}, {"--confirm-report", "r"}, {0}},
+      {"crashes send", {"r"}, {"--consent-version"}, {"--age-16-or-older"}, {"--consent-version", "v2"}, {0}},
+      {"settings set", {"Theme Key", "{\"a\":[1,true,null]}"}, {}, {}, {}, {}},
+      {"repository configure", {}, {"--origin", "--root", "--ca-bundle"}, {}, {"--origin", "o", "--root", "r"}, {}},
+      {"updates check", {}, {}, {"--background"}, {}, {}},
+      {"updates defer", {"g"}, {"--build"}, {}, {"--build", "b"}, {0}},
+      {"install", {"g"}, {}, {"--launch"}, {}, {0}},
+      {"update", {"g"}, {"--build", "--session"}, {"--launch", "--after-exit"}, {}, {0}},
+      {"launch", {"g"}, {}, {"--play-current"}, {}, {0}},
+      {"observe", {"g"}, {"--session"}, {}, {}, {0}},
+      {"uninstall", {"g"}, {"--confirm-game"}, {"--remove-saves"}, {"--confirm-game", "g"}, {0}},
+      {"channel set", {"g", "beta"}, {}, {}, {}, {0, 1}},
+      {"open", {"g", "saves"}, {}, {}, {}, {0}},
+  };
+  for (const char* words : {"list", "available", "notices", "preloads", "agreements", "self status", "self update",
+                            "self cleanup", "crashes cleanup", "settings get", "operations list"})
+    all.push_back({words, {}, {}, {}, {}, {}});
+  for (const char* words :
+       {"status", "manage", "locations", "repair", "verify", "rollback", "agreements show", "agreements withdraw",
+        "crashes show", "crashes discard", "crashes restore", "operations show", "operations wait", "operations cancel",
+        "operations retry", "updates show", "channel unlock"})
+    all.push_back({words, {"i"}, {}, {}, {}, {0}});
+  return all;
+}
 
 const Args kAllValueOptions = {"--create",          "--remove",          "--origin",           "--root",
                                "--ca-bundle",       "--confirm-cleanup", "--confirm-report",   "--consent-version",
@@ -101,91 +85,69 @@ const Args kAllValueOptions = {"--create",          "--remove",          "--orig
 bool has(const Args& list, const std::string& word) { return std::find(list.begin(), list.end(), word) != list.end(); }
 
 TEST(CliGrammar, EveryCommandAcceptsItsShapeAndRefusesOthers) {
+  const std::string operands = "Wrong number of command operands; run trelk --help";
   std::set<std::string> all_flags = {"--remove-data"};
-  for (const Shape& shape : kShapes) all_flags.insert(shape.flags.begin(), shape.flags.end());
+  const std::vector<Shape> all = shapes();
+  for (const Shape& shape : all) all_flags.insert(shape.flags.begin(), shape.flags.end());
 
-  for (const Shape& shape : kShapes) {
-    SCOPED_TRACE(testing::PrintToString(shape.words));
-    const Args valid = concat(concat(shape.words, shape.operands), shape.required);
-    CliEntry entry = parse_cli_entry(valid, kDefault);
-    EXPECT_EQ(entry.arguments, valid);
-    EXPECT_FALSE(entry.help);
+  for (const Shape& shape : all) {
+    SCOPED_TRACE(shape.words);
+    auto line = [&](const Args& operands) { return concat(concat(split(shape.words), operands), shape.required); };
+    const Args valid = line(shape.operands);
+    EXPECT_EQ(parse_cli_entry(valid, kDefault).arguments, valid);
 
-    // Operand counts in both directions.
-    expect_usage(concat(valid, {"extra"}), "Wrong number of command operands; run trelk --help");
+    expect_usage(concat(valid, {"extra"}), operands);
     if (!shape.operands.empty()) {
-      Args fewer(shape.operands.begin(), shape.operands.end() - 1);
-      expect_usage(concat(concat(shape.words, fewer), shape.required),
-                   "Wrong number of command operands; run trelk --help");
+      expect_usage(line(Args(shape.operands.begin(), shape.operands.end() - 1)), operands);
       Args blank = shape.operands;
       blank[0] = "";
-      expect_usage(concat(concat(shape.words, blank), shape.required), "Command operands must not be empty");
+      expect_usage(line(blank), "Command operands must not be empty");
     }
     for (std::size_t id : shape.ids) {
       Args bad = shape.operands;
       bad[id] = "Not_An_Id";
-      expect_usage(concat(concat(shape.words, bad), shape.required), kIdentifierMessage);
+      expect_usage(line(bad), "Game, build, session, report and operation IDs must be valid identifiers");
     }
 
-    // Options: unknown ones, other commands' ones, and repeats of its own.
+    // Unknown options, other commands' options, and repeats of its own.
     expect_usage(concat(valid, {"--bogus"}), "Unsupported option: --bogus");
     for (const std::string& flag : all_flags) {
-      if (has(shape.flags, flag)) {
-        expect_usage(concat(valid, {flag, flag}), "Duplicate option: " + flag);
-      } else {
-        expect_usage(concat(valid, {flag}), "Unsupported option: " + flag);
-      }
+      const bool own = has(shape.flags, flag);
+      expect_usage(concat(valid, own ? Args{flag, flag} : Args{flag}),
+                   (own ? "Duplicate option: " : "Unsupported option: ") + flag);
     }
     for (const std::string& option : kAllValueOptions) {
-      if (has(shape.values, option)) {
-        expect_usage(concat(valid, {option, "x1", option, "x2"}), "Duplicate or missing option value: " + option);
-      } else {
-        expect_usage(concat(valid, {option, "x1"}), "Unsupported option: " + option);
-      }
+      const bool own = has(shape.values, option);
+      expect_usage(concat(valid, own ? Args{option, "x1", option, "x2"} : Args{option, "x1"}),
+                   (own ? "Duplicate or missing option value: " : "Unsupported option: ") + option);
     }
   }
 }
 
 TEST(CliGrammar, PerCommandRules) {
-  const std::string uninstall = "Specify uninstall GAME --confirm-game GAME; add --remove-saves only to delete saves";
-  const std::string repository = "Repository setup needs --origin and an out-of-band trusted --root";
-  const std::string update =
-      "Use update GAME --after-exit --build BUILD [--session SESSION], or update GAME [--launch]";
-  const struct {
-    Args arguments;
-    std::string code;
-    std::string message;
-  } cases[] = {
-      {{"crashes", "delete", "r", "--confirm-report", "s"},
-       "confirmation_required",
-       "Confirm the exact report with --confirm-report REPORT"},
-      {{"uninstall", "g", "--remove-saves", "--confirm-game", "h"}, "confirmation_required", uninstall},
-      {{"agreements", "agree", "a", "--age-16-or-older"},
-       "agreement_version",
-       "Read it with agreements show ID, then agree with --agreement-version VERSION"},
-      {{"crashes", "send", "r", "--age-16-or-older"},
-       "crash_consent",
-       "Review the report, then supply its exact --consent-version"},
-      {{"repository", "configure", "--origin", "https://o"}, "usage", repository},
-      {{"updates", "defer", "g"}, "usage", "Deferral needs --build BUILD"},
-      {{"settings", "set", "k", "{\"a\":1,\"a\":2}"}, "usage", "Setting value must be bounded valid JSON"},
-      {{"open", "g", "cache"}, "usage", "Open expects content, saves or state"},
-      {{"update", "g", "--after-exit"}, "usage", update},
-      {{"self", "uninstall", "now"}, "usage", "Use self uninstall [--remove-data]"},
-      {{"self", "shortcut", "remove", "--game", "g"},
-       "usage",
-       "Use self shortcut create [--game GAME] or self shortcut remove"},
-      {{"self", "shortcut", "create", "--game", "G"}, "usage", kIdentifierMessage},
-      // The first entry whose words prefix the line wins; a one-word entry needs no second word.
-      {{"preloads", "discard", "g"}, "usage", "Removing a preload needs GAME --build BUILD"},
-      {{"self", "destruct"}, "usage", "Unknown command; run trelk --help"},
-  };
-  for (const auto& c : cases) expect_failure(c.arguments, c.code, c.message);
-  for (const Args& good :
-       {Args{"update", "g", "--session", "s", "--after-exit", "--build", "b"},
-        Args{"uninstall", "g", "--confirm-game", "g", "--remove-saves"}, Args{"self", "uninstall", "--remove-data"},
-        Args{"self", "shortcut", "create", "--game", "g"}})
-    EXPECT_NO_THROW(parse_cli_entry(good, kDefault)) << testing::PrintToString(good);
+  for (const auto& [line, code, message] : std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"crashes delete r --confirm-report s", "confirmation_required",
+            "Confirm the exact report with --confirm-report REPORT"},
+           {"uninstall g --remove-saves --confirm-game h", "confirmation_required",
+            "Specify uninstall GAME --confirm-game GAME; add --remove-saves only to delete saves"},
+           {"agreements agree a --age-16-or-older", "agreement_version",
+            "Read it with agreements show ID, then agree with --agreement-version VERSION"},
+           {"crashes send r --age-16-or-older", "crash_consent",
+            "Review the report, then supply its exact --consent-version"},
+           {"repository configure --origin https://o", "usage",
+            "Repository setup needs --origin and an out-of-band trusted --root"},
+           {"settings set k {\"a\":1,\"a\":2}", "usage", "Setting value must be bounded valid JSON"},
+           {"update g --after-exit", "usage",
+            "Use update GAME --after-exit --build BUILD [--session SESSION], or update GAME [--launch]"},
+           {"self uninstall now", "usage", "Use self uninstall [--remove-data]"},
+           {"self shortcut remove --game g", "usage", "Use self shortcut create [--game GAME] or self shortcut remove"},
+           // The first entry whose words prefix the line wins; a one-word entry needs no second word.
+           {"preloads discard g", "usage", "Removing a preload needs GAME --build BUILD"},
+           {"self destruct", "usage", "Unknown command; run trelk --help"}})
+    expect_failure(split(line), code, message);
+  for (const char* good : {"update g --session s --after-exit --build b", "uninstall g --confirm-game g --remove-saves",
+                           "self uninstall --remove-data", "self shortcut create --game g"})
+    EXPECT_NO_THROW(parse_cli_entry(split(good), kDefault)) << good;
 }
 
 TEST(CliEntry, GlobalOptionsHelpAndBounds) {

@@ -4,9 +4,12 @@
 #include <signal.h>
 
 #include <ctime>
+#include <map>
+#include <memory>
 
 #include <gtest/gtest.h>
 
+#include "bootstrap/cli_grammar.hpp"
 #include "core/json.hpp"
 #include "launcher/reference_release.hpp"
 #include "launcher/store.hpp"
@@ -17,6 +20,7 @@ namespace trelk {
 namespace {
 
 namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
 
 const fs::path bootstrap = fs::path(TRELK_BIN_DIR) / "trelk-bootstrap";
 
@@ -27,41 +31,73 @@ struct Profile {
   std::map<std::string, std::string> environment() const {
     return {{"HOME", home.path().string()}, {"TRELK_NO_DIALOGS", "1"}, {"PATH", "/usr/bin:/bin"}};
   }
-  std::vector<std::string> cli(std::vector<std::string> command) const {
-    std::vector<std::string> arguments{"--data-dir", root.string(), "--cli", "--"};
+  Args cli(const Args& command) const {
+    Args arguments{"--data-dir", root.string(), "--cli", "--"};
     arguments.insert(arguments.end(), command.begin(), command.end());
     return arguments;
   }
-  test::Outcome run(const std::vector<std::string>& arguments) const {
-    return test::run_program(bootstrap, arguments, environment());
+  test::Outcome run(const Args& arguments) const { return test::run_program(bootstrap, arguments, environment()); }
+  std::unique_ptr<test::Started> start() const {
+    return std::make_unique<test::Started>(bootstrap, cli({"self", "status"}), environment());
   }
   json status() const { return LauncherStore(root, LaunchView{}).status(); }
 };
 
 json running_build(const test::Outcome& outcome) {
-  auto document = json::parse(outcome.out.substr(0, outcome.out.find('\n')));
-  return document.at("running").at("build_id");
+  return json::parse(outcome.out.substr(0, outcome.out.find('\n'))).at("running").at("build_id");
 }
 
-TEST(StartDriver, FirstStartConfirmsTheCandidateSecondStartsItDirectly) {
+TEST(StartDriver, ExitStatusesHelpAndProblemDocuments) {
   Profile profile;
-  auto candidate = test::install_reference(profile.root, "ref-1", "normal");
-  test::select_versions(profile.root, nullptr, candidate);
+  auto expect = [&](const Args& arguments, int status, const std::string& out, const std::string& err) {
+    const test::Outcome outcome = profile.run(arguments);
+    EXPECT_EQ(outcome.status, status) << testing::PrintToString(arguments);
+    EXPECT_EQ(outcome.out, out);
+    EXPECT_EQ(outcome.err, err);
+  };
+  expect({"--gui", "--cli"}, 2, "", "Duplicate native entry option: interface\n");
+  // Terminal control bytes from the command line never reach the terminal.
+  expect({"--\x1b[31m"}, 2, "", "Unsupported native bootstrap option: --?[31m\n");
+  expect({"--cli", "--", "--data-dir", "/x", "list"}, 2, "",
+         "Set the data directory on the native bootstrap, before forwarded arguments\n");
+  expect({"--cli", "--", "uninstall", "g", "--confirm-game", "h"}, 3, "",
+         "Specify uninstall GAME --confirm-game GAME; add --remove-saves only to delete saves\n");
+  expect({"--game", "Not-An-Id"}, 1, "", "Game and build IDs use lower-case letters, digits, dots and hyphens\n");
+  expect(
+      {"--cli", "--", "no-such", "--json"}, 2,
+      R"({"problem":{"code":"usage","message":"Unknown command; run trelk --help","recovery":[]},"schema_version":1})"
+      "\n",
+      "");
+  expect({"--cli", "--", "--help", "not-a-command"}, 0, cli_help(), "");
+  expect({"--cli", "--", "--json", "--help"}, 0,
+         json{{"kind", "help"}, {"schema_version", 1}, {"text", cli_help()}}.dump() + "\n", "");
+  // Non-ASCII is escaped and invalid UTF-8 replaced rather than failing the report.
+  const test::Outcome escaped = profile.run({"--cli", "--", "--json", "list", "--\xc3\xbc\xff"});
+  EXPECT_EQ(escaped.status, 2);
+  EXPECT_NE(escaped.out.find("\"Unsupported option: --\\u00fc\\ufffd\""), std::string::npos) << escaped.out;
+}
 
-  auto first = profile.run(profile.cli({"self", "status"}));
-  ASSERT_EQ(first.status, 0) << first.err;
-  EXPECT_EQ(running_build(first), "ref-1");
+TEST(StartDriver, TwoFirstStartsAtOnceConfirmTheCandidateThenItStartsDirectly) {
+  Profile profile;
+  auto candidate = test::install_reference(profile.root, "ref-1", "normal", 1500);
+  test::select_versions(profile.root, nullptr, candidate);
+  auto first = profile.start();
+  auto second = profile.start();
+  for (auto* started : {first.get(), second.get()}) {
+    auto outcome = started->wait();
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(running_build(outcome), "ref-1");
+  }
   EXPECT_EQ(profile.status()["active"], candidate);
   EXPECT_TRUE(profile.status()["candidate"].is_null());
 
   // The direct start replaces the bootstrap's image: the launcher runs under the bootstrap's pid.
-  test::Started second(bootstrap, profile.cli({"self", "status"}), profile.environment());
-  auto pid = second.pid();
-  auto outcome = second.wait();
+  auto direct = profile.start();
+  const pid_t pid = direct->pid();
+  auto outcome = direct->wait();
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   auto document = json::parse(outcome.out);
   EXPECT_EQ(document["running"]["build_id"], "ref-1");
-  EXPECT_EQ(document["active"], candidate);
   EXPECT_EQ(document["running"].value("pid", json()), json(pid));
 }
 
@@ -70,32 +106,25 @@ TEST(StartDriver, BrokenCandidatesAreRejectedAndTheWorkingVersionStarts) {
     SCOPED_TRACE(behaviour);
     Profile profile;
     auto working = test::install_reference(profile.root, "ref-1", "normal");
-    auto broken = test::install_reference(profile.root, "ref-2", behaviour, 20000);
-    test::select_versions(profile.root, working, broken);
-
+    test::select_versions(profile.root, working, test::install_reference(profile.root, "ref-2", behaviour, 20000));
     auto outcome = profile.run(profile.cli({"self", "status"}));
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(running_build(outcome), "ref-1");
     auto status = profile.status();
     EXPECT_EQ(status["active"], working);
-    EXPECT_TRUE(status["candidate"].is_null());
-    EXPECT_TRUE(status["attempt"].is_null());
+    EXPECT_TRUE(status["candidate"].is_null() && status["attempt"].is_null());
   }
-}
 
-TEST(StartDriver, ACandidateWithNothingToFallBackToReportsItsOwnFailure) {
+  // Nothing to fall back to: the candidate's own failure is the answer.
   Profile profile;
-  auto broken = test::install_reference(profile.root, "ref-1", "exit_before_health");
-  test::select_versions(profile.root, nullptr, broken);
+  test::select_versions(profile.root, nullptr, test::install_reference(profile.root, "ref-1", "exit_before_health"));
   auto outcome = profile.run(profile.cli({"--json", "self", "status"}));
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.err, "");
   auto problem = json::parse(outcome.out)["problem"];
   EXPECT_EQ(problem["code"], "launcher_startup_failed");
   EXPECT_EQ(problem["message"], "Launcher candidate exited before initialization");
-  auto status = profile.status();
-  EXPECT_TRUE(status["active"].is_null());
-  EXPECT_TRUE(status["candidate"].is_null());
+  EXPECT_TRUE(profile.status()["active"].is_null() && profile.status()["candidate"].is_null());
 }
 
 TEST(StartDriver, GuiStartMarkerCountsUnconfirmedStartsAndMovesOn) {
@@ -110,33 +139,22 @@ TEST(StartDriver, GuiStartMarkerCountsUnconfirmedStartsAndMovesOn) {
     store.save(record);
   }
   auto marker = profile.root / "launcher/start-attempt.json";
-  auto mark = [&](const json& version, std::int64_t age, int attempts) {
+  auto start_after = [&](std::int64_t age, int attempts) {
     test::write_file(marker, json{{"attempts", attempts},
-                                  {"manifest_sha256", version["manifest_sha256"]},
+                                  {"manifest_sha256", working["manifest_sha256"]},
                                   {"started_at", std::time(nullptr) - age}}
                                  .dump());
+    auto outcome = profile.run({"--data-dir", profile.root.string()});
+    EXPECT_EQ(outcome.status, 0);
+    return std::pair(outcome.err, json::parse(test::read_file(marker)));
   };
-  auto gui = std::vector<std::string>{"--data-dir", profile.root.string()};
 
-  // A marker younger than 30 seconds is a start still in progress: attempts stay at 1.
-  mark(working, 10, 1);
-  ASSERT_EQ(profile.run(gui).status, 0);
-  auto written = json::parse(test::read_file(marker));
-  EXPECT_EQ(written["attempts"], 1);
-  EXPECT_EQ(written["manifest_sha256"], working["manifest_sha256"]);
-
-  // An older unconfirmed start counts: the second attempt comes after a full verification.
-  mark(working, 40, 1);
-  ASSERT_EQ(profile.run(gui).status, 0);
-  EXPECT_EQ(json::parse(test::read_file(marker))["attempts"], 2);
-
+  // A marker younger than 30 seconds is a start still in progress; an older one counts.
+  EXPECT_EQ(start_after(10, 1).second["attempts"], 1);
+  EXPECT_EQ(start_after(40, 1).second["attempts"], 2);
   // Twice unconfirmed: the rollback version starts instead.
-  mark(working, 40, 2);
-  auto outcome = profile.run(gui);
-  EXPECT_EQ(outcome.status, 0);
-  EXPECT_EQ(outcome.err,
-            "trelk: launcher version unusable (launcher_damaged): This Trelk version failed to start twice\n");
-  written = json::parse(test::read_file(marker));
+  auto [err, written] = start_after(40, 2);
+  EXPECT_EQ(err, "trelk: launcher version unusable (launcher_damaged): This Trelk version failed to start twice\n");
   EXPECT_EQ(written["manifest_sha256"], older["manifest_sha256"]);
   EXPECT_EQ(written["attempts"], 1);
 
@@ -159,31 +177,16 @@ TEST(StartDriver, CtrlCReachesTheLauncherAndItsStatusComesBack) {
   Profile profile;
   auto candidate = test::install_reference(profile.root, "ref-1", "normal", 60000);
   test::select_versions(profile.root, nullptr, candidate);
-  test::Started started(bootstrap, profile.cli({"self", "status"}), profile.environment());
+  auto started = profile.start();
   ASSERT_TRUE(test::eventually([&] { return profile.status()["active"] == candidate; }));
-  kill(started.pid(), SIGINT);
-  EXPECT_EQ(started.wait().status, 4);
+  kill(started->pid(), SIGINT);
+  EXPECT_EQ(started->wait().status, 4);
 
   // Direct start: the launcher has replaced the bootstrap and takes Ctrl+C itself.
-  test::Started direct(bootstrap, profile.cli({"self", "status"}), profile.environment());
-  ASSERT_TRUE(test::eventually([&] { return launcher_catches_interrupts(direct.pid()); }));
-  kill(direct.pid(), SIGINT);
-  EXPECT_EQ(direct.wait().status, 4);
-}
-
-TEST(StartDriver, TwoBootstrapsAtOnceOnOneInstallation) {
-  Profile profile;
-  auto candidate = test::install_reference(profile.root, "ref-1", "normal", 1500);
-  test::select_versions(profile.root, nullptr, candidate);
-  test::Started first(bootstrap, profile.cli({"self", "status"}), profile.environment());
-  test::Started second(bootstrap, profile.cli({"self", "status"}), profile.environment());
-  for (test::Started* started : {&first, &second}) {
-    auto outcome = started->wait();
-    ASSERT_EQ(outcome.status, 0) << outcome.err;
-    EXPECT_EQ(running_build(outcome), "ref-1");
-  }
-  EXPECT_EQ(profile.status()["active"], candidate);
-  EXPECT_TRUE(profile.status()["candidate"].is_null());
+  auto direct = profile.start();
+  ASSERT_TRUE(test::eventually([&] { return launcher_catches_interrupts(direct->pid()); }));
+  kill(direct->pid(), SIGINT);
+  EXPECT_EQ(direct->wait().status, 4);
 }
 
 }  // namespace

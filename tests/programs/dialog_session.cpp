@@ -1,13 +1,8 @@
-// Shows the plain error dialog on a virtual X server and proves a window
-// appeared. Usage:
-//   dialog_session SCREENSHOT.ppm TITLE MESSAGE
-// runs itself under xvfb-run with --on-display, reaps every process of the
-// session (the X server included) and exits with the inner status.
-// Exit 0: the screen was blank before and showed something while the dialog ran.
-// Exit 3: the screen was not blank to begin with; 4: the dialog ended or was not
-// shown; 5: no window appeared in time; 6: no screenshot succeeded in time; 2: usage;
-// 7, 8: xvfb-run could not be run or ended abnormally.
-// Every process it started is gone when it exits.
+// dialog_session SCREENSHOT.ppm TITLE MESSAGE: shows the plain error dialog on a virtual X server
+// (itself rerun under xvfb-run with --on-display) and proves a window appeared. Exits 0 when the
+// screen was blank before and not while the dialog ran; 3: not blank before; 4: the dialog ended
+// or was not shown; 5: no window in time; 6: no screenshot in time; 2: usage; 7, 8: xvfb-run
+// failed. Every process it started, the X server included, is reaped before it exits.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
@@ -58,8 +53,7 @@ int uniform(const std::string& file) {
   return 1;
 }
 
-// Ends the dialog's process group and reaps every descendant, the dialog
-// program included, which was reparented to us.
+// Ends the dialog's process group and reaps every descendant reparented to us.
 void end_dialog(pid_t group) {
   kill(-group, SIGKILL);
   while (true) {
@@ -68,7 +62,6 @@ void end_dialog(pid_t group) {
   }
 }
 
-// Runs the session under xvfb-run; every descendant is reaped before it returns.
 int run_session(char** argv) {
   std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
   const char* arguments[] = {"xvfb-run",   "-a",           "-s",    "-screen 0 640x480x24 -br",
