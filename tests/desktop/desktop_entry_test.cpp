@@ -26,48 +26,35 @@ Words read_exec(const std::string& value) {
   Words arguments;
   bool quoted = false, open = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (!open && text[i] != ' ') arguments.emplace_back(), open = true;
-    if (quoted && text[i] == '\\') {
-      arguments.back() += text[++i];
-    } else if (text[i] == '"') {
-      quoted = !quoted;
-    } else if (text[i] == '%' && text.compare(i, 2, "%%") == 0) {
-      arguments.back() += text[++i];
-    } else if (text[i] == ' ' && !quoted) {
+    if (text[i] == ' ' && !quoted) {
       open = false;
+      continue;
+    }
+    if (!open) arguments.emplace_back(), open = true;
+    if (text[i] == '"') {
+      quoted = !quoted;
     } else {
-      arguments.back() += text[i];
+      const bool escaped = (quoted && text[i] == '\\') || text.compare(i, 2, "%%") == 0;
+      arguments.back() += text[escaped ? ++i : i];
     }
   }
   return arguments;
 }
 
-std::string line_value(const std::string& text, const std::string& key) {
-  const auto start = text.find("\n" + key + "=");
-  if (start == std::string::npos) return "<missing>";
-  const auto value = start + key.size() + 2;
-  return text.substr(value, text.find('\n', value) - value);
-}
-
-TEST(DesktopEntry, ExactLauncherEntry) {
+TEST(DesktopEntry, WrittenEntriesPassDesktopFileValidateAndRoundTrip) {
   DataRootFixture f;
   EXPECT_EQ(linux_desktop_entry(f.shortcut("Trelk")),
             "[Desktop Entry]\nVersion=1.0\nType=Application\nName=Trelk\nExec=\"" + f.bootstrap.string() +
                 "\" \"--data-dir\" \"" + f.data_root.string() +
                 "\" \"--gui\"\nTerminal=false\nStartupNotify=false\nCategories=Utility;\nX-Trelk-Shortcut-ABI=1\n"
                 "X-Trelk-Game=\n");
-}
 
-TEST(DesktopEntry, WrittenEntriesPassDesktopFileValidateAndRoundTrip) {
-  DataRootFixture f;
   const fs::path odd =
       test::make_executable(f.temp / "Program Files $HOME \"q\" `cmd` back\\slash ünï/trelk-bootstrap");
   const std::vector<DesktopShortcut> cases{
-      f.shortcut("My Game", "my-game"),
       f.shortcut("Jeu d'été ★ 游戏", "jeu"),
       f.shortcut("Say \"hi\" $HOME `x` back\\slash 100% ;semi"),
-      DesktopShortcut{odd, f.data_root, "", "Odd bootstrap"},
-      DesktopShortcut{f.bootstrap, f.temp / "data 100% $USER \\ \"x\" `y` ü", "g.2", "Odd data root"},
+      DesktopShortcut{odd, f.temp / "data 100% $USER \\ \"x\" `y` ü", "g.2", "Odd paths"},
       DesktopShortcut{odd, f.temp / "%u %f %%", "g3", "Field codes in paths"},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -76,13 +63,14 @@ TEST(DesktopEntry, WrittenEntriesPassDesktopFileValidateAndRoundTrip) {
     EXPECT_EQ(create_linux_desktop_entry(shortcut, destination)["path"], destination.string());
     test::expect_valid_entry(destination);
     const std::string text = test::read_file(destination);
+    const auto exec = text.find("\nExec=") + 6;
     Words expected{shortcut.bootstrap.string(), "--data-dir", shortcut.data_root.string(), "--gui"};
     if (!shortcut.game_id.empty()) expected.insert(expected.end(), {"--game", shortcut.game_id});
-    EXPECT_EQ(read_exec(line_value(text, "Exec")), expected) << text;
+    EXPECT_EQ(read_exec(text.substr(exec, text.find('\n', exec) - exec)), expected) << text;
   }
 }
 
-TEST(DesktopEntry, RefusesBadRequests) {
+TEST(DesktopEntry, RefusesBadRequestsAndNeverOverwrites) {
   DataRootFixture f;
   const std::string control = "Shortcut text must be bounded and contain no control characters";
   EXPECT_TRELK_ERROR(linux_desktop_entry(f.shortcut("two\nlines")), "shortcut_text", control);
@@ -90,8 +78,6 @@ TEST(DesktopEntry, RefusesBadRequests) {
   EXPECT_NO_THROW(linux_desktop_entry(f.shortcut(std::string(512, 'n'))));
   EXPECT_TRELK_ERROR(linux_desktop_entry(f.shortcut("bad \xC3\x28")), "shortcut_text",
                      "Shortcut text must be valid UTF-8");
-  EXPECT_TRELK_ERROR(linux_desktop_entry(f.shortcut("x", "Bad_Id")), "invalid_identity", "");
-
   auto refused = [&](const fs::path& bootstrap, const fs::path& root, const std::string& code,
                      const std::string& message) {
     EXPECT_TRELK_ERROR(linux_desktop_entry(DesktopShortcut{bootstrap, root, "", "x"}), code, message);
@@ -103,25 +89,18 @@ TEST(DesktopEntry, RefusesBadRequests) {
           "Desktop bootstrap paths cannot contain a percent sign; choose a stable location without it");
   fs::create_directory_symlink(f.temp / "opt", f.temp / "linked");
   refused(f.temp / "linked/bin/trelk-bootstrap", f.data_root, "unsafe_path", "Shortcut path contains a symbolic link");
-}
 
-TEST(DesktopEntry, CreationNeverOverwritesAndStaysOutsideTheData) {
-  DataRootFixture f;
-  const fs::path destination = f.shortcuts / "trelk.desktop";
-  create_linux_desktop_entry(f.shortcut("Trelk", "g"), destination);
-  const std::string first = test::read_file(destination);
-  EXPECT_TRELK_ERROR(create_linux_desktop_entry(f.shortcut("Other"), destination), "already_exists",
+  auto create = [&](const fs::path& destination) { create_linux_desktop_entry(f.shortcut("x"), destination); };
+  test::write_file(f.shortcuts / "mine.desktop", "mine");
+  EXPECT_TRELK_ERROR(create(f.shortcuts / "mine.desktop"), "already_exists",
                      "Desktop entry destination already exists; it was preserved");
-  EXPECT_EQ(test::read_file(destination), first);
+  EXPECT_EQ(test::read_file(f.shortcuts / "mine.desktop"), "mine");
   fs::create_symlink(f.temp / "nowhere", f.shortcuts / "dangling.desktop");
-  EXPECT_TRELK_ERROR(create_linux_desktop_entry(f.shortcut("x"), f.shortcuts / "dangling.desktop"), "already_exists",
-                     "");
+  EXPECT_TRELK_ERROR(create(f.shortcuts / "dangling.desktop"), "already_exists", "");
   EXPECT_FALSE(fs::exists(f.temp / "nowhere"));
-  EXPECT_EQ(std::distance(fs::directory_iterator(f.shortcuts), fs::directory_iterator()), 2);
-
-  EXPECT_TRELK_ERROR(create_linux_desktop_entry(f.shortcut("x"), f.data_root / "x.desktop"), "shortcut_path",
+  EXPECT_TRELK_ERROR(create(f.data_root / "x.desktop"), "shortcut_path",
                      "Desktop entries must be outside application data and managed launcher payloads");
-  EXPECT_TRELK_ERROR(create_linux_desktop_entry(f.shortcut("x"), f.temp / "nope/x.desktop"), "shortcut_path",
+  EXPECT_TRELK_ERROR(create(f.temp / "nope/x.desktop"), "shortcut_path",
                      "Custom shortcut destinations require an existing parent directory");
   EXPECT_FALSE(fs::exists(f.temp / "nope"));
 }
@@ -136,7 +115,6 @@ TEST(DesktopEntry, MenuEntriesGoToAPrivateMenuDirectory) {
   EXPECT_EQ(destination,
             f.temp / ("xdg/applications/trelk-" + digest(f.data_root.string(), "sha256") + "-game-g.desktop"));
   create_native_shortcut(f.shortcut("Trelk", "g"), destination);
-  test::expect_valid_entry(destination);
   struct stat status {};
   ASSERT_EQ(::stat(destination.parent_path().c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0700u);

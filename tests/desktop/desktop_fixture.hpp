@@ -25,20 +25,14 @@ class ScopedEnv {
     for (const auto& [name, value] : saved_) apply(name, value);
   }
   void set(const std::string& name, const std::optional<std::string>& value) {
-    if (!saved_.contains(name)) {
-      const char* old = ::getenv(name.c_str());
-      saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-    }
+    const char* old = ::getenv(name.c_str());
+    if (!saved_.contains(name)) saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
     apply(name, value);
   }
 
  private:
   static void apply(const std::string& name, const std::optional<std::string>& value) {
-    if (value) {
-      ::setenv(name.c_str(), value->c_str(), 1);
-    } else {
-      ::unsetenv(name.c_str());
-    }
+    value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
   }
   std::map<std::string, std::optional<std::string>> saved_;
 };
