@@ -12,7 +12,6 @@ namespace {
 
 using Words = std::vector<std::string>;
 using test::Installation;
-using test::read_file;
 
 TEST(MaintenanceControl, RecognisesOnlyItsOwnCommands) {
   EXPECT_EQ(maintenance_arguments({"--json", "self", "uninstall", "--remove-data"}, "/srv/data/"),
@@ -25,35 +24,26 @@ TEST(MaintenanceControl, RecognisesOnlyItsOwnCommands) {
                      "Use self shortcut create [--game GAME] or self shortcut remove");
 }
 
-TEST(MaintenanceControl, CreatesAndRemovesOwnedShortcuts) {
+TEST(MaintenanceControl, ShortcutsStartTheInstalledBootstrapAndConsoleWorkHonoursAnInterrupt) {
   Installation installation;
   const auto& root = installation.root;
   auto created = native_maintenance_control(root, {"self", "shortcut", "create", "--json"}, {});
   ASSERT_TRUE(created.has_value());
-  const auto launcher_entry = path_from_utf8((*created)["created"].get<std::string>());
-  EXPECT_EQ(launcher_entry.parent_path(), installation.menu);
+  const auto entry = path_from_utf8((*created)["created"].get<std::string>());
+  EXPECT_EQ(entry.parent_path(), installation.dir / "xdg/applications");
   // Entries start the installed bootstrap, never the running program.
-  EXPECT_NE(read_file(launcher_entry).find(path_utf8(installation.bootstrap())), std::string::npos);
+  EXPECT_NE(test::read_file(entry).find(path_utf8(installation.bootstrap())), std::string::npos);
   EXPECT_EQ(*native_maintenance_control(root, {"self", "shortcut", "create"}, {}), *created);
+  EXPECT_EQ((*native_maintenance_control(root, {"self", "shortcut", "remove"}, {}))["removed"],
+            json::array({path_utf8(entry)}));
+  EXPECT_FALSE(fs::exists(entry));
 
-  auto game = native_maintenance_control(root, {"self", "shortcut", "create", "--game", "space-game"}, {});
-  const auto game_entry = path_from_utf8((*game)["created"].get<std::string>());
-  test::write_file(game_entry, read_file(game_entry) + "Comment=edited\n");
-  auto removal = native_maintenance_control(root, {"self", "shortcut", "remove"}, {});
-  EXPECT_EQ((*removal)["removed"], json::array({path_utf8(launcher_entry)}));
-  EXPECT_EQ((*removal)["changed"], json::array({path_utf8(game_entry)}));
-  EXPECT_FALSE(fs::exists(launcher_entry));
-  EXPECT_TRUE(fs::exists(game_entry));
-}
-
-TEST(MaintenanceControl, ConsolePreparationHonoursAnEarlierInterrupt) {
-  Installation installation;
-  LauncherStore store(installation.root);
+  LauncherStore store(root);
   EXPECT_TRELK_ERROR(prepare_console_maintenance(
-                         store, installation.reference, installation.root, [] { return true; }, false),
+                         store, installation.reference, root, [] { return true; }, false),
                      "cancelled", "Uninstall cancelled");
   auto runtime = prepare_console_maintenance(
-      store, installation.reference, installation.root, [] { return false; }, true);
+      store, installation.reference, root, [] { return false; }, true);
   EXPECT_EQ(runtime.image(), installation.version() / "bin/trelk-maintenance");
   EXPECT_FALSE(runtime.launched());
 }

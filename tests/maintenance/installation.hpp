@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,14 +16,12 @@ namespace trelk::test {
 namespace fs = std::filesystem;
 
 // What an installer leaves, in a temporary directory: the built bootstrap in its place with its record and the
-// reference launcher's package (with the real maintenance helpers) seeded into the store; a home with an
-// application menu and a temporary directory of its own, named through the environment of this process and of its
-// children.
+// reference launcher's package (with the real maintenance helpers) seeded into the store. HOME, the application
+// menu and TMPDIR point into the directory, for this process and for children started with variables().
 struct Installation {
   TempDir dir;
   fs::path root = dir / "data";
   fs::path home = dir / "home";
-  fs::path menu = dir / "xdg/applications";
   fs::path temp = dir / "tmp";
   json reference;
   ScopedEnv environment;
@@ -30,10 +29,7 @@ struct Installation {
   Installation() {
     fs::create_directories(home);
     fs::create_directories(temp);
-    environment.set("HOME", home.string());
-    environment.set("XDG_DATA_HOME", (dir / "xdg").string());
-    environment.set("TMPDIR", temp.string());
-    environment.set("TRELK_NO_DIALOGS", "1");
+    for (const auto& [name, value] : variables()) environment.set(name, value);
     write_file(root / "native/installation.json", R"({"schema_version":1})");
     const std::vector<PayloadFile> image{
         {"bin/trelk-bootstrap", read_file(fs::path(TRELK_BIN_DIR) / "trelk-bootstrap"), true}};
@@ -46,6 +42,13 @@ struct Installation {
     reference = LauncherStore(root, true).seed_initial(release, package / (build_id + ".tar.zst"), {});
   }
 
+  std::map<std::string, std::string> variables() const {
+    return {{"HOME", home.string()},
+            {"XDG_DATA_HOME", (dir / "xdg").string()},
+            {"TMPDIR", temp.string()},
+            {"TRELK_NO_DIALOGS", "1"},
+            {"PATH", "/usr/bin:/bin"}};
+  }
   fs::path bootstrap() const { return root / "native/bootstrap/bin/trelk-bootstrap"; }
 
   fs::path version() const { return root / "launcher/versions" / reference["manifest_sha256"].get<std::string>(); }

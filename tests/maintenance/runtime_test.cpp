@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
+#include "core/paths.hpp"
 #include "launcher/store.hpp"
 #include "maintenance/control.hpp"
 #include "maintenance/installation.hpp"
@@ -18,24 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::Installation;
 using test::read_file;
-
-TEST(MaintenanceRuntime, PrepareProvesTheHelperAgainstItsInventory) {
-  Installation installation;
-  LauncherStore store(installation.root);
-  auto prepare = [&](const char* role) {
-    return MaintenanceRuntime::prepare(store, installation.reference, role, installation.root, {});
-  };
-  EXPECT_EQ(prepare("maintenance").image(), installation.version() / "bin/trelk-maintenance");
-  EXPECT_TRELK_ERROR(prepare("crash-handler"), "maintenance_unavailable",
-                     "This Trelk version has no crash-handler helper; use the Trelk installer to uninstall");
-  // One byte differs, the length does not.
-  auto helper = installation.version() / "bin/trelk-maintenance";
-  auto bytes = read_file(helper);
-  bytes[bytes.size() / 2] ^= 1;
-  test::write_file(helper, bytes);
-  EXPECT_TRELK_ERROR(prepare("maintenance"), "content_mismatch",
-                     "The maintenance helper is damaged; run the Trelk installer to repair it");
-}
 
 TEST(MaintenanceRuntime, TemporaryCopiesAreRecognisedAndRemoved) {
   EXPECT_TRELK_ERROR(require_maintenance_runtime_image("/tmp/trelk-maintenance-1f2e/bin/trelk"), "maintenance_copy",
@@ -65,32 +49,87 @@ TEST(MaintenanceRuntime, TemporaryCopiesAreRecognisedAndRemoved) {
   EXPECT_FALSE(fs::exists(copy));
 }
 
-TEST(MaintenanceRuntime, ConsoleAndWindowedHelpersStartFromTheirCopies) {
+json finished_view(MaintenanceHandoff& handoff) {
+  handoff.join();
+  return json::parse(handoff.view());
+}
+
+TEST(MaintenanceHandoff, PublishesOutcomesAndRunsOneCancellableJobAtATime) {
+  MaintenanceHandoff handoff;
+  std::atomic<int> wakeups{0};
+  handoff.set_wakeup([&] { ++wakeups; });
+  handoff.begin([](MaintenanceHandoff& self) {
+    self.publish(MaintenanceHandoff::phase_view("removing", true));
+    return json{{"done", true}};
+  });
+  auto view = finished_view(handoff);
+  EXPECT_EQ(view["phase"], "succeeded");
+  EXPECT_EQ(view["result"], (json{{"done", true}}));
+  EXPECT_EQ(wakeups.load(), 3);  // starting, removing, succeeded
+
+  handoff.begin([](MaintenanceHandoff&) -> json { throw std::runtime_error("disk on fire"); });
+  view = finished_view(handoff);
+  EXPECT_EQ(view["phase"], "failed");
+  EXPECT_EQ(view["result"], (json{{"code", "maintenance_failed"}, {"message", "disk on fire"}}));
+
+  std::atomic<bool> entered{false};
+  handoff.begin([&](MaintenanceHandoff& self) -> json {
+    entered = true;
+    while (!self.cancelled()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    fail("cancelled", "Operation cancelled at a safe boundary");
+  });
+  while (!entered) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRELK_ERROR(handoff.begin([](MaintenanceHandoff&) { return json(nullptr); }), "busy", "");
+  handoff.cancel();
+  EXPECT_EQ(finished_view(handoff)["result"]["code"], "cancelled");
+  // The next job starts with the flag cleared.
+  handoff.begin([](MaintenanceHandoff& self) { return json(self.cancelled()); });
+  EXPECT_EQ(finished_view(handoff)["result"], false);
+}
+
+TEST(MaintenanceRuntime, HelpersAreProvenAndHandedOverFromTheirCopies) {
   Installation installation;
-  LauncherStore store(installation.root);
-  auto entry = create_installation_shortcut(installation.root, "", {}, {});
-  fs::remove(entry);
+  const fs::path& root = installation.root;
+  LauncherStore store(root);
+  auto prepare = [&](const char* role) {
+    return MaintenanceRuntime::prepare(store, installation.reference, role, root, {});
+  };
+  const fs::path helper = installation.version() / "bin/trelk-maintenance";
+  EXPECT_EQ(prepare("maintenance").image(), helper);
+  EXPECT_TRELK_ERROR(prepare("crash-handler"), "maintenance_unavailable",
+                     "This Trelk version has no crash-handler helper; use the Trelk installer to uninstall");
 
-  // The windowed helper repairs the lost entry once its window is open.
-  auto window = MaintenanceRuntime::prepare(store, installation.reference, "maintenance-gui", installation.root, {});
-  window.launch_gui({"repair-shortcuts", "--data-dir", installation.root.string()}, std::chrono::seconds(20));
-  for (int i = 0; i < 500 && !(fs::exists(entry) && installation.helper_copies().empty()); ++i)
+  MaintenanceHandoff handoff;
+  const fs::path destination = installation.home / "trelk.desktop";
+  handoff.create_shortcut(root, "", destination, "My Trelk");
+  ASSERT_EQ(finished_view(handoff)["phase"], "succeeded");
+  // The windowed helper repairs the lost entry once its window is open, then its copy goes.
+  fs::remove(destination);
+  prepare("maintenance-gui").launch_gui({"repair-shortcuts", "--data-dir", root.string()}, std::chrono::seconds(20));
+  for (int i = 0; i < 500 && !(fs::exists(destination) && installation.helper_copies().empty()); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_TRUE(fs::exists(entry));
+  EXPECT_TRUE(fs::exists(destination));
   EXPECT_TRUE(installation.helper_copies().empty());
+  handoff.remove_shortcuts(root);
+  EXPECT_EQ(finished_view(handoff)["result"]["removed"], json::array({path_utf8(destination)}));
+  EXPECT_FALSE(fs::exists(destination));
 
-  auto console = MaintenanceRuntime::prepare(store, installation.reference, "maintenance", installation.root, {});
-  EXPECT_EQ(console.launch_console({"remove-shortcuts", "--data-dir", installation.root.string()})->wait(), 0);
-  EXPECT_FALSE(fs::exists(entry));
-  EXPECT_TRUE(installation.helper_copies().empty());
-
+  // This test program is no managed launcher image, so it has no windowed helper to hand over to.
+  handoff.start(root, "gui", {"uninstall", "--data-dir", root.string()});
+  EXPECT_EQ(finished_view(handoff)["result"]["code"], "maintenance_unavailable");
   // A malformed request: the helper ends with a usage error before it reports its window.
-  auto failing = MaintenanceRuntime::prepare(store, installation.reference, "maintenance-gui", installation.root, {});
   const auto began = std::chrono::steady_clock::now();
-  EXPECT_TRELK_ERROR(failing.launch_gui({"uninstall"}, std::chrono::seconds(60)), "maintenance_startup",
-                     "The uninstall window did not open");
+  EXPECT_TRELK_ERROR(prepare("maintenance-gui").launch_gui({"uninstall"}, std::chrono::seconds(60)),
+                     "maintenance_startup", "The uninstall window did not open");
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(60));
   EXPECT_TRUE(installation.helper_copies().empty());
+
+  // One byte differs, the length does not.
+  auto bytes = read_file(helper);
+  bytes[bytes.size() / 2] ^= 1;
+  test::write_file(helper, bytes);
+  EXPECT_TRELK_ERROR(prepare("maintenance"), "content_mismatch",
+                     "The maintenance helper is damaged; run the Trelk installer to repair it");
 }
 
 }  // namespace
