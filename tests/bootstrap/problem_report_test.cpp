@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "desktop/desktop_fixture.hpp"
@@ -90,24 +91,20 @@ TEST(ProblemReport, FirstUsableDialogProgramRunsAloneWithCleanBoundedText) {
 TEST(ProblemReport, DialogsNeedADisplayAndMayBeTurnedOff) {
   FakeDesktop desktop;
   desktop.install("zenity");
-  auto shown = [&] {
-    const bool result = show_plain_error("T", "M");
-    EXPECT_EQ(result, desktop.run_with("zenity").has_value());
-    return result;
-  };
-  EXPECT_TRUE(shown());
-  desktop.environment.set("TRELK_NO_DIALOGS", "1");
-  EXPECT_FALSE(shown());
-  desktop.environment.set("TRELK_NO_DIALOGS", "");  // empty counts as unset
-  desktop.environment.set("DISPLAY", std::nullopt);
-  desktop.environment.set("WAYLAND_DISPLAY", "wayland-0");
-  EXPECT_TRUE(shown());
-  desktop.environment.set("WAYLAND_DISPLAY", "");
-  EXPECT_FALSE(shown());
-  // A value beyond its bound makes the whole dialog path fail quietly.
-  desktop.environment.set("WAYLAND_DISPLAY", "wayland-0");
-  desktop.environment.set("DISPLAY", std::string(8193, 'x'));
-  EXPECT_FALSE(shown());
+  for (const auto& [variable, value, shown] : std::vector<std::tuple<std::string, std::optional<std::string>, bool>>{
+           {"DISPLAY", ":77", true},
+           {"TRELK_NO_DIALOGS", "1", false},
+           {"TRELK_NO_DIALOGS", "", true},  // empty counts as unset
+           {"DISPLAY", std::nullopt, false},
+           {"WAYLAND_DISPLAY", "wayland-0", true},
+           {"WAYLAND_DISPLAY", "", false},
+           {"WAYLAND_DISPLAY", "wayland-0", true},
+           // A value beyond its bound makes the whole dialog path fail quietly.
+           {"DISPLAY", std::string(8193, 'x'), false}}) {
+    desktop.environment.set(variable, value);
+    EXPECT_EQ(show_plain_error("T", "M"), shown) << variable << "=" << value.value_or("(unset)");
+    EXPECT_EQ(desktop.run_with("zenity").has_value(), shown);
+  }
 }
 
 // Reports a startup problem from a child whose standard error is a pseudo-terminal or /dev/null;
