@@ -12,21 +12,15 @@
 
 #include "core/digest.hpp"
 #include "core/error.hpp"
+#include "core/openssl_handles.hpp"
 
 namespace trelk {
 
 namespace {
 
-template <auto Free>
-struct Freer {
-  template <typename T>
-  void operator()(T* object) const {
-    Free(object);
-  }
-};
-using PublicKey = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY_free>>;
-using MemoryBio = std::unique_ptr<BIO, Freer<BIO_free>>;
-using VerifyContext = std::unique_ptr<EVP_MD_CTX, Freer<EVP_MD_CTX_free>>;
+using PublicKey = OpenSslKey;
+using MemoryBio = OpenSslBio;
+using VerifyContext = OpenSslDigestContext;
 
 enum class Family { rsa, ecdsa, ed25519, ml_dsa };
 

@@ -9,21 +9,15 @@
 
 #include "core/digest.hpp"
 #include "core/error.hpp"
+#include "core/openssl_handles.hpp"
 #include "tuf/keys.hpp"
 
 namespace trelk {
 
 namespace {
 
-template <auto Free>
-struct Freer {
-  template <typename T>
-  void operator()(T* object) const {
-    Free(object);
-  }
-};
-using MemoryBio = std::unique_ptr<BIO, Freer<BIO_free>>;
-using SignContext = std::unique_ptr<EVP_MD_CTX, Freer<EVP_MD_CTX_free>>;
+using MemoryBio = OpenSslBio;
+using SignContext = OpenSslDigestContext;
 
 struct Publishing {
   std::string_view scheme;
