@@ -76,19 +76,8 @@ json snapshot_document(const std::string& build_id, const std::string& platform,
 }
 
 json launcher_release_document(const LauncherPayload& payload) {
-  json document = snapshot_document(payload.build_id, payload.platform, payload.executable, payload.files);
-  document["kind"] = "trelk-launcher-release";
-  document["bootstrap_abi"] = 1;
-  document["health_abi"] = 1;
-  document["application_schema"] = {{"minimum", 1}, {"maximum", 1}};
-  document["runtime_lease_abi"] = 2;
-  document["staging_abi"] = 1;
-  document["console_interrupt_abi"] = 1;
-  document["gui_executable"] = payload.gui_executable;
-  document["runtime_helpers"] = json::array();
-  for (const auto& [path, role] : payload.helpers)
-    document["runtime_helpers"].push_back({{"path", path}, {"role", role}, {"lease_abi", 1}});
-  return document;
+  return launcher_release(snapshot_document(payload.build_id, payload.platform, payload.executable, payload.files),
+                          payload.gui_executable, payload.helpers);
 }
 
 json install_launcher_payload(const std::filesystem::path& data_root, const LauncherPayload& payload) {
