@@ -63,9 +63,10 @@ int create_desktop_entry(const trelk::BootstrapEntry& entry, const fs::path& exe
 
 int run(int argc, char** argv, ReportMode& mode) {
   trelk::initialize_client_runtime();
-  trelk::apply_pending_bootstrap_update(trelk::current_executable_path());
-  const auto arguments = trelk::process_arguments(argc, argv);
+  // Asked once: once a self-update moved the running image aside, the kernel names it ".old (deleted)".
   const auto executable = trelk::current_executable_path();
+  trelk::apply_pending_bootstrap_update(executable);
+  const auto arguments = trelk::process_arguments(argc, argv);
   const auto entry = trelk::parse_bootstrap_entry(arguments, default_data_dir(executable));
   trelk::use_installed_brand(entry.data_dir);
   mode.dialog = entry.interface == "gui";

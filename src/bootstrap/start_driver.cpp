@@ -178,8 +178,10 @@ struct Driver {
     auto owner = store.owner();
     store.recover_attempt();
     json version = store.status().value("active", json());
-    if (version.is_null()) version = store.fallback_active();
+    const bool unproven = version.is_null();
+    if (unproven) version = store.fallback_active();
     auto guard = store.version_guard(version, LockMode::shared);
+    if (unproven) verify_snapshot_tree(store.manifest(version).snapshot, store.payload(version), {});
     auto runtime = prepare_console_maintenance(store, version, data_dir, interrupted, json_output);
     runtime.replace(arguments);
     fail("maintenance_failed", "Maintenance process replacement returned unexpectedly");
@@ -198,8 +200,13 @@ struct Driver {
       add(selection->value("active", json()));
       add(selection->value("rollback", json()));
     }
+    // A version found only by the fallback has no record vouching for its tree.
+    std::optional<std::string> unproven;
     try {
-      add(store.fallback_active());
+      const json fallback = store.fallback_active();
+      const std::size_t before = versions.size();
+      add(fallback);
+      if (versions.size() > before) unproven = fallback.at("manifest_sha256").get<std::string>();
     } catch (const std::exception&) {
     }
     const auto arguments = launcher_arguments(data_dir, launch);
@@ -230,6 +237,8 @@ struct Driver {
           require(marked_attempts < 2, "launcher_damaged", "This Trelk version failed to start twice");
           verify_snapshot_tree(manifest.snapshot, payload, {});
           attempts = marked_attempts + 1;
+        } else if (unproven == digest) {
+          verify_snapshot_tree(manifest.snapshot, payload, {});
         }
         if (interface == "gui") mark_start(data_dir, digest, attempts);
         console.reset();

@@ -127,6 +127,29 @@ TEST(StartDriver, BrokenCandidatesAreRejectedAndTheWorkingVersionStarts) {
   EXPECT_TRUE(profile.status()["active"].is_null() && profile.status()["candidate"].is_null());
 }
 
+TEST(StartDriver, AVersionFoundOnlyByTheFallbackRunsOnlyOnceItsTreeVerifies) {
+  // No record names the version (an interrupted install, a lost record): nothing vouches for its files.
+  Profile profile;
+  auto version = test::install_reference(profile.root, "ref-1", "normal");
+  const fs::path entry = LauncherStore(profile.root).payload(version) / "bin/trelk";
+  std::string image = test::read_file(entry);
+  image.back() ^= 1;  // same size, so only a full verification tells
+  test::write_file(entry, image);
+  fs::permissions(entry, fs::perms::owner_all);
+  auto outcome = profile.run(profile.cli({"self", "status"}));
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_NE(outcome.err.find("trelk: launcher version unusable (content_mismatch): "), std::string::npos)
+      << outcome.err;
+
+  image.back() ^= 1;
+  test::write_file(entry, image);
+  fs::permissions(entry, fs::perms::owner_all);
+  outcome = profile.run(profile.cli({"self", "status"}));
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(running_build(outcome), "ref-1");
+}
+
 TEST(StartDriver, GuiStartMarkerCountsUnconfirmedStartsAndMovesOn) {
   Profile profile;
   auto older = test::install_reference(profile.root, "ref-0", "normal");
