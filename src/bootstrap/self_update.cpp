@@ -1,6 +1,7 @@
 #include "bootstrap/self_update.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -24,8 +25,6 @@
 namespace trelk {
 
 namespace {
-
-using Move = std::pair<fs::path, fs::path>;
 
 bool exists_unfollowed(const fs::path& path) {
   struct stat info {};
@@ -89,10 +88,45 @@ void reject(const BootstrapPaths& paths, const std::string& text) {
   fs::remove_all(paths.staging, error);
 }
 
+// Every recorded step of moving an image in. The installed names stay present at every instant, so a
+// kill between two steps never leaves the desktop entry or the terminal without a program to start:
+// an installed file gets its ".old" name as a second link first, then the staged file is renamed over it.
+enum class Step {
+  link_aside,  // from stays in place; to is a new link to it
+  install,     // staged file renamed onto a path that had no file
+  replace,     // staged file renamed over a file that was linked aside just before
+  retire,      // a file the new image lacks, renamed to its ".old" name
+};
+
+struct Move {
+  Step step;
+  fs::path from;
+  fs::path to;
+};
+
+void link_replace(const fs::path& from, const fs::path& to) {
+  if (::link(from.c_str(), to.c_str()) == 0) return;
+  // A leftover that could not be removed earlier is replaced, as a rename would.
+  if (errno == EEXIST && ::unlink(to.c_str()) == 0 && ::link(from.c_str(), to.c_str()) == 0) return;
+  fail("file_write", "Cannot keep " + path_utf8(from) + " beside its successor");
+}
+
+void undo_step(const Move& move) {
+  if (move.step != Step::replace) {
+    // For link_aside this puts the old file back over its successor in one rename.
+    native_files::rename_replace(move.to, move.from);
+    return;
+  }
+  // The successor goes back to staging as a second link; undoing the link_aside before it then
+  // puts the old file over the installed name without a gap.
+  if (::link(move.to.c_str(), move.from.c_str()) != 0 && errno != EEXIST)
+    fail("file_write", "Cannot move " + path_utf8(move.to) + " back to staging");
+}
+
 void undo(const std::vector<Move>& moves) {
   for (auto it = moves.rbegin(); it != moves.rend(); ++it) {
     try {
-      native_files::rename_replace(it->second, it->first);
+      undo_step(*it);
     } catch (const Error&) {
       // Put back as much as possible; a missing piece is retried by the next start.
     } catch (const std::runtime_error&) {
@@ -100,9 +134,12 @@ void undo(const std::vector<Move>& moves) {
   }
 }
 
-void move_recorded(const fs::path& from, const fs::path& to, std::vector<Move>& moves) {
-  native_files::rename_replace(from, to);
-  moves.emplace_back(from, to);
+void record_step(Step step, const fs::path& from, const fs::path& to, std::vector<Move>& moves) {
+  if (step == Step::link_aside)
+    link_replace(from, to);
+  else
+    native_files::rename_replace(from, to);
+  moves.push_back({step, from, to});
 }
 
 fs::path with_old_suffix(const fs::path& path) { return fs::path(path.native() + ".old"); }
@@ -125,6 +162,17 @@ bool new_image_starts(const fs::path& executable_path) {
   }
 }
 
+// States between runs (a kill can stop any step; the installed names are present throughout):
+//
+// | state                 | on disk                                              | next start              |
+// |-----------------------|------------------------------------------------------|-------------------------|
+// | idle                  | neither update record nor old-files marker           | nothing                 |
+// | leftovers             | old-files marker, maybe ".old" files                 | removes them            |
+// | pending               | update record, staging                               | verify, move, check     |
+// | interrupted in moves  | update record, files partly in the image, ".old"s    | verification accepts    |
+// |                       |                                                      | moved files, goes on    |
+// | committing            | image record = update record, marker, update record  | commits again           |
+// | rejected              | rejected digest, no update record                    | nothing                 |
 void apply_locked(const BootstrapPaths& paths, const fs::path& executable_path) {
   if (!exists_unfollowed(paths.update_record)) {
     remove_old_files(paths);
@@ -151,14 +199,20 @@ void apply_locked(const BootstrapPaths& paths, const fs::path& executable_path) 
 
   remove_old_files(paths);
   std::vector<Move> moves;
+  std::set<fs::path> touched;
   try {
     for (const auto& [relative, file] : update.files) {
       auto staged = safe_join(paths.staging, relative, true);
       if (!exists_unfollowed(staged)) continue;
       auto target = safe_join(paths.image, relative, true);
       fs::create_directories(target.parent_path());
-      if (exists_unfollowed(target)) move_recorded(target, with_old_suffix(target), moves);
-      move_recorded(staged, target, moves);
+      touched.insert(target.parent_path());
+      if (exists_unfollowed(target)) {
+        record_step(Step::link_aside, target, with_old_suffix(target), moves);
+        record_step(Step::replace, staged, target, moves);
+      } else {
+        record_step(Step::install, staged, target, moves);
+      }
     }
     if (exists_unfollowed(paths.record)) {
       auto installed = SnapshotManifest::parse(
@@ -166,9 +220,13 @@ void apply_locked(const BootstrapPaths& paths, const fs::path& executable_path) 
       for (const auto& [relative, file] : installed.files) {
         if (update.files.contains(relative)) continue;
         auto retired = safe_join(paths.image, relative, true);
-        if (exists_unfollowed(retired)) move_recorded(retired, with_old_suffix(retired), moves);
+        if (!exists_unfollowed(retired)) continue;
+        record_step(Step::retire, retired, with_old_suffix(retired), moves);
+        touched.insert(retired.parent_path());
       }
     }
+    // The new names must be on disk before a record can say they are the installed image.
+    for (const auto& directory : touched) sync_directory(directory);
   } catch (const std::runtime_error&) {
     undo(moves);
     throw;
@@ -180,6 +238,9 @@ void apply_locked(const BootstrapPaths& paths, const fs::path& executable_path) 
     return;
   }
   atomic_write(paths.record, text);
+  // Announced before the update record goes: a kill in between must not leave ".old" files that no
+  // later start knows to remove.
+  if (!exists_unfollowed(paths.old_files)) atomic_write(paths.old_files, "");
   std::error_code error;
   fs::remove(paths.update_record, error);
   require(!error, "file_write", "Cannot remove the applied bootstrap update record");

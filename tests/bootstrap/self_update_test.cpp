@@ -99,30 +99,31 @@ TEST(SelfUpdate, RollsBackAndRejectsAnImageThatFailsOrHangsOrWasChanged) {
 
 TEST(SelfUpdate, KilledAfterAnyRenameTheNextStartFinishesCleanly) {
   // The installed image applies the update at its start; it is killed once it has made at least
-  // `renames` of the four renames in the image, and the next start must end committed, never mixed.
-  for (int renames = 1; renames <= 4; ++renames) {
-    SCOPED_TRACE(renames);
+  // `steps` of the four new names in the image (a link aside, three renames), and the next start must
+  // end committed, never mixed.
+  for (int steps = 1; steps <= 4; ++steps) {
+    SCOPED_TRACE(steps);
     Installation installation(image_program + "x");
     const int watcher = inotify_init1(IN_CLOEXEC);
     ASSERT_GE(watcher, 0);
     for (const char* directory : {"bin", "share"})
-      ASSERT_GE(inotify_add_watch(watcher, (installation.paths.image / directory).c_str(), IN_MOVED_TO), 0);
+      ASSERT_GE(inotify_add_watch(watcher, (installation.paths.image / directory).c_str(), IN_MOVED_TO | IN_CREATE), 0);
     test::Started start(installation.entry, {}, {});
     int seen = 0;
     pollfd ready{watcher, POLLIN, 0};
-    while (seen < renames && poll(&ready, 1, 60000) == 1) {
+    while (seen < steps && poll(&ready, 1, 60000) == 1) {
       alignas(inotify_event) char buffer[4096];
       const ssize_t length = read(watcher, buffer, sizeof buffer);
       for (ssize_t at = 0; at < length;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-        seen += (event->mask & IN_MOVED_TO) != 0;
+        seen += (event->mask & (IN_MOVED_TO | IN_CREATE)) != 0;
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
       }
     }
     kill(start.pid(), SIGKILL);
     start.wait();
     close(watcher);
-    EXPECT_GE(seen, renames);
+    EXPECT_GE(seen, steps);
     // The killed run's start check may hold the locks a moment longer; a start then leaves the
     // update pending for the next one.
     EXPECT_TRUE(test::eventually([&] {
