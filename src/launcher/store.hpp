@@ -49,6 +49,11 @@ class LauncherStore {
   // Installs the first launcher version of a new store from the initial package and makes it the
   // candidate; a store that holds any state is refused before anything is written.
   json seed_initial(std::string_view manifest_text, const std::filesystem::path& archive, const Progress& progress);
+  // Extracts and verifies a version in private staging, then commits its manifest and tree under
+  // launcher/versions/<sha>; after a failure nothing of it is left. Finishes or clears an earlier,
+  // interrupted installation of the same version. The caller holds owner() and records the version.
+  void install_version(const json& reference, std::string_view manifest_text, const SnapshotManifest& snapshot,
+                       const std::filesystem::path& archive, const Progress& progress) const;
 
   // The record, or empty when it cannot be used and the caller must fall back.
   std::optional<json> selection() const;

@@ -1,10 +1,12 @@
 #include <filesystem>
+#include <system_error>
 
 #include "core/digest.hpp"
 #include "core/error.hpp"
 #include "core/json.hpp"
 #include "core/paths.hpp"
 #include "files/atomic.hpp"
+#include "files/directories.hpp"
 #include "launcher/manifest.hpp"
 #include "launcher/store.hpp"
 #include "snapshot/extract.hpp"
@@ -14,40 +16,94 @@ namespace trelk {
 
 namespace {
 
-bool empty_directory(const std::filesystem::path& directory) {
+// True when directory holds nothing but an entry named allowed (which may be empty: nothing at all).
+// An unreadable directory cannot be proven empty, so it counts as holding state.
+bool holds_at_most(const std::filesystem::path& directory, const std::string& allowed) {
   std::error_code error;
-  std::filesystem::directory_iterator it(directory, error);
-  // An unreadable directory cannot be proven empty, so it counts as holding state.
-  return !error && it == std::filesystem::directory_iterator();
+  std::filesystem::directory_iterator it(directory, error), end;
+  for (; !error && it != end; it.increment(error))
+    if (it->path().filename() != allowed) return false;
+  return !error;
+}
+
+bool exists_unfollowed(const std::filesystem::path& path) {
+  std::error_code ignored;
+  return std::filesystem::exists(std::filesystem::symlink_status(path, ignored));
 }
 
 }  // namespace
+
+// A version reaches launcher/versions only as a tree that was verified in private staging:
+//
+// | killed during                 | on disk                                  | next install of it          |
+// |-------------------------------|------------------------------------------|-----------------------------|
+// | extraction, verification      | staging/<sha> (never started from)       | removes it, starts over     |
+// | manifest written              | manifests/<sha>.json, staging/<sha>      | removes both, starts over   |
+// | tree committed, not recorded  | manifests/<sha>.json, versions/<sha>     | verifies it, keeps it       |
+//
+// A start meanwhile sees no version, or a complete one through the fallback, which verifies it in full.
+void LauncherStore::install_version(const json& reference, std::string_view manifest_text,
+                                    const SnapshotManifest& snapshot, const std::filesystem::path& archive,
+                                    const Progress& progress) const {
+  const std::string sha = reference.at("manifest_sha256").get<std::string>();
+  const std::filesystem::path destination = payload(reference);
+  const std::filesystem::path stored_manifest = path("manifests/" + sha + ".json");
+  const std::filesystem::path staging = path("staging/" + sha);
+  std::error_code ignored;
+
+  if (exists_unfollowed(destination)) {
+    try {
+      require(read_file(stored_manifest, launcher_manifest_limit) == manifest_text, "content_mismatch",
+              "Stored launcher manifest differs");
+      verify_snapshot_tree(snapshot, destination, progress);
+      return;
+    } catch (const Error& error) {
+      if (error.code == "cancelled") throw;
+    }
+    // A tree that is not exactly this version was never recorded anywhere; it is not kept.
+    std::filesystem::remove_all(destination, ignored);
+  }
+  std::filesystem::remove(stored_manifest, ignored);
+  std::filesystem::remove_all(staging, ignored);
+
+  bool manifest_written = false;
+  try {
+    extract_snapshot(snapshot, archive, staging, progress, nullptr);  // verifies the whole tree
+    atomic_create(stored_manifest, manifest_text);
+    manifest_written = true;
+    commit_private_path_new(staging, destination, {});
+    sync_directory(path("versions"));
+  } catch (...) {
+    std::filesystem::remove_all(staging, ignored);
+    if (manifest_written && !exists_unfollowed(destination)) std::filesystem::remove(stored_manifest, ignored);
+    throw;
+  }
+}
 
 json LauncherStore::seed_initial(std::string_view manifest_text, const std::filesystem::path& archive,
                                  const Progress& progress) {
   const auto lock = owner();
   json record = load();
+  const std::string sha = digest(manifest_text, "sha256");
+  // An interrupted seeding of this same package leaves only its own names behind; it may finish.
   const bool fresh = record.at("generation") == 0 && record.at("active").is_null() &&
                      record.at("candidate").is_null() && record.at("rollback").is_null() &&
                      record.at("attempt").is_null() && record.at("failed_candidate").is_null() &&
-                     empty_directory(path("manifests")) && empty_directory(path("versions"));
+                     holds_at_most(path("manifests"), sha + ".json") && holds_at_most(path("versions"), sha);
   require(fresh, "already_installed", "Initial launcher seeding requires a new owned profile");
 
   const LauncherManifest manifest = LauncherManifest::parse(parse_json(manifest_text, launcher_manifest_limit));
   require(manifest.snapshot.platform == native_platform(), "launcher_incompatible",
           "Initial launcher targets another native platform");
-  const std::string sha = digest(manifest_text, "sha256");
   const json reference = {{"manifest_sha256", sha}, {"build_id", manifest.snapshot.build_id}};
-  const std::filesystem::path destination = payload(reference);
-  require_path_room(destination, {}, manifest.snapshot.longest_native_path());
+  require_path_room(payload(reference), {}, manifest.snapshot.longest_native_path());
+  require_path_room(path("staging/" + sha), {}, manifest.snapshot.longest_native_path());
 
   // The archive comes with the installer, so only the extracted tree needs room.
   const StorageVolume volume = inspect_storage_volume(directory());
   require_install_storage(plan_install_storage(manifest.snapshot, volume, true, 0, false), "launcher");
 
-  atomic_create(path("manifests/" + sha + ".json"), manifest_text);
-  extract_snapshot(manifest.snapshot, archive, destination, progress, nullptr);
-  verify_snapshot_tree(manifest.snapshot, destination, progress);
+  install_version(reference, manifest_text, manifest.snapshot, archive, progress);
   record["candidate"] = reference;
   save(record);
   return reference;
