@@ -197,8 +197,14 @@ void AllocatedFile::write(std::string_view bytes) {
 
 void AllocatedFile::set_executable(bool executable) {
   check("Allocated file changed before setting executable permissions");
-  require(::fchmod(fd_, executable ? 0700 : 0600) == 0, "file_permissions",
-          "Cannot set private allocated file permissions");
+  const mode_t mode = executable ? 0700 : 0600;
+  struct stat st {};
+  require(::fstat(fd_, &st) == 0, "file_permissions", "Cannot set private allocated file permissions");
+  // An unchanged mode leaves nothing for the next synchronisation to make durable.
+  if ((st.st_mode & 07777) != mode) {
+    metadata_changed_ = true;
+    require(::fchmod(fd_, mode) == 0, "file_permissions", "Cannot set private allocated file permissions");
+  }
   check("Allocated file changed while setting executable permissions");
 }
 
@@ -216,11 +222,14 @@ void AllocatedFile::finish(bool complete) {
 
 void AllocatedFile::synchronize() {
   check("Partial file changed before synchronization");
+  // fdatasync may leave a new mode behind, and a crash would bring an executable back as 0600.
+  const bool metadata = metadata_changed_;
   int result = 0;
   do {
-    result = ::fdatasync(fd_);
+    result = metadata ? ::fsync(fd_) : ::fdatasync(fd_);
   } while (result != 0 && errno == EINTR);
   if (result != 0) storage_failure(errno, "file_sync", "Cannot synchronize reserved file data");
+  metadata_changed_ = false;
 }
 
 void AllocatedFile::reserve_remaining() {

@@ -56,6 +56,7 @@ class AllocatedFile {
   // complete requires every authenticated byte; the file is cut to what was written, synchronised
   // and closed.
   void finish(bool complete);
+  // Makes the data durable, and the permissions too once they were changed.
   void synchronize();
 
   // Resumption and disposal, used by resumable downloads.
@@ -85,6 +86,7 @@ class AllocatedFile {
   FileReservation reservation_;
   std::uint64_t written_ = 0;
   int fd_ = -1;
+  bool metadata_changed_ = false;  // since the last synchronisation
 };
 
 // A tree of files preallocated in advance for one snapshot under one private root, so that

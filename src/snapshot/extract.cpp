@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <unordered_set>
 
@@ -121,38 +122,59 @@ struct ArchiveReader {
   }
 };
 
-std::string relative_utf8(const fs::path& root, const fs::path& entry) {
-  return path_utf8(entry.lexically_relative(root));
-}
-
 // The tree walk shared by verification and damage collection. Symbolic links and the entry
 // bound always throw; files outside the inventory go to on_unmanaged.
+//
+// Each directory is read to its end and closed before any below it is opened, so a deep tree
+// holds one descriptor rather than one per level. Directories waiting for their turn are kept as
+// (parent, name) links, which costs one name each however deep they lie.
 template <typename Unmanaged>
 std::set<std::string> walk_tree(const SnapshotManifest& manifest, const fs::path& root, Unmanaged&& on_unmanaged) {
   struct stat st {};
   require(::lstat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode), "unsafe_path",
           "Game content directory is missing or linked");
+  struct Directory {
+    std::size_t parent;
+    std::string name;
+  };
+  std::vector<Directory> directories{{0, ""}};
+  std::vector<std::size_t> pending{0};
   std::set<std::string> met;
   std::uint64_t entries = 0;
   std::uint64_t regular = 0;
-  std::error_code error;
-  fs::recursive_directory_iterator it(root, fs::directory_options::none, error), end;
-  for (; !error && it != end; it.increment(error)) {
-    require(++entries <= max_tree_entries, "size_limit", "Game directory entry count exceeds bounds");
-    const auto status = it->symlink_status(error);
-    if (error) break;
-    require(!fs::is_symlink(status), "unsafe_path", "Game tree contains a symbolic link");
-    if (fs::is_directory(status)) continue;
-    const std::string relative = relative_utf8(root, it->path());
-    // A FIFO, socket or device is as foreign to the tree as an unlisted file.
-    if (!fs::is_regular_file(status) || !manifest.files.contains(relative)) {
-      on_unmanaged(relative);
-      continue;
+  std::vector<const std::string*> names;
+  while (!pending.empty()) {
+    const std::size_t current = pending.back();
+    pending.pop_back();
+    names.clear();
+    for (std::size_t at = current; at != 0; at = directories[at].parent) names.push_back(&directories[at].name);
+    std::string prefix;  // relative path of the directory with a trailing slash, empty for the root
+    for (auto name = names.rbegin(); name != names.rend(); ++name) prefix += **name + '/';
+
+    std::error_code error;
+    for (fs::directory_iterator it(root / path_from_utf8(prefix), error), end; !error && it != end;
+         it.increment(error)) {
+      require(++entries <= max_tree_entries, "size_limit", "Game directory entry count exceeds bounds");
+      const auto status = it->symlink_status(error);
+      if (error) break;
+      require(!fs::is_symlink(status), "unsafe_path", "Game tree contains a symbolic link");
+      const std::string name = path_utf8(it->path().filename());
+      if (fs::is_directory(status)) {
+        directories.push_back({current, name});
+        pending.push_back(directories.size() - 1);
+        continue;
+      }
+      const std::string relative = prefix + name;
+      // A FIFO, socket or device is as foreign to the tree as an unlisted file.
+      if (!fs::is_regular_file(status) || !manifest.files.contains(relative)) {
+        on_unmanaged(relative);
+        continue;
+      }
+      require(++regular <= manifest.files.size(), "size_limit", "Game tree contains too many files");
+      met.insert(relative);
     }
-    require(++regular <= manifest.files.size(), "size_limit", "Game tree contains too many files");
-    met.insert(relative);
+    require(!error, "file_read", "Cannot read game content directory");
   }
-  require(!error, "file_read", "Cannot read game content directory");
   return met;
 }
 
@@ -302,7 +324,9 @@ void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive,
 
   FileFinisher finisher;
   std::unordered_set<std::string> seen;
-  std::set<fs::path> directories;
+  // Directories already made, as leading parts of the manifest's own path strings, so that a
+  // deep tree costs no copy of every directory path.
+  std::unordered_set<std::string_view> directories;
   std::vector<char> block(block_size);
   std::uint64_t extracted = 0;
   const std::uint64_t total = manifest.expanded_length;
@@ -336,10 +360,18 @@ void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive,
                   mode == (expected.executable ? 0755u : 0644u),
               "archive_inventory", "Archive file length or mode differs from manifest");
 
-      // Each missing ancestor becomes a private directory of its own, top down.
-      for (std::size_t slash = relative.find('/'); slash != std::string::npos; slash = relative.find('/', slash + 1)) {
-        const fs::path directory = staging / path_from_utf8(relative.substr(0, slash));
-        if (directories.insert(directory).second) private_directory(directory);
+      // Each missing ancestor becomes a private directory of its own, top down. The ancestors
+      // already made are a leading run, as every directory is made after its parent.
+      const std::string_view key = found->first;
+      std::vector<std::size_t> slashes;
+      for (auto slash = key.find('/'); slash != std::string_view::npos; slash = key.find('/', slash + 1))
+        slashes.push_back(slash);
+      const auto missing = std::partition_point(slashes.begin(), slashes.end(), [&](std::size_t slash) {
+        return directories.contains(key.substr(0, slash));
+      });
+      for (auto slash = missing; slash != slashes.end(); ++slash) {
+        private_directory(staging / path_from_utf8(key.substr(0, *slash)));
+        directories.insert(key.substr(0, *slash));
       }
       std::shared_ptr<AllocatedFile> file =
           reserved ? std::make_shared<AllocatedFile>(reserved->file(relative, expected.length))
@@ -359,11 +391,13 @@ void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive,
       }
       require(file->written() == expected.length, "archive", "Snapshot file is truncated");
       finisher.add([file, target, sha256 = expected.sha256, executable = expected.executable] {
-        file->set_executable(executable);
-        file->finish(true);
-        // What counts is what reached the disk, so the digest is taken from the stored file.
+        // What counts is what reached the disk, so the digest is taken from the stored file; only
+        // content that matched it may become executable.
+        file->synchronize();
         require(digest_file(target, "sha256") == sha256, "content_mismatch",
                 "Extracted file hash differs from manifest");
+        file->set_executable(executable);
+        file->finish(true);
       });
     }
     decoder.rethrow_stored();
@@ -376,10 +410,11 @@ void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive,
   finisher.wait();
   verify_snapshot_tree(manifest, staging, progress);
 
-  std::vector<fs::path> collected{staging};
-  for (fs::recursive_directory_iterator it(staging, fs::directory_options::none), end; it != end; ++it)
-    if (it->symlink_status().type() == fs::file_type::directory) collected.push_back(it->path());
-  for (auto it = collected.rbegin(); it != collected.rend(); ++it) sync_directory(*it);
+  // Deepest first, so that each directory's entry is synchronised after what it holds.
+  std::vector<std::string_view> made(directories.begin(), directories.end());
+  std::sort(made.begin(), made.end(), [](std::string_view a, std::string_view b) { return a.size() > b.size(); });
+  for (const auto directory : made) sync_directory(staging / path_from_utf8(directory));
+  sync_directory(staging);
 }
 
 void verify_snapshot_tree(const SnapshotManifest& manifest, const fs::path& root, const Progress& progress) {

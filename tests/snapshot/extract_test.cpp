@@ -1,5 +1,7 @@
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <functional>
 #include <set>
 
@@ -64,6 +66,7 @@ TEST(ExtractSnapshot, HostileArchivesAreRefusedWithoutWritingOutsideStaging) {
   const std::string ordinary = "Only ordinary files are accepted in snapshots";
   const std::string unexpected = "Archive contains an unexpected or duplicate file";
   const std::string length_or_mode = "Archive file length or mode differs from manifest";
+  const std::string digest = "Extracted file hash differs from manifest";
   struct Hostile {
     std::string name, archive, code, message;
   };
@@ -81,8 +84,8 @@ TEST(ExtractSnapshot, HostileArchivesAreRefusedWithoutWritingOutsideStaging) {
       {"missing", frame({good[0]}), "archive", "Snapshot is incomplete or malformed"},
       {"longer", frame({good[0], file("data.txt", "payload\n!")}), "archive_inventory", length_or_mode},
       {"wrong mode", frame({good[0], file("data.txt", "payload\n", 0755)}), "archive_inventory", length_or_mode},
-      {"wrong digest", frame({good[0], file("data.txt", "PAYLOAD\n")}), "content_mismatch",
-       "Extracted file hash differs from manifest"},
+      {"wrong digest", frame({good[0], file("data.txt", "PAYLOAD\n")}), "content_mismatch", digest},
+      {"wrong executable digest", frame({file("bin/tool", "#!/bin/rm\n", 0755), good[1]}), "content_mismatch", digest},
       {"second frame", frame(good) + zstd_frame("more"), "archive",
        "Trailing or concatenated Zstandard frames are forbidden"},
       {"truncated frame", frame(good).substr(0, frame(good).size() - 5), "archive", "Snapshot frame is truncated"},
@@ -103,9 +106,35 @@ TEST(ExtractSnapshot, HostileArchivesAreRefusedWithoutWritingOutsideStaging) {
     EXPECT_EQ(names, (std::set<std::string>{"archive.tar.zst", "staging"}));
     EXPECT_EQ(mode_of(dir / "staging"), 0700u);
     EXPECT_FALSE(fs::exists("/tmp/trelk-corpus-absolute"));
-    for (const auto& entry : fs::recursive_directory_iterator(dir / "staging"))
+    for (const auto& entry : fs::recursive_directory_iterator(dir / "staging")) {
       EXPECT_TRUE(entry.is_regular_file() || entry.is_directory()) << entry.path();
+      // Only content that matched its digest may become executable.
+      if (entry.is_regular_file() && (mode_of(entry.path()) & 0100) != 0) {
+        EXPECT_EQ(read_file(entry.path()), tool.content) << entry.path();
+      }
+    }
   }
+}
+
+TEST(ExtractSnapshot, DeepTreeExtractsAndVerifiesUnderTheUsualDescriptorLimit) {
+  TempDir dir;
+  std::string deep;
+  for (int level = 0; level < 1020; ++level) deep += "d/";
+  const std::vector<Declared> files{{"bin/tool", "#!/bin/sh\n", true}, {deep + "file", "deep\n", false}};
+  const auto manifest = publish(dir.path(), files, frame(members_of(files)));
+  struct rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct Restore {
+    rlimit saved;
+    ~Restore() { ::setrlimit(RLIMIT_NOFILE, &saved); }
+  } restore{saved};
+  rlimit usual = saved;
+  usual.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 1024);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &usual), 0);
+  extract_snapshot(manifest, dir / "archive.tar.zst", dir / "staging", {}, nullptr);
+  verify_snapshot_tree(manifest, dir / "staging", {});
+  EXPECT_TRUE(damaged_snapshot_files(manifest, dir / "staging", {}, 10).paths.empty());
+  EXPECT_EQ(read_file(dir / "staging" / deep / "file"), "deep\n");
 }
 
 TEST(ExtractSnapshot, CancellationStopsAtTheNextBlock) {

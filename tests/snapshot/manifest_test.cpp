@@ -1,10 +1,38 @@
 #include "snapshot/manifest.hpp"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <functional>
+#include <new>
 
 #include "support/errors.hpp"
+
+namespace {
+
+// Heap in use through operator new and its high-water mark, for the memory bound of parsing.
+std::atomic<std::int64_t> heap_live{0};
+std::atomic<std::int64_t> heap_peak{0};
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  void* block = std::malloc(size == 0 ? 1 : size);
+  if (block == nullptr) throw std::bad_alloc();
+  const auto live = heap_live += static_cast<std::int64_t>(malloc_usable_size(block));
+  for (auto peak = heap_peak.load(); live > peak && !heap_peak.compare_exchange_weak(peak, live);) {
+  }
+  return block;
+}
+
+void operator delete(void* block) noexcept {
+  if (block != nullptr) heap_live -= static_cast<std::int64_t>(malloc_usable_size(block));
+  std::free(block);
+}
+
+void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
 
 namespace trelk {
 namespace {
@@ -38,6 +66,10 @@ TEST(SnapshotManifest, AcceptsItsBounds) {
   auto largest = manifest({entry("rest", 100)}, tib4 - 100);
   largest["archive"]["length"] = tib4;
   EXPECT_EQ(SnapshotManifest::parse(largest).expanded_length, tib4);
+  // Names may differ in case from a directory as long as no directory is spelt two ways.
+  EXPECT_EQ(SnapshotManifest::parse(manifest({entry("Data/A", 1), entry("data.txt", 1), entry("Data/a.txt", 1)}))
+                .files.size(),
+            4u);
 
   std::vector<json> files;
   for (int i = 1; i < 100000; ++i) {
@@ -54,6 +86,25 @@ TEST(SnapshotManifest, AcceptsItsBounds) {
   EXPECT_TRELK_ERROR(SnapshotManifest::parse(most), "size_limit", "Package file count exceeds bounds");
 }
 
+TEST(SnapshotManifest, DeepPathsParseInMemoryLinearInTheDocument) {
+  // Near the 512 KiB document bound: every path is 4093 bytes of one-letter directories under a
+  // directory of its own, so no two paths share a directory.
+  std::vector<json> files;
+  for (int i = 0; i < 124; ++i) {
+    std::string path = std::to_string(i + 100) + "/";
+    while (path.size() < 4092) path += "a/";
+    path += "f";
+    files.push_back(entry(path, 1));
+  }
+  const auto document = manifest(files);
+  const auto size = static_cast<std::int64_t>(document.dump().size());
+  ASSERT_GT(size, 500 << 10);
+  heap_peak = heap_live.load();
+  const auto before = heap_live.load();
+  EXPECT_EQ(SnapshotManifest::parse(document).files.size(), 125u);
+  EXPECT_LT(heap_peak - before, 8 * size);
+}
+
 TEST(SnapshotManifest, Refusals) {
   auto changed = [](std::function<void(json&)> change) {
     auto document = manifest({entry("share/data.txt", 5)});
@@ -63,6 +114,8 @@ TEST(SnapshotManifest, Refusals) {
   const char* malformed = "Snapshot manifest has missing or malformed fields";
   const char* expanded = "Expanded package exceeds size bounds";
   const char* duplicate = "Package contains duplicate or case-colliding paths";
+  const char* directories = "Package directories differ only in case";
+  const char* modes = "Package modes must be 0644 or 0755";
   struct Refusal {
     json document;
     const char* code;
@@ -78,12 +131,16 @@ TEST(SnapshotManifest, Refusals) {
        "Snapshot exceeds archive size bounds"},
       {manifest({entry("rest", 101)}, tib4 - 100), "size_limit", expanded},
       {manifest({}, tib4 + 1), "size_limit", expanded},
-      {manifest({entry("Game/A.txt", 1), entry("game/b.txt", 1)}), "path_collision",
-       "Package directories differ only in case"},
+      {manifest({entry("Game/A.txt", 1), entry("game/b.txt", 1)}), "path_collision", directories},
+      {manifest({entry("d/Sub/a", 1), entry("d/x", 1), entry("d/sub/b", 1)}), "path_collision", directories},
+      // The first failure in array order wins, and within one path the duplicate check comes first.
+      {manifest({entry("Game/A.txt", 1), entry("game/b.txt", 1, 0600)}), "path_collision", directories},
+      {manifest({entry("x", 1, 0600), entry("Game/A.txt", 1), entry("game/b.txt", 1)}), "invalid_manifest", modes},
+      {manifest({entry("Game/a", 1), entry("game/A", 1)}), "path_collision", duplicate},
       {manifest({entry("a.txt", 1), entry("A.TXT", 1)}), "path_collision", duplicate},
       {manifest({entry("bin", 1)}), "path_collision", "Package file is another file's parent directory"},
       {manifest({entry("caf\xc3\xa9.txt", 1)}), "invalid_manifest", "The v1 package profile requires ASCII file paths"},
-      {manifest({entry("x", 1, 0600)}), "invalid_manifest", "Package modes must be 0644 or 0755"},
+      {manifest({entry("x", 1, 0600)}), "invalid_manifest", modes},
       {changed([](json& d) { d["files"][0]["mode"] = 0644; }), "invalid_manifest",
        "Declared executable is missing or not executable"},
   };
