@@ -1,6 +1,10 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -83,6 +87,13 @@ int run(int argc, char** argv, ReportMode& mode) {
   return create_desktop_entry(entry, executable);
 }
 
+// Codes stay as they are; every text a person reads carries the installation's brand.
+json branded_problem(const std::string& code, const std::string& message, const std::vector<std::string>& recovery) {
+  std::vector<std::string> hints;
+  for (const auto& hint : recovery) hints.push_back(trelk::branded(hint));
+  return {{"code", code}, {"message", trelk::branded(message)}, {"recovery", hints}};
+}
+
 void write_problem(const json& problem) {
   json document = {{"problem", problem}, {"schema_version", 1}};
   std::cout << document.dump(-1, ' ', true, json::error_handler_t::replace) << '\n' << std::flush;
@@ -96,26 +107,40 @@ int exit_status(const std::string& code) {
 }
 
 void report(const std::string& code, const std::string& message, const ReportMode& mode) {
-  if (!mode.json) std::cerr << trelk::safe_text(message) << '\n' << std::flush;
-  if (mode.dialog && !mode.json) trelk::startup_problem(code, message);
+  const std::string text = trelk::branded(message);
+  if (!mode.json) std::cerr << trelk::safe_text(text) << '\n' << std::flush;
+  if (mode.dialog && !mode.json) trelk::startup_problem(code, text);
 }
 
 }  // namespace
 
+// Started with a standard stream closed, the next file opened would take its number: diagnostics
+// would land in a lock file and children would inherit it. Each closed one is opened onto /dev/null.
+void open_standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened != fd) std::_Exit(1);  // nothing safe is left to report on
+  }
+}
+
 int main(int argc, char** argv) {
+  open_standard_streams();
   ReportMode mode;
   try {
     return run(argc, argv, mode);
   } catch (const trelk::Error& error) {
-    if (mode.json) write_problem({{"code", error.code}, {"message", error.what()}, {"recovery", error.details}});
+    if (mode.json) write_problem(branded_problem(error.code, error.what(), error.details));
     report(error.code, error.what(), mode);
     return exit_status(error.code);
   } catch (const std::exception& error) {
-    if (mode.json)
-      write_problem({{"code", "local_failure"},
-                     {"message", "Trelk could not finish this command. Inspect operation history and local storage."},
-                     {"details", std::string(error.what()).substr(0, 2048)},
-                     {"recovery", {"operations list"}}});
+    if (mode.json) {
+      json problem = branded_problem(
+          "local_failure", "Trelk could not finish this command. Inspect operation history and local storage.",
+          {"operations list"});
+      problem["details"] = std::string(error.what()).substr(0, 2048);
+      write_problem(problem);
+    }
     report("local_failure", error.what(), mode);
     return 1;
   }

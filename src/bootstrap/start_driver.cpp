@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "bootstrap/cli_grammar.hpp"
+#include "bootstrap/problem_report.hpp"
 #include "core/error.hpp"
 #include "core/json.hpp"
 #include "core/paths.hpp"
@@ -16,6 +17,7 @@
 #include "launcher/store.hpp"
 #include "maintenance/control.hpp"
 #include "maintenance/runtime.hpp"
+#include "native/brand.hpp"
 #include "process/arguments.hpp"
 #include "process/child.hpp"
 #include "process/interrupt.hpp"
@@ -244,16 +246,17 @@ struct Driver {
         console.reset();
         exec_process(executable, arguments, payload, cleared_startup_environment());
       } catch (const Error& error) {
-        std::cerr << "trelk: launcher version unusable (" << error.code << "): " << error.what() << '\n';
+        std::cerr << "trelk: launcher version unusable (" << error.code << "): " << safe_text(branded(error.what()))
+                  << '\n';
         last_failure = error.what();
       } catch (const std::exception& error) {
-        std::cerr << "trelk: launcher version unusable: " << error.what() << '\n';
+        std::cerr << "trelk: launcher version unusable: " << safe_text(branded(error.what())) << '\n';
         last_failure = error.what();
       }
     }
     if (interface == "gui" && forwarded.size() == 2 && forwarded[0] == "--launch") {
-      std::cerr << "trelk: starting " << forwarded[1] << " directly; repair Trelk by running its installer again"
-                << std::endl;
+      std::cerr << "trelk: starting " << forwarded[1]
+                << branded(" directly; repair Trelk by running its installer again") << std::endl;
       return start_installed_game(data_dir, forwarded[1], true);
     }
     fail("launcher_damaged", last_failure.value_or("No installed Trelk version could be started"));

@@ -148,6 +148,31 @@ TEST(ProblemReport, StartupProblemsSpeakTheBrandAwayFromATerminalOnly) {
             "Your saves are kept.");
 }
 
+TEST(ProblemReport, TheInstalledBrandReachesEveryTextThroughTheRealBootstrap) {
+  FakeDesktop desktop;
+  desktop.install("zenity");
+  const fs::path root = desktop.dir / "data";
+  test::write_file(root / "native/installation.json",
+                   R"({"brand":{"name":"Acme","id":"acme.games","publisher":"Acme Ltd","icon":false}})");
+  test::write_file(root / ".trelk-setup-incomplete", "");
+  const std::map<std::string, std::string> environment{
+      {"HOME", desktop.dir.path().string()}, {"PATH", (desktop.dir / "bin").string()}, {"DISPLAY", ":77"}};
+  const fs::path bootstrap = fs::path(TRELK_BIN_DIR) / "trelk-bootstrap";
+  const std::string message =
+      "Acme setup did not finish in " + root.string() + ". Run the Acme installer again to repair it.";
+
+  auto outcome = test::run_program(bootstrap, {"--data-dir", root.string()}, environment);
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.err, message + "\n");
+  const Argv shown = desktop.run_with("zenity").value_or(Argv(6));
+  EXPECT_EQ(shown[3], "Acme");
+  EXPECT_EQ(shown[5], "Acme couldn't start.\n\n" + message);
+
+  outcome = test::run_program(bootstrap, {"--data-dir", root.string(), "--cli", "--", "--json", "list"}, environment);
+  EXPECT_EQ(json::parse(outcome.out).at("problem").at("message"), message);
+  EXPECT_FALSE(desktop.run_with("zenity"));
+}
+
 bool installed(const std::string& name) {
   for (const std::string directory : {"/usr/local/bin/", "/usr/bin/", "/bin/"})
     if (::access((directory + name).c_str(), X_OK) == 0) return true;
