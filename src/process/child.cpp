@@ -60,6 +60,15 @@ pid_t reap(pid_t pid) {
   ::_exit(127);
 }
 
+// The descriptor itself when it is above 2, else a close-on-exec duplicate above 2 (the original is
+// closed); -1 stays -1.
+int above_standard_streams(int fd) {
+  if (fd < 0 || fd > STDERR_FILENO) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  ::close(fd);
+  return moved;
+}
+
 [[noreturn]] void run_child(int start_fd, int activation_fd, int null_fd, InterruptPipe* interrupt, bool isolated,
                             bool join_output, const char* directory, const char* executable, char* const* argv,
                             char* const* envp) {
@@ -133,19 +142,21 @@ ChildProcess::ChildProcess(const std::filesystem::path& executable, const std::v
   const std::string executable_text = executable.string();
   const std::string directory_text = working_directory.string();
 
+  // With a standard stream closed in the parent, a new descriptor could land on 0-2 and be
+  // overwritten by the child's dup2 calls; every channel is kept above them.
   int start_ends[2];
   require(::pipe(start_ends) == 0, "process_start", "Cannot allocate process-start channel");
-  Descriptor start_read(start_ends[0]);
-  Descriptor start_write(start_ends[1]);
-  require(set_cloexec(start_read.get()) && set_cloexec(start_write.get()), "process_start",
-          "Cannot protect process-start channel");
-  Descriptor null_input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  Descriptor start_read(above_standard_streams(start_ends[0]));
+  Descriptor start_write(above_standard_streams(start_ends[1]));
+  require(start_read.valid() && start_write.valid() && set_cloexec(start_read.get()) && set_cloexec(start_write.get()),
+          "process_start", "Cannot protect process-start channel");
+  Descriptor null_input(above_standard_streams(::open("/dev/null", O_RDONLY | O_CLOEXEC)));
   require(null_input.valid(), "process_start", "Cannot create game input stream");
   int activation_ends[2];
   require(::socketpair(AF_UNIX, SOCK_STREAM, 0, activation_ends) == 0, "process_start",
           "Cannot allocate process activation channel");
-  Descriptor activation_parent(activation_ends[0]);
-  Descriptor activation_child(activation_ends[1]);
+  Descriptor activation_parent(above_standard_streams(activation_ends[0]));
+  Descriptor activation_child(above_standard_streams(activation_ends[1]));
   require(set_cloexec(activation_parent.get()) && set_cloexec(activation_child.get()), "process_start",
           "Cannot protect process activation channel");
 
@@ -259,9 +270,10 @@ bool ChildProcess::signal_child(int signal) const {
 bool ChildProcess::terminate(std::chrono::milliseconds grace) {
   require(grace >= std::chrono::milliseconds(0) && grace <= max_grace, "process_wait",
           "Child termination grace must be bounded to two seconds");
-  // An isolated child leads its own group, and what it started goes with it:
-  // the group is signalled as a whole and given the grace until it is empty.
-  if (poll() && group_empty()) return true;
+  // A child that has already ended is done: what it started (a game the launcher opened) is the
+  // user's and keeps running. A child still running leads its own group when isolated, and what it
+  // started goes with it: the group is signalled as a whole and given the grace until it is empty.
+  if (poll()) return true;
   if (!signal_child(SIGTERM)) return false;
   const auto deadline = std::chrono::steady_clock::now() + grace;
   while (std::chrono::steady_clock::now() < deadline) {

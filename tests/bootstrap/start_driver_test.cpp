@@ -150,6 +150,24 @@ TEST(StartDriver, AVersionFoundOnlyByTheFallbackRunsOnlyOnceItsTreeVerifies) {
   EXPECT_EQ(running_build(outcome), "ref-1");
 }
 
+TEST(StartDriver, ClosedStandardStreamsNeverCaptureTheStoreFiles) {
+  for (const int closed : {0, 1, 2}) {
+    SCOPED_TRACE(closed);
+    Profile profile;
+    test::select_versions(profile.root, nullptr, test::install_reference(profile.root, "ref-1", "normal"));
+    Args arguments{"-c", "exec \"$0\" \"$@\" " + std::to_string(closed) + ">&-", bootstrap.string()};
+    for (const auto& argument : profile.cli({"self", "status"})) arguments.push_back(argument);
+    const auto outcome = test::run_program("/bin/sh", arguments, profile.environment());
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_FALSE(profile.status()["active"].is_null());
+    // Diagnostics or the launcher's output written into a lock would show up here.
+    for (const auto& entry : fs::recursive_directory_iterator(profile.root / "launcher")) {
+      if (entry.path().extension() != ".lock") continue;
+      EXPECT_EQ(fs::file_size(entry.path()), 0u) << entry.path();
+    }
+  }
+}
+
 TEST(StartDriver, GuiStartMarkerCountsUnconfirmedStartsAndMovesOn) {
   Profile profile;
   auto older = test::install_reference(profile.root, "ref-0", "normal");

@@ -126,6 +126,22 @@ TEST(ChildProcess, ExecFailureIsAStartFailureNotAnExitStatus) {
   EXPECT_STREQ(error.what(), "Cannot execute the installed game");
   EXPECT_EQ(error.details, (std::vector<std::string>{"verify GAME", "repair GAME"}));
   EXPECT_EQ(start(probe_path(), true).code, "file_write");
+
+  // Also when the parent runs with its standard streams closed, so the channels could land on 0-2.
+  const pid_t parent = ::fork();
+  if (parent == 0) {
+    for (int fd = 0; fd <= 2; ++fd) ::close(fd);
+    try {
+      ChildProcess child(dir / "not-executable", {}, dir.path(), {});
+      child.wait();
+      ::_exit(1);
+    } catch (const Error& error) {
+      ::_exit(error.code == "process_start" ? 0 : 2);
+    }
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(parent, &status, 0), parent);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(ChildProcess, ReportsExitsAndKillsAChildThatIgnoresSigterm) {
@@ -161,6 +177,25 @@ bool process_ended(pid_t pid) {
     std::this_thread::sleep_for(10ms);
   }
   return false;
+}
+
+TEST(ChildProcess, TerminatingAnIsolatedChildThatEndedLeavesWhatItStarted) {
+  TempDir dir;
+  const auto pid_file = dir / "grandchild";
+  ChildProcess child(probe_path(), {"group", pid_file.string(), "exit"}, dir.path(), {}, ChildStreams::Diagnostics,
+                     ChildEnvironment::Inherit, {}, ChildGroup::Isolated);
+  EXPECT_EQ(child.wait(), 0);
+  const pid_t grandchild = std::stoi(read_lines(pid_file).at(0));
+  // Ending the group would take the whole grace (the grandchild ignores SIGTERM) and then kill it.
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_TRUE(child.terminate(2000ms));
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 1000ms);
+  std::this_thread::sleep_for(50ms);
+  const auto stat = read_lines("/proc/" + std::to_string(grandchild) + "/stat");
+  ASSERT_FALSE(stat.empty());
+  EXPECT_EQ(std::string("ZX").find(stat[0][stat[0].rfind(") ") + 2]), std::string::npos)
+      << "a program the child started was ended with it";
+  ::kill(grandchild, SIGKILL);
 }
 
 TEST(ChildProcess, TerminatingAnIsolatedChildEndsItsWholeGroup) {

@@ -135,7 +135,8 @@ int replace_mode(const std::string& form, int argc, char** argv) {
   return 0;
 }
 
-int group_mode(const std::string& pid_file, bool ignore) {
+// The leader ignores SIGTERM, takes the default, or exits at once leaving the grandchild behind.
+int group_mode(const std::string& pid_file, const std::string& leader) {
   const pid_t grandchild = ::fork();
   if (grandchild < 0) return 95;
   if (grandchild == 0) {
@@ -143,11 +144,12 @@ int group_mode(const std::string& pid_file, bool ignore) {
     sleep_out_lifetime();
     std::_Exit(0);
   }
-  if (ignore) ::signal(SIGTERM, SIG_IGN);
+  if (leader == "ignore") ::signal(SIGTERM, SIG_IGN);
   {
     std::ofstream file(pid_file);
     file << grandchild << "\n";
   }
+  if (leader == "exit") return 0;
   emit("ready");
   sleep_out_lifetime();
   return 0;
@@ -173,7 +175,7 @@ int main(int argc, char** argv) {
     sleep_out_lifetime();
     return 0;
   }
-  if (command == "group" && rest == 2) return group_mode(args[0], std::string(args[1]) == "ignore");
+  if (command == "group" && rest == 2) return group_mode(args[0], args[1]);
   if (command == "interrupt") return interrupt_mode();
   if (command == "attach" && rest == 3) return attach_mode(args[0], args[1], std::atoi(args[2]));
   if (command == "replace" && rest >= 3) return replace_mode(args[0], rest - 1, args + 1);
