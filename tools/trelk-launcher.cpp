@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bootstrap/cli_grammar.hpp"
+#include "core/digest.hpp"
 #include "core/error.hpp"
 #include "core/json.hpp"
 #include "core/paths.hpp"
@@ -189,6 +190,7 @@ void report(bool json_mode, const std::string& code, const std::string& message,
 int main(int argc, char** argv) {
   bool json_mode = false;
   try {
+    trelk::initialize_client_runtime();
     return run(trelk::process_arguments(argc, argv), json_mode);
   } catch (const trelk::Error& error) {
     report(json_mode, error.code, error.what(), error.details);

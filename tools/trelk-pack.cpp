@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/digest.hpp"
 #include "core/error.hpp"
 #include "core/json.hpp"
 #include "core/paths.hpp"
@@ -81,6 +82,7 @@ Arguments parse(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   try {
+    trelk::initialize_client_runtime();
     const Arguments args = parse(argc, argv);
     trelk::json document = trelk::pack_snapshot(trelk::path_from_utf8(args.positional[0]),
                                                 trelk::path_from_utf8(args.positional[1]), args.pack);

@@ -110,6 +110,7 @@ std::vector<std::uint8_t> unhex(std::string_view text, std::size_t limit) {
 }
 
 const EVP_MD* algorithm(std::string_view name) {
+  initialize_client_runtime();
   if (name == "sha256") return EVP_sha256();
   if (name == "sha512") return EVP_sha512();
   fail("unsupported_hash", "Only SHA-256 and SHA-512 hashes are supported");
@@ -196,6 +197,7 @@ std::string digest_file_progress(const fs::path& file, std::string_view name, co
 }
 
 std::string random_id() {
+  initialize_client_runtime();
   std::array<std::uint8_t, 16> bytes{};
   require(RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) == 1, "crypto_failure",
           "Could not create random identifier");
@@ -209,6 +211,7 @@ std::size_t decrypt_chacha20_poly1305(std::span<const std::uint8_t, 32> key, std
               associated.size() <= max_associated && out.size() >= record.size() - aead_tag,
           "encrypted_format", "AEAD record or associated data exceeds its bound");
   const std::size_t cipher_length = record.size() - aead_tag;
+  initialize_client_runtime();
   try {
     CipherContext context(EVP_CIPHER_CTX_new());
     require(context && EVP_DecryptInit_ex(context.get(), EVP_chacha20_poly1305(), nullptr, nullptr, nullptr) == 1,
@@ -257,6 +260,7 @@ std::array<std::uint8_t, 32> pbkdf2_sha256(std::string_view password, std::span<
                                            std::uint32_t iterations) {
   require(salt.size() <= max_kdf_input && password.size() <= max_kdf_input && iterations >= 1, "crypto_failure",
           "Key derivation input exceeds its bound");
+  initialize_client_runtime();
   std::array<std::uint8_t, 32> key{};
   // The library counts iterations in an int.
   require(iterations <= static_cast<std::uint32_t>(INT_MAX) &&

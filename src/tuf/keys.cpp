@@ -147,6 +147,7 @@ void verify_keys(const json& keys) {
 
 bool verify_signature(const json& key, std::string_view message, std::string_view signature) {
   try {
+    initialize_client_runtime();
     const std::string* keytype = string_member(&key, "keytype");
     const std::string* scheme_name = string_member(&key, "scheme");
     const std::string* public_text = string_member(member(&key, "keyval"), "public");

@@ -3,12 +3,14 @@
 #include <openssl/evp.h>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "core/digest.hpp"
 #include "support/run_program.hpp"
+#include "support/temp_dir.hpp"
 
 namespace trelk {
 namespace {
@@ -52,6 +54,47 @@ TEST(CryptoRuntime, BootstrapLoadsNoSharedTlsOrCryptoLibrary) {
   EXPECT_NE(listing.out.find("libc.so"), std::string::npos) << listing.out;
   for (const char* library : {"libssl", "libcrypto", "libcurl"})
     EXPECT_EQ(listing.out.find(library), std::string::npos) << library << " is loaded shared:\n" << listing.out;
+}
+
+// A host configuration written for the system's own OpenSSL: it loads a provider that does not exist
+// and sends every algorithm fetch to it. Read by any of our programs, every digest and signature fails.
+TEST(CryptoRuntime, NoProgramReadsTheHostOpenSslConfiguration) {
+  test::TempDir dir;
+  const auto config = dir / "hostile.cnf";
+  test::write_file(config,
+                   "openssl_conf = init\n[init]\nproviders = providers\nalg_section = algorithms\n"
+                   "[providers]\nmissing = missing\n[missing]\nmodule = /nonexistent/provider.so\nactivate = 1\n"
+                   "[algorithms]\ndefault_properties = provider=missing\n");
+  test::write_file(dir / "tree/bin/tool", "#!/bin/sh\n");
+  std::filesystem::permissions(dir / "tree/bin/tool", std::filesystem::perms::owner_all);
+  const std::map<std::string, std::string> environment{
+      {"OPENSSL_CONF", config.string()}, {"HOME", dir.path().string()}, {"PATH", "/usr/bin:/bin"}};
+  const std::string tools = TRELK_TOOLS_DIR;
+  const std::vector<std::vector<std::string>> programs{
+      {TRELK_BIN_DIR "/trelk-bootstrap", "--data-dir", (dir / "data").string(), "--cli", "--", "--help"},
+      {tools + "/trelk-pack", "snapshot", (dir / "tree").string(), (dir / "tree.tar.zst").string(), "--build-id",
+       "tree-1", "--executable", "bin/tool"},
+      // Every signature scheme, through the library's own verifier, in a process of its own.
+      {TRELK_BIN_DIR "/../tests/tuf_tests", "--gtest_filter=SignatureSchemes.*"}};
+  const bool traced = std::filesystem::exists("/usr/bin/strace");
+  for (const auto& command : programs) {
+    SCOPED_TRACE(command[0]);
+    std::vector<std::string> arguments(command.begin() + 1, command.end());
+    const auto outcome = traced ? test::run_program(
+                                      "/usr/bin/strace",
+                                      [&] {
+                                        std::vector<std::string> traced_command{
+                                            "-f", "-qq", "-e", "trace=open,openat", "-o", (dir / "trace").string()};
+                                        traced_command.insert(traced_command.end(), command.begin(), command.end());
+                                        return traced_command;
+                                      }(),
+                                      environment)
+                                : test::run_program(command[0], arguments, environment);
+    EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+    if (traced) {
+      EXPECT_EQ(test::read_file(dir / "trace").find(config.string()), std::string::npos);
+    }
+  }
 }
 
 }  // namespace

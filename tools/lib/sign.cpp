@@ -67,6 +67,7 @@ SigningKey::SigningKey(std::shared_ptr<EVP_PKEY> key, json key_object)
     : private_key_(std::move(key)), key_(std::move(key_object)), id_(key_id(key_)) {}
 
 SigningKey SigningKey::generate(std::string_view scheme, int rsa_bits) {
+  initialize_client_runtime();
   const Publishing& entry = publishing_scheme(scheme);
   EVP_PKEY* raw = nullptr;
   if (entry.algorithm == std::string_view("RSA"))
