@@ -180,10 +180,9 @@ struct Driver {
     auto owner = store.owner();
     store.recover_attempt();
     json version = store.status().value("active", json());
-    const bool unproven = version.is_null();
-    if (unproven) version = store.fallback_active();
+    // The helper's own bytes are checked against the manifest before its copy runs.
+    if (version.is_null()) version = store.fallback_active();
     auto guard = store.version_guard(version, LockMode::shared);
-    if (unproven) verify_snapshot_tree(store.manifest(version).snapshot, store.payload(version), {});
     auto runtime = prepare_console_maintenance(store, version, data_dir, interrupted, json_output);
     runtime.replace(arguments);
     fail("maintenance_failed", "Maintenance process replacement returned unexpectedly");
