@@ -249,7 +249,13 @@ void remove_after_exit(const fs::path& path) {
   fs::remove_all(path, ignored);
 }
 
-fs::path temporary_directory(const fs::path& /*path*/) { return fs::temp_directory_path(); }
+fs::path temporary_directory(const fs::path& /*path*/) {
+  // Resolved, so a program started from below it finds the same path in /proc/self/exe.
+  const fs::path temporary = fs::temp_directory_path();
+  std::error_code error;
+  fs::path resolved = fs::canonical(temporary, error);
+  return error ? temporary : resolved;
+}
 
 }  // namespace native_files
 

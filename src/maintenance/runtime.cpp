@@ -150,9 +150,13 @@ std::unique_ptr<MaintenanceRuntime> MaintenanceRuntime::attach(std::string_view 
   if (!second.empty()) validate_identifier(second);
   auto image = current_executable_path();
   auto directory = path_from_utf8(copy);
-  require(!copy.empty() && directory.filename().string().starts_with(maintenance_copy_prefix) &&
-              directory.is_absolute() && directory.lexically_normal() == image.parent_path(),
-          "maintenance_copy", "Maintenance helper copy path is invalid");
+  if (copy.empty() || !directory.filename().string().starts_with(maintenance_copy_prefix) || !directory.is_absolute() ||
+      directory.lexically_normal() != image.parent_path()) {
+    // A temporary copy that cannot work is not left behind.
+    if (image.parent_path().filename().string().starts_with(maintenance_copy_prefix))
+      native_files::remove_after_exit(image.parent_path());
+    fail("maintenance_copy", "Maintenance helper copy path is invalid");
+  }
   return std::make_unique<MaintenanceRuntime>(std::move(directory), std::move(image), path_from_utf8(ready), true);
 }
 

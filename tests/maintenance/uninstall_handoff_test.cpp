@@ -8,9 +8,9 @@
 #include "desktop/shortcut_ledger.hpp"
 #include "files/locks.hpp"
 #include "maintenance/control.hpp"
-#include "maintenance/installation.hpp"
 #include "maintenance/uninstall.hpp"
 #include "support/errors.hpp"
+#include "support/installation.hpp"
 #include "support/run_program.hpp"
 
 namespace trelk {
@@ -35,9 +35,15 @@ TEST(UninstallHandoff, TheInstalledBootstrapRemovesExactlyWhatTheInstallationOwn
     write_file(installation.version() / "share/user-notes.txt", "mine");
 
     std::vector<std::string> arguments{"--cli", "--", "self", "--json", "uninstall"};
-    if (remove_data) arguments.push_back("--remove-data");
-    const test::Outcome outcome = test::run_program(installation.bootstrap(), arguments, installation.variables());
-    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    auto variables = installation.variables();
+    if (remove_data) {
+      arguments.push_back("--remove-data");
+      // The helper's copy is made below a temporary directory reached through a link.
+      fs::create_directory_symlink(installation.temp, installation.dir / "linked-tmp");
+      variables["TMPDIR"] = (installation.dir / "linked-tmp").string();
+    }
+    const test::Outcome outcome = test::run_program(installation.bootstrap(), arguments, variables);
+    ASSERT_EQ(outcome.status, 0) << outcome.err << outcome.out;
     const json result = parse_json(outcome.out, 1 << 20);
     EXPECT_EQ(result["kind"], "uninstall");
     EXPECT_EQ(result["data_removed"], remove_data);
