@@ -26,7 +26,8 @@ bool is_one(const json& value) { return value.is_number_integer() && value == 1;
 bool exists_unfollowed(const fs::path& path) {
   struct stat status {};
   if (::lstat(path.c_str(), &status) == 0) return true;
-  if (errno == ENOENT) return false;
+  // A parent that became a file hides the entry as surely as a removed one.
+  if (errno == ENOENT || errno == ENOTDIR) return false;
   fail("file_read", "Cannot inspect shortcut: " + path_utf8(path));
 }
 
@@ -168,13 +169,19 @@ std::vector<fs::path> restore_owned_native_shortcuts(const fs::path& data_root, 
       row = desktop::create_recorded(DesktopShortcut{bootstrap, root, row.game, row.name}, row.path);
       restored.push_back(row.path);
     }
+    desktop::write_ledger(root, rows);
   } catch (const Error&) {
-    // Keep the digests of entries already recreated, so a later removal still
-    // recognises them as ours.
-    if (!restored.empty()) desktop::write_ledger(root, rows);
+    // All or nothing: the entries made by this restore go again, so the ledger as it was still
+    // describes what is on disk.
+    for (const auto& row : rows) {
+      if (std::find(restored.begin(), restored.end(), row.path) == restored.end()) continue;
+      try {
+        if (desktop::unchanged(row)) native_files::remove_or_trash(row.path, {});
+      } catch (const Error&) {
+      }
+    }
     throw;
   }
-  desktop::write_ledger(root, rows);
   return restored;
 }
 

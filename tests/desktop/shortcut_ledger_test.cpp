@@ -67,6 +67,28 @@ TEST(ShortcutLedger, RestoresLostEntriesAndNeverTouchesUserEditedOnes) {
   EXPECT_TRUE(owned_native_shortcuts(f.data_root).empty());
 }
 
+TEST(ShortcutLedger, AnEntryWhoseFolderBecameAFileIsLostNotAnError) {
+  DataRootFixture f;
+  const fs::path lost = f.shortcuts / "lost.desktop", hidden = f.shortcuts / "menu/hidden.desktop";
+  fs::create_directories(f.shortcuts / "menu");
+  for (const fs::path& path : {lost, hidden}) create_owned_native_shortcut(f.shortcut("Name"), path);
+  fs::remove(lost);
+  fs::remove_all(f.shortcuts / "menu");
+  test::write_file(f.shortcuts / "menu", "now a file");
+  const std::string ledger = test::read_file(f.data_root / "native/shortcuts.json");
+
+  // A restore that cannot finish takes back what it made and leaves the ledger as it was.
+  const fs::path moved = test::make_executable(f.temp / "new place/bin/trelk-bootstrap");
+  EXPECT_THROW(restore_owned_native_shortcuts(f.data_root, moved), Error);
+  EXPECT_FALSE(fs::exists(lost));
+  EXPECT_EQ(test::read_file(f.data_root / "native/shortcuts.json"), ledger);
+
+  const ShortcutRemoval removal = remove_owned_native_shortcuts(f.data_root);
+  EXPECT_TRUE(removal.removed.empty() && removal.preserved.empty());
+  EXPECT_TRUE(owned_native_shortcuts(f.data_root).empty());
+  EXPECT_EQ(test::read_file(f.shortcuts / "menu"), "now a file");
+}
+
 TEST(ShortcutLedger, UnknownOrFullLedgersArePreserved) {
   DataRootFixture f;
   const fs::path ledger = f.data_root / "native/shortcuts.json";
