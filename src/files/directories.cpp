@@ -27,6 +27,8 @@ constexpr std::size_t path_bound = 4096;
 constexpr int system_link_bound = 16;
 constexpr std::size_t ancestry_bound = 128;
 constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// Walking an ancestry needs only the right to traverse it: shared roots are often 0711.
+constexpr int ancestry_flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 bool bounded(const fs::path& path) { return path_utf8(path).size() <= path_bound; }
 
@@ -50,10 +52,10 @@ enum class Ancestry { opened, root_failed, too_deep, not_ordinary };
 Ancestry open_ancestry(const fs::path& directory, Descriptor& out) {
   auto parts = components(directory);
   if (parts.size() > ancestry_bound) return Ancestry::too_deep;
-  Descriptor current(::open(directory.root_path().c_str(), directory_flags));
+  Descriptor current(::open(directory.root_path().c_str(), ancestry_flags));
   if (!current.valid()) return Ancestry::root_failed;
   for (const auto& part : parts) {
-    Descriptor next(::openat(current.get(), part.c_str(), directory_flags));
+    Descriptor next(::openat(current.get(), part.c_str(), ancestry_flags));
     if (!next.valid()) return Ancestry::not_ordinary;
     current = std::move(next);
   }

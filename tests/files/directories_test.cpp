@@ -1,6 +1,7 @@
 #include "files/directories.hpp"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -63,6 +64,34 @@ TEST(PrivateDirectories, CreateRestrictCommitAndRefuseLinks) {
   EXPECT_TRELK_ERROR(commit_private_path_new(dir / "next", dir / "published", swap), "native_install_commit",
                      "Source identity changed during verification");
   EXPECT_FALSE(fs::exists(dir / "published"));
+}
+
+TEST(PrivateDirectories, AncestorsNeedOnlyTraversalNotReading) {
+  // As an ordinary user: below a folder it may traverse but not list, it makes and commits its own.
+  test::TempDir dir;
+  const fs::path shared = dir / "shared";
+  fs::create_directory(shared);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0711), 0);
+    ASSERT_EQ(::chown(shared.c_str(), 65534, 65534), 0);
+  }
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (root && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    if (::chmod(shared.c_str(), 0311) != 0) ::_exit(4);
+    try {
+      private_directory_new(shared / "staging");
+      commit_private_path_new(shared / "staging", shared / "committed", {});
+      ::_exit(::access((shared / "committed").c_str(), F_OK) == 0 ? 0 : 5);
+    } catch (const std::exception& error) {
+      ::_exit(1);
+    }
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::chmod(shared.c_str(), 0700);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(ExchangePrivateDirectories, SwapsTwoTreesAtomicallyOnOneVolume) {
