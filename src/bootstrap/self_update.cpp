@@ -167,7 +167,8 @@ bool new_image_starts(const fs::path& executable_path) {
 // | state                 | on disk                                              | next start              |
 // |-----------------------|------------------------------------------------------|-------------------------|
 // | idle                  | neither update record nor old-files marker           | nothing                 |
-// | leftovers             | old-files marker, maybe ".old" files                 | removes them            |
+// | leftovers             | old-files marker, maybe ".old" files, or staging     | removes them            |
+// |                       | without its update record                            |                         |
 // | pending               | update record, staging                               | verify, move, check     |
 // | interrupted in moves  | update record, files partly in the image, ".old"s    | verification accepts    |
 // |                       |                                                      | moved files, goes on    |
@@ -176,6 +177,9 @@ bool new_image_starts(const fs::path& executable_path) {
 void apply_locked(const BootstrapPaths& paths, const fs::path& executable_path) {
   if (!exists_unfollowed(paths.update_record)) {
     remove_old_files(paths);
+    // Staged files without their record are what a kill during a commit or a rejection left.
+    std::error_code ignored;
+    fs::remove_all(paths.staging, ignored);
     return;
   }
   auto text = read_file(paths.update_record, bootstrap_update_record_limit);
@@ -271,7 +275,9 @@ void apply_pending_bootstrap_update(const fs::path& executable_path) {
     if (!root) return;
     BootstrapPaths paths(*root);
     if (exists_unfollowed(*root / native_setup_marker)) return;
-    if (!exists_unfollowed(paths.update_record) && !exists_unfollowed(paths.old_files)) return;
+    if (!exists_unfollowed(paths.update_record) && !exists_unfollowed(paths.old_files) &&
+        !exists_unfollowed(paths.staging))
+      return;
 
     NativeFileLock update_lock(paths.lock, true, NativeLockSharing::shared, LockMode::exclusive);
     NativeFileLock installation_lock(*root / native_bootstrap_lock, true, NativeLockSharing::none, LockMode::exclusive);

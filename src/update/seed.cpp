@@ -1,5 +1,6 @@
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "core/digest.hpp"
 #include "core/error.hpp"
@@ -16,14 +17,30 @@ namespace trelk {
 
 namespace {
 
-// True when directory holds nothing but an entry named allowed (which may be empty: nothing at all).
-// An unreadable directory cannot be proven empty, so it counts as holding state.
+// The name itself, or a temporary file an atomic write of it left behind ("<name>.<id>.tmp").
+bool own_name(const std::string& entry, const std::string& name) {
+  return entry == name || (entry.starts_with(name + ".") && entry.ends_with(".tmp"));
+}
+
+// True when directory holds nothing but entries of the allowed name. An unreadable directory
+// cannot be proven empty, so it counts as holding state.
 bool holds_at_most(const std::filesystem::path& directory, const std::string& allowed) {
   std::error_code error;
   std::filesystem::directory_iterator it(directory, error), end;
   for (; !error && it != end; it.increment(error))
-    if (it->path().filename() != allowed) return false;
+    if (!own_name(it->path().filename().string(), allowed)) return false;
   return !error;
+}
+
+// Removes the temporary files an interrupted atomic write of name left in directory.
+void remove_temporaries(const std::filesystem::path& directory, const std::string& name) {
+  std::error_code error;
+  std::vector<std::filesystem::path> found;
+  for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+    const std::string entry = it->path().filename().string();
+    if (entry != name && own_name(entry, name)) found.push_back(it->path());
+  }
+  for (const auto& path : found) std::filesystem::remove(path, error);
 }
 
 bool exists_unfollowed(const std::filesystem::path& path) {
@@ -38,7 +55,8 @@ bool exists_unfollowed(const std::filesystem::path& path) {
 // | killed during                 | on disk                                  | next install of it          |
 // |-------------------------------|------------------------------------------|-----------------------------|
 // | extraction, verification      | staging/<sha> (never started from)       | removes it, starts over     |
-// | manifest written              | manifests/<sha>.json, staging/<sha>      | removes both, starts over   |
+// | manifest written              | manifests/<sha>.json (or its .tmp),      | removes both, starts over   |
+// |                               | staging/<sha>                            |                             |
 // | tree committed, not recorded  | manifests/<sha>.json, versions/<sha>     | verifies it, keeps it       |
 //
 // A start meanwhile sees no version, or a complete one through the fallback, which verifies it in full.
@@ -64,6 +82,7 @@ void LauncherStore::install_version(const json& reference, std::string_view mani
     std::filesystem::remove_all(destination, ignored);
   }
   std::filesystem::remove(stored_manifest, ignored);
+  remove_temporaries(path("manifests"), sha + ".json");
   std::filesystem::remove_all(staging, ignored);
 
   bool manifest_written = false;

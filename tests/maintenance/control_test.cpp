@@ -4,8 +4,8 @@
 
 #include "core/paths.hpp"
 #include "launcher/store.hpp"
-#include "maintenance/installation.hpp"
 #include "support/errors.hpp"
+#include "support/installation.hpp"
 
 namespace trelk {
 namespace {

@@ -10,9 +10,9 @@
 #include "core/paths.hpp"
 #include "launcher/store.hpp"
 #include "maintenance/control.hpp"
-#include "maintenance/installation.hpp"
 #include "process/arguments.hpp"
 #include "support/errors.hpp"
+#include "support/installation.hpp"
 
 namespace trelk {
 namespace {

@@ -16,8 +16,9 @@ namespace trelk::test {
 namespace fs = std::filesystem;
 
 // What an installer leaves, in a temporary directory: the built bootstrap in its place with its record and the
-// reference launcher's package (with the real maintenance helpers) seeded into the store. HOME, the application
-// menu and TMPDIR point into the directory, for this process and for children started with variables().
+// reference launcher's package (with the real maintenance helpers) seeded into the store, unless the store is to
+// stay new. HOME, the application menu and TMPDIR point into the directory, for this process and for children
+// started with variables().
 struct Installation {
   TempDir dir;
   fs::path root = dir / "data";
@@ -26,7 +27,7 @@ struct Installation {
   json reference;
   ScopedEnv environment;
 
-  Installation() {
+  explicit Installation(bool seeded = true) {
     fs::create_directories(home);
     fs::create_directories(temp);
     for (const auto& [name, value] : variables()) environment.set(name, value);
@@ -36,10 +37,14 @@ struct Installation {
     write_payload_tree(root / "native/bootstrap", image);
     write_file(root / "native/bootstrap.json",
                canonical_json(snapshot_document("bootstrap-1", "linux-x86_64", "bin/trelk-bootstrap", image)));
-    const fs::path package = fs::path(TRELK_TOOLS_DIR).parent_path() / "packages/launcher";
-    const auto release = read_file(package / "release.json");
-    const auto build_id = parse_json(release, 1 << 20)["build_id"].get<std::string>();
-    reference = LauncherStore(root, true).seed_initial(release, package / (build_id + ".tar.zst"), {});
+    if (seeded) reference = LauncherStore(root, true).seed_initial(read_file(release()), archive(), {});
+  }
+
+  // The reference launcher's initial package, as the build packs it.
+  static fs::path release() { return fs::path(TRELK_TOOLS_DIR).parent_path() / "packages/launcher/release.json"; }
+  static fs::path archive() {
+    const auto build_id = parse_json(read_file(release()), 1 << 20)["build_id"].get<std::string>();
+    return release().parent_path() / (build_id + ".tar.zst");
   }
 
   std::map<std::string, std::string> variables() const {

@@ -1,0 +1,119 @@
+#include "support/kill_points.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <utility>
+
+#include "support/temp_dir.hpp"
+
+namespace trelk::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Every call that changes a file or a directory entry, or makes data durable.
+const std::vector<std::string> mutating_calls = {
+    "rename", "renameat", "renameat2", "link",  "linkat",    "unlink", "unlinkat",  "mkdir",    "mkdirat",
+    "openat", "write",    "pwrite64",  "fsync", "fdatasync", "fchmod", "ftruncate", "fallocate"};
+
+std::vector<std::string> traced(std::vector<std::string> options, const Command& command) {
+  options.push_back(command.program.string());
+  options.insert(options.end(), command.arguments.begin(), command.arguments.end());
+  return options;
+}
+
+}  // namespace
+
+std::optional<fs::path> usable_strace(std::string& skip_reason) {
+  std::vector<fs::path> candidates;
+  if (const char* path = std::getenv("PATH")) {
+    std::stringstream directories(path);
+    for (std::string directory; std::getline(directories, directory, ':');)
+      if (!directory.empty()) candidates.push_back(fs::path(directory) / "strace");
+  }
+  candidates.insert(candidates.end(), {"/usr/bin/strace", "/bin/strace"});
+  for (const auto& candidate : candidates) {
+    std::error_code error;
+    if (!fs::is_regular_file(candidate, error)) continue;
+    // The check needs tracing of children and signal injection, as the crash runs do.
+    const Outcome probe = run_program(
+        candidate, {"-f", "-o", "/dev/null", "-e", "trace=write", "-e", "inject=write:signal=SIGKILL", "/bin/echo"},
+        {});
+    if (probe.status == 128 + 9) return candidate;
+    skip_reason = "strace cannot trace and kill a child here (ptrace not permitted?): " + probe.err;
+    return std::nullopt;
+  }
+  skip_reason = "strace is not installed";
+  return std::nullopt;
+}
+
+std::vector<KillPoint> kill_points(const fs::path& strace, const Command& command, Outcome& outcome) {
+  TempDir dir;
+  const fs::path log = dir / "strace.log";
+  std::string calls;
+  for (const auto& call : mutating_calls) calls += (calls.empty() ? "" : ",") + call;
+  outcome =
+      run_program(strace, traced({"-f", "-o", log.string(), "-e", "trace=" + calls}, command), command.environment);
+
+  // "PID call(arguments" starts a call; "<... call resumed>" lines continue one and are not counted.
+  static const std::regex started(R"(^(\d+) +([a-z0-9_]+)\((.*))");
+  std::map<std::pair<std::string, std::string>, std::size_t> made;
+  std::set<std::pair<std::string, std::size_t>> seen;
+  std::vector<KillPoint> points;
+  std::stringstream lines(read_file(log));
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    if (!std::regex_search(line, match, started)) continue;
+    const std::string call = match[2];
+    const std::size_t n = ++made[{match[1], call}];
+    if (call == "openat" && match[3].str().find("O_CREAT") == std::string::npos) continue;
+    if (seen.insert({call, n}).second) points.push_back({call, n});
+  }
+  return points;
+}
+
+std::vector<KillPoint> sample_kill_points(const std::vector<KillPoint>& points, std::size_t count) {
+  const char* all = std::getenv("TRELK_CRASH_ALL");
+  std::vector<KillPoint> sample;
+  if ((all != nullptr && std::string(all) == "1") || points.size() <= count) {
+    sample = points;
+  } else {
+    // Bulk data writes would take most of an even spread, yet the few renames, links and syncs are where
+    // consistency is decided: each call gets an equal share (what a rare call leaves goes to the others),
+    // taken evenly from its first to its last occurrence.
+    std::map<std::string, std::vector<std::size_t>> by_call;
+    for (std::size_t i = 0; i < points.size(); ++i) by_call[points[i].call].push_back(i);
+    std::vector<const std::vector<std::size_t>*> groups;
+    for (const auto& [call, indices] : by_call) groups.push_back(&indices);
+    std::stable_sort(groups.begin(), groups.end(), [](auto* a, auto* b) { return a->size() < b->size(); });
+    std::vector<std::size_t> chosen;
+    std::size_t budget = std::max(count, groups.size());
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+      const auto& indices = *groups[g];
+      const std::size_t take = std::min(indices.size(), std::max<std::size_t>(1, budget / (groups.size() - g)));
+      for (std::size_t i = 0; i < take; ++i)
+        chosen.push_back(indices[take == 1 ? 0 : i * (indices.size() - 1) / (take - 1)]);
+      budget -= std::min(budget, take);
+    }
+    std::sort(chosen.begin(), chosen.end());
+    for (const std::size_t i : chosen) sample.push_back(points[i]);
+  }
+  std::cout << "kill points: running " << sample.size() << " of " << points.size() << std::endl;
+  return sample;
+}
+
+Outcome run_killed(const fs::path& strace, const Command& command, const KillPoint& point) {
+  const std::string n = std::to_string(point.n);
+  return run_program(strace,
+                     traced({"-f", "-o", "/dev/null", "-e", "trace=" + point.call, "-e",
+                             "inject=" + point.call + ":signal=SIGKILL:when=" + n},
+                            command),
+                     command.environment);
+}
+
+}  // namespace trelk::test

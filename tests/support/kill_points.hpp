@@ -1,0 +1,43 @@
+#pragma once
+// Crash tests: real programs are killed right before one of their mutating system calls, with strace's fault
+// injection, so that what they leave on disk can be checked as a later start would find it.
+#include <cstddef>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/run_program.hpp"
+
+namespace trelk::test {
+
+// The n-th call of this name made by any one process or thread (strace counts per tracee).
+struct KillPoint {
+  std::string call;
+  std::size_t n = 0;
+  std::string text() const { return call + "#" + std::to_string(n); }
+};
+
+// A program with its arguments and its complete environment.
+struct Command {
+  std::filesystem::path program;
+  std::vector<std::string> arguments;
+  std::map<std::string, std::string> environment;
+};
+
+// strace when it is installed and may trace children here; otherwise why not, in skip_reason.
+std::optional<std::filesystem::path> usable_strace(std::string& skip_reason);
+
+// Runs the command once under strace and lists every kill point it passes, in the order they were first reached.
+// Opening counts only where it creates; the reference run's outcome is left in outcome.
+std::vector<KillPoint> kill_points(const std::filesystem::path& strace, const Command& command, Outcome& outcome);
+
+// About `count` points: each call's share spread over its first to last occurrence; all with TRELK_CRASH_ALL=1.
+std::vector<KillPoint> sample_kill_points(const std::vector<KillPoint>& points, std::size_t count);
+
+// Runs the command with every tracee that reaches the point killed there. Returns once every process of the
+// tree has ended.
+Outcome run_killed(const std::filesystem::path& strace, const Command& command, const KillPoint& point);
+
+}  // namespace trelk::test
