@@ -1,0 +1,297 @@
+// The HTTPS transport against real servers on loopback: nginx for honest answers, a scripted
+// server for the answers nginx would never give.
+#include "transport/https_transport.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "desktop/desktop_fixture.hpp"
+#include "snapshot/allocated_file.hpp"
+#include "support/errors.hpp"
+#include "support/https_servers.hpp"
+#include "support/temp_dir.hpp"
+
+namespace trelk {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::HostileServer;
+using test::NginxServer;
+using test::ServerCert;
+using test::TestPki;
+
+// The hostile server's body of a file of n bytes.
+std::string pattern(std::uint64_t n, std::uint64_t from = 0) {
+  std::string bytes;
+  for (std::uint64_t i = from; i < n; ++i) bytes += static_cast<char>(i % 251);
+  return bytes;
+}
+
+struct Servers {
+  test::TempDir dir;
+  TestPki pki{dir / "pki"};
+  fs::path files = dir / "files";
+  fs::path out = dir / "out";
+
+  Servers() {
+    test::write_file(files / "data/file.bin", pattern(100000));
+    test::write_file(files / "data/with space%.txt", "quoted");
+    fs::create_directories(out);
+  }
+  HttpsTransport transport(const std::string& url, std::shared_ptr<HttpsBudget> budget = nullptr) const {
+    return HttpsTransport(url, pki.ca, 0, std::move(budget));
+  }
+};
+
+std::string file_bytes(const fs::path& path) { return fs::exists(path) ? test::read_file(path) : std::string(); }
+
+TEST(HttpsTransport, ServiceUrlsAndNamesAreCheckedBeforeAnyRequest) {
+  test::TempDir dir;
+  const std::string any = "Service URL must not contain credentials, query, or fragment";
+  EXPECT_TRELK_ERROR(HttpsTransport("http://localhost/", {}, 0, nullptr), "https_required",
+                     "Trelk service URLs must use HTTPS");
+  for (const char* url :
+       {"https://user@localhost/", "https://u:p@localhost/", "https://localhost/?q=1", "https://localhost/#top"})
+    EXPECT_TRELK_ERROR(HttpsTransport(url, {}, 0, nullptr), "invalid_url", any) << url;
+  EXPECT_TRELK_ERROR(HttpsTransport("https://localhost/", {}, (1ull << 30) + 1, nullptr), "download_limit",
+                     "Download limit exceeds 1 GiB/s");
+  EXPECT_NO_THROW(HttpsTransport("https://localhost/", {}, 1ull << 30, nullptr));
+
+  HttpsTransport transport("https://localhost:8443/repo", {}, 0, nullptr);
+  EXPECT_EQ(transport.base_url(), "https://localhost:8443/repo/");
+  EXPECT_EQ(transport.origin(), "https://localhost:8443");
+  EXPECT_EQ(transport.url("targets/a b%c~d.json"), "https://localhost:8443/repo/targets/a%20b%25c~d.json");
+  EXPECT_EQ(quote_url("a/b", false), "a%2Fb");
+  EXPECT_THROW(transport.url("../escape"), Error);
+
+  const std::string component = "Metadata filename exceeds its component bound";
+  for (const std::string& name : {std::string(), std::string("."), std::string(".."), std::string(8193, 'n')})
+    EXPECT_TRELK_ERROR(transport.get_component(name, 10), "size_limit", component);
+  EXPECT_TRELK_ERROR(transport.get("x", (16ull << 20) + 1), "size_limit", "In-memory response limit exceeds 16 MiB");
+  EXPECT_TRELK_ERROR(transport.post_json("t", json{{"pad", std::string(4096 - 9, 'x')}}, {}), "size_limit",
+                     "Ticket request exceeds 4 KiB");
+  test::write_file(dir / "report", "r");
+  const std::string capability(64, 'a');
+  EXPECT_TRELK_ERROR(transport.upload_report("r", dir / "report", 0, capability, {}), "size_limit",
+                     "Report upload exceeds 100 MiB");
+  EXPECT_TRELK_ERROR(transport.upload_report("r", dir / "report", 1, std::string(64, 'A'), {}), "crash_ticket",
+                     "Upload capability is invalid");
+  fs::create_symlink(dir / "report", dir / "linked");
+  EXPECT_TRELK_ERROR(transport.upload_report("r", dir / "linked", 1, capability, {}), "crash_changed",
+                     "Frozen upload snapshot is invalid");
+
+  // A budget that is already spent, or that reaches further than an optional check may, stops before
+  // any connection (nothing listens on port 9 here, which would be a network error instead).
+  for (const auto deadline : {std::chrono::steady_clock::now() - 1s, std::chrono::steady_clock::now() + 31s}) {
+    auto budget = std::make_shared<HttpsBudget>(HttpsBudget{deadline, 1000, 0, {}});
+    EXPECT_TRELK_ERROR(HttpsTransport("https://127.0.0.1:9/", {}, 0, budget).get("x", 10), "discovery_timeout",
+                       "Optional update check exhausted its time budget");
+  }
+  auto cancelled =
+      std::make_shared<HttpsBudget>(HttpsBudget{std::chrono::steady_clock::now() + 10s, 1000, 0, [] { return true; }});
+  EXPECT_TRELK_ERROR(HttpsTransport("https://127.0.0.1:9/", {}, 0, cancelled).get("x", 10), "cancelled",
+                     "Optional update check cancelled");
+}
+
+TEST(HttpsTransport, NginxServesMemoryAnswersFilesAndOneRangeForAResume) {
+  Servers servers;
+  NginxServer nginx(servers.pki, servers.files);
+  // Proxies named by the environment are never used.
+  test::ScopedEnv environment;
+  for (const char* name : {"https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
+    environment.set(name, "http://127.0.0.1:9");
+  HttpsTransport transport = servers.transport(nginx.url());
+
+  const auto answer = transport.get("data/with space%.txt", 6);
+  EXPECT_EQ(answer.status, 200u);
+  EXPECT_EQ(answer.body, "quoted");
+  EXPECT_TRELK_ERROR(transport.get("data/with space%.txt", 5), "size_limit",
+                     "Server sent more than the authenticated size limit");
+  EXPECT_EQ(transport.get("data/missing", 4096).status, 404u);
+  EXPECT_TRELK_ERROR(transport.download("data/missing", servers.out / "missing", 10, {}), "http_status",
+                     "Download failed with status 404");
+
+  // A whole file, with progress; the length is an upper bound.
+  std::uint64_t reported = 0;
+  transport.download("data/file.bin", servers.out / "whole.bin", 200000, [&](std::uint64_t done, std::uint64_t) {
+    reported = done;
+    return true;
+  });
+  EXPECT_EQ(file_bytes(servers.out / "whole.bin"), pattern(100000));
+  EXPECT_EQ(reported, 100000u);
+
+  // A resume asks for exactly the missing bytes, once.
+  AllocatedFile file(servers.out / "resumed.bin", 100000, ReservationCallback{});
+  file.write(pattern(40000));
+  std::string seen;
+  int restarts = 0;
+  transport.download_into(
+      "data/file.bin", file, 40000, {}, [&](std::string_view chunk) { seen += chunk; }, [&] { ++restarts; });
+  file.finish(true);
+  EXPECT_EQ(file_bytes(servers.out / "resumed.bin"), pattern(100000));
+  EXPECT_EQ(seen, pattern(100000, 40000));
+  EXPECT_EQ(restarts, 0);
+  std::size_t ranges = 0;
+  for (const auto& line : nginx.access_log())
+    if (line.find("bytes=40000-99999") != std::string::npos) ++ranges;
+  EXPECT_EQ(ranges, 1u);
+
+  AllocatedFile wrong(servers.out / "wrong.bin", 100000, ReservationCallback{});
+  EXPECT_TRELK_ERROR(transport.download_into("data/file.bin", wrong, 1, {}, {}, {}), "download_range",
+                     "Download cursor differs from the recorded prefix");
+
+  // Cancellation from the progress callable stops at a safe boundary.
+  EXPECT_TRELK_ERROR(
+      transport.download("data/file.bin", servers.out / "cancelled.bin", 100000, [](auto, auto) { return false; }),
+      "cancelled", "Transfer cancelled at a safe boundary");
+}
+
+TEST(HttpsTransport, CertificatesFromAnotherAuthorityOrForAnotherHostAreRefused) {
+  Servers servers;
+  for (const auto cert : {ServerCert::other_ca, ServerCert::wrong_host, ServerCert::expired}) {
+    SCOPED_TRACE(static_cast<int>(cert));
+    NginxServer nginx(servers.pki, servers.files, cert);
+    HttpsTransport transport = servers.transport(nginx.url());
+    EXPECT_EQ(test::thrown([&] { transport.get("data/with space%.txt", 100); }).code, "network");
+    const fs::path destination = servers.out / ("refused-" + std::to_string(static_cast<int>(cert)));
+    EXPECT_EQ(test::thrown([&] { transport.download("data/file.bin", destination, 100000, {}); }).code, "network");
+    EXPECT_EQ(file_bytes(destination).find_first_not_of('\0'), std::string::npos);
+  }
+}
+
+struct Refusal {
+  std::string script;
+  std::string code;
+  std::string message;
+};
+
+TEST(HttpsTransport, HostileFramingIsRefusedAndNoWrongByteIsStored) {
+  Servers servers;
+  HostileServer hostile(servers.pki);
+  HttpsTransport transport = servers.transport(hostile.url());
+  const std::string redirect = "Server redirects are not permitted";
+  const std::vector<Refusal> refusals{
+      {"redirect301", "redirect_rejected", redirect},
+      {"redirect302", "redirect_rejected", redirect},
+      {"redirect307", "redirect_rejected", redirect},
+      {"redirect308", "redirect_rejected", redirect},
+      {"gzip", "download_headers", "Download content encoding changes authenticated bytes"},
+      {"chunked-length", "download_headers", "Unsupported download transfer framing"},
+      {"lying-length-short", "length_mismatch", "Server length differs from the authenticated download bound"},
+      {"lying-length-long", "length_mismatch", "Server length differs from the authenticated download bound"},
+      {"partial-without-range", "download_range", "A partial response requires the requested single range"},
+      {"short-body", "network", ""},
+      {"drop", "network", ""},
+      {"huge-headers", "download_headers", "Download headers exceed their bounded format"},
+      {"long-header-line", "download_headers", "Download headers exceed their bounded format"},
+      {"portal", "length_mismatch", "Server length differs from the authenticated download bound"},
+      {"status/503", "http_status", "Download failed with status 503"},
+  };
+  for (const auto& refusal : refusals) {
+    SCOPED_TRACE(refusal.script);
+    const fs::path destination = servers.out / (std::to_string(&refusal - refusals.data()) + ".bin");
+    AllocatedFile file(destination, 1000, ReservationCallback{});
+    const Error error = test::thrown([&] { transport.download_into(refusal.script + "/1000", file, 0, {}, {}, {}); });
+    EXPECT_EQ(error.code, refusal.code);
+    if (!refusal.message.empty()) {
+      EXPECT_EQ(std::string(error.what()), refusal.message);
+    }
+    // Whatever was stored before the refusal is the file's true beginning.
+    EXPECT_EQ(file_bytes(destination).substr(0, file.written()), pattern(file.written()));
+  }
+
+  // Ranges that do not answer the request.
+  AllocatedFile resumed(servers.out / "lying-range.bin", 1000, ReservationCallback{});
+  resumed.write(pattern(400));
+  EXPECT_TRELK_ERROR(transport.download_into("lying-range/1000", resumed, 400, {}, {}, {}), "download_range",
+                     "Server range differs from the authenticated remaining bytes");
+  EXPECT_EQ(file_bytes(servers.out / "lying-range.bin").substr(0, 400), pattern(400));
+
+  // An honest chunked answer is framed exactly and accepted; bytes past the declared length are
+  // never read as part of the file.
+  for (const std::string script : {"chunked", "long-body"}) {
+    transport.download(script + "/1000", servers.out / (script + ".bin"), 1000, {});
+    EXPECT_EQ(file_bytes(servers.out / (script + ".bin")), pattern(1000)) << script;
+  }
+}
+
+TEST(HttpsTransport, AResumeAnsweredWithTheWholeFileStartsOverOnce) {
+  Servers servers;
+  HostileServer hostile(servers.pki);
+  HttpsTransport transport = servers.transport(hostile.url());
+  AllocatedFile file(servers.out / "restarted.bin", 5000, ReservationCallback{});
+  file.write(std::string(1000, 'x'));  // a prefix the server no longer matches does not survive
+  int restarts = 0;
+  transport.download_into("full-for-range/5000", file, 1000, {}, {}, [&] { ++restarts; });
+  file.finish(true);
+  EXPECT_EQ(restarts, 1);
+  EXPECT_EQ(file_bytes(servers.out / "restarted.bin"), pattern(5000));
+  std::size_t ranged = 0;
+  for (const auto& request : hostile.requests())
+    if (request.find("bytes=1000-4999") != std::string::npos) ++ranged;
+  EXPECT_EQ(ranged, 1u);
+}
+
+TEST(HttpsTransport, BudgetsStallsAndUploads) {
+  Servers servers;
+  HostileServer hostile(servers.pki);
+
+  // The byte budget is shared by the requests of one check and runs out mid-transfer.
+  auto budget = std::make_shared<HttpsBudget>(HttpsBudget{std::chrono::steady_clock::now() + 20s, 1500, 0, {}});
+  HttpsTransport limited = servers.transport(hostile.url(), budget);
+  EXPECT_EQ(limited.get("ok/1000", 1000).body, pattern(1000));
+  EXPECT_TRELK_ERROR(limited.get("ok/1000", 1000), "discovery_budget",
+                     "Optional update check exhausted its response budget; use Check for updates for a complete check");
+
+  // A stalled server ends with the check's time.
+  auto soon = std::make_shared<HttpsBudget>(HttpsBudget{std::chrono::steady_clock::now() + 2s, 1 << 20, 0, {}});
+  EXPECT_EQ(test::thrown([&] { servers.transport(hostile.url(), soon).get("stall/1000", 1000); }).code,
+            "discovery_timeout");
+
+  // A report is streamed with its capability.
+  HttpsTransport transport = servers.transport(hostile.url());
+  const fs::path report = servers.out / "report.bin";
+  test::write_file(report, pattern(10000));
+  const std::string capability(64, 'c');
+  const auto echoed = transport.upload_report("json", report, 10000, capability, {});
+  EXPECT_EQ(echoed.status, 200u);
+  EXPECT_EQ(echoed.body, pattern(10000));
+  bool bearer = false;
+  for (const auto& request : hostile.requests())
+    bearer = bearer || request.find("Authorization: Bearer " + capability) != std::string::npos;
+  EXPECT_TRUE(bearer);
+
+  // One that grows or shrinks while it is sent is refused.
+  for (const bool grow : {true, false}) {
+    SCOPED_TRACE(grow);
+    test::write_file(report, pattern(4 << 20));
+    bool changed = false;
+    const auto change = [&](std::uint64_t done, std::uint64_t) {
+      if (done > 0 && !changed) {
+        changed = true;
+        if (grow)
+          test::write_file(report, pattern((4 << 20) + 1));
+        else
+          fs::resize_file(report, 1 << 20);
+      }
+      return true;
+    };
+    EXPECT_TRELK_ERROR(transport.upload_report("status/200", report, 4 << 20, capability, change), "crash_changed",
+                       "Frozen upload snapshot changed during transfer");
+  }
+
+  const auto posted = transport.post_json("json", json{{"kind", "ticket"}}, {});
+  EXPECT_EQ(posted.status, 200u);
+  EXPECT_EQ(posted.body, R"({"kind":"ticket"})");
+}
+
+}  // namespace
+}  // namespace trelk
