@@ -1,0 +1,280 @@
+#include "tuf/client.hpp"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <system_error>
+
+#include "core/error.hpp"
+#include "core/paths.hpp"
+#include "files/atomic.hpp"
+#include "files/directories.hpp"
+
+namespace trelk {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint64_t initial_root_limit = 524288;
+constexpr std::size_t resume_scope_limit = 4096;
+constexpr const char* invalidation_marker = "root-invalidation.json";
+
+bool exists_unfollowed(const fs::path& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0;
+}
+
+FileLock operation_lock(const fs::path& directory) {
+  private_directory(directory);
+  return FileLock(directory / ".lock", false, LockMode::exclusive);
+}
+
+std::string read_root(const fs::path& directory, std::uint64_t limit) {
+  private_directory(directory);
+  return read_file(directory / "root.json", limit);
+}
+
+bool ok_status(const TransportResponse& response) { return response.status == 200; }
+
+}  // namespace
+
+TufTime system_tuf_time() {
+  return std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
+}
+
+void TufClient::initialize(const fs::path& directory, std::string_view root_text) {
+  const FileLock lock = operation_lock(directory);
+  require(!exists_unfollowed(directory / "root.json"), "already_initialized", "Trusted root is already initialized");
+  TrustedMetadataSet self_signed(root_text, initial_root_limit);
+  atomic_write(directory / "root.json", root_text);
+}
+
+TufClient::TufClient(fs::path directory, Transport& metadata, Transport& targets, TufLimits limits, TufClock clock)
+    : directory_(std::move(directory)),
+      lock_(operation_lock(directory_)),
+      metadata_(metadata),
+      targets_(targets),
+      limits_(limits),
+      clock_(clock ? std::move(clock) : TufClock(system_tuf_time)),
+      trusted_(
+          std::make_unique<TrustedMetadataSet>(read_root(directory_, limits_.max_root_bytes), limits_.max_root_bytes)) {
+  clear_rotated_state();
+}
+
+fs::path TufClient::file(std::string_view role) const { return safe_join(directory_, role_cache(role), true); }
+
+std::optional<json> TufClient::local(std::string_view role) const {
+  const fs::path path = file(role);
+  if (!exists_unfollowed(path)) return std::nullopt;
+  const std::string text = read_file(path, limits_.max_metadata_bytes);
+  const std::string malformed =
+      "Stored " + std::string(role) + " metadata is malformed; preserve and restore trusted state";
+  try {
+    return parse_json(text, static_cast<std::size_t>(limits_.max_metadata_bytes));
+  } catch (const Error& error) {
+    if (error.code == "invalid_json" || error.code == "duplicate_key" || error.code == "depth_limit" ||
+        error.code == "invalid_number")
+      fail("invalid_trusted_metadata", malformed);
+    throw;
+  } catch (const json::exception&) {
+    fail("invalid_trusted_metadata", malformed);
+  }
+}
+
+void TufClient::persist(std::string_view role, std::string_view text) const { atomic_write(file(role), text); }
+
+// A root rotation that changed the online keys, killed at any point:
+//
+// | on disk                                   | next construction                         |
+// |-------------------------------------------|-------------------------------------------|
+// | marker, old root                          | removes timestamp and snapshot, marker    |
+// | marker, new root                          | the same                                  |
+// | new root, no marker                       | nothing: the invalidation was complete    |
+void TufClient::clear_rotated_state() const {
+  if (!exists_unfollowed(directory_ / invalidation_marker)) return;
+  std::error_code ignored;
+  fs::remove(file("timestamp"), ignored);
+  fs::remove(file("snapshot"), ignored);
+  sync_directory(directory_);
+  fs::remove(directory_ / invalidation_marker, ignored);
+  sync_directory(directory_);
+}
+
+void TufClient::refresh() {
+  refreshed_ = false;
+  selected_loaded_ = false;
+  pending_snapshot_.reset();
+  const TufTime now = clock_();
+  // Every refresh starts again from the root on disk, the only state trusted without a network.
+  trusted_ =
+      std::make_unique<TrustedMetadataSet>(read_file(file("root"), limits_.max_root_bytes), limits_.max_root_bytes);
+
+  for (std::uint64_t rotation = 0; rotation < limits_.max_root_rotations; ++rotation) {
+    const std::uint64_t version = positive_version(trusted_->root().at("signed").at("version"));
+    require(version < std::numeric_limits<std::uint64_t>::max(), "invalid_version",
+            "Root version cannot be incremented");
+    const TransportResponse response =
+        metadata_.get(std::to_string(version + 1) + ".root.json", limits_.max_root_bytes);
+    if (response.status == 403 || response.status == 404) break;
+    require(ok_status(response), "http_status", "Could not download next trusted root");
+    auto next = std::make_unique<TrustedMetadataSet>(*trusted_);
+    const bool keys_changed = next->rotate_root(response.body, limits_.max_root_bytes);
+    if (keys_changed) atomic_write(directory_ / invalidation_marker, json{{"version", version + 1}}.dump());
+    persist("root", response.body);
+    trusted_ = std::move(next);
+    if (keys_changed) clear_rotated_state();
+  }
+  trusted_->begin(now);
+
+  const TransportResponse response = metadata_.get("timestamp.json", limits_.max_timestamp_bytes);
+  require(ok_status(response), "http_status", "Could not download timestamp metadata");
+  const std::optional<json> stored = local("timestamp");
+  std::optional<json> stored_snapshot;
+  if (stored) stored_snapshot = local("snapshot");
+  if (trusted_->update_timestamp(response.body, limits_.max_timestamp_bytes, stored, stored_snapshot)) {
+    persist("timestamp", response.body);
+    load_selected_metadata();
+  }
+  refreshed_ = true;
+}
+
+void TufClient::load_selected_metadata() {
+  const std::optional<json> previous = local("snapshot");
+  load_role("snapshot", trusted_->timestamp().at("signed").at("meta").at("snapshot.json"),
+            [&](std::string_view bytes) { trusted_->update_snapshot(bytes, limits_.max_metadata_bytes, previous); });
+  if (pending_snapshot_) {
+    persist("snapshot", *pending_snapshot_);
+    pending_snapshot_.reset();
+  }
+  load_role("targets", trusted_->snapshot_reference("targets.json"),
+            [&](std::string_view bytes) { trusted_->update_targets(bytes, limits_.max_metadata_bytes); });
+  selected_loaded_ = true;
+}
+
+void TufClient::load_role(std::string_view role, const json& reference,
+                          const std::function<void(std::string_view)>& accept) {
+  require(!role.empty() && role.size() <= tuf_role_name_limit, "size_limit", "Metadata role name exceeds its bound");
+  const fs::path cached = file(role);
+  if (exists_unfollowed(cached)) {
+    try {
+      accept(read_file(cached, limits_.max_metadata_bytes));
+      return;
+    } catch (const Error&) {
+      // A stored copy that no longer verifies is ignored (and kept) and the role downloaded again.
+    } catch (const json::exception&) {
+    }
+  }
+  std::uint64_t limit = limits_.max_metadata_bytes;
+  if (reference.contains("length")) limit = std::min(limit, length(reference));
+  const TransportResponse response =
+      metadata_.get_component(remote_role_name(role, reference, trusted_->consistent_snapshot()), limit);
+  require(ok_status(response), "http_status", "Could not download metadata for role " + std::string(role));
+  accept(response.body);
+  if (role == "snapshot")
+    pending_snapshot_ = response.body;  // written after the caller's rollback check
+  else
+    persist(role, response.body);
+}
+
+json TufClient::target(std::string_view path) {
+  validate_relative_path(path, true);
+  if (!refreshed_) refresh();
+  if (!selected_loaded_) load_selected_metadata();
+  std::set<std::string> visited;
+  bool terminated = false;
+  const std::optional<json> found = visit(path, "targets", trusted_->targets(), visited, terminated);
+  require(found.has_value(), "target_not_found", "Target is not authorized by the repository: " + std::string(path));
+  length(*found);
+  require(found->contains("hashes") && found->at("hashes").is_object() && !found->at("hashes").empty(),
+          "invalid_hashes", "Target has no authenticated hashes");
+  return *found;
+}
+
+std::optional<json> TufClient::visit(std::string_view path, const std::string& role, const json& document,
+                                     std::set<std::string>& visited, bool& terminated) {
+  if (visited.contains(role)) return std::nullopt;  // a delegation cycle is cut here
+  const std::string limit = "Repository delegation limit reached";
+  require(visited.size() < limits_.max_delegations, "delegation_limit", limit);
+  visited.insert(role);
+  const json& body = document.at("signed");
+  const json& targets = body.at("targets");
+  if (const auto found = targets.find(std::string(path)); found != targets.end()) return *found;
+  if (!body.contains("delegations")) return std::nullopt;
+  std::string path_digest;
+  for (const json& entry : body.at("delegations").at("roles")) {
+    if (!delegation_covers(entry, path, path_digest)) continue;
+    require(visited.size() < limits_.max_delegations, "delegation_limit", limit);
+    const std::string name = entry.at("name").get<std::string>();
+    const json& reference = trusted_->snapshot_reference(name + ".json");
+    const json* child = nullptr;
+    load_role(name, reference, [&](std::string_view bytes) {
+      child = &trusted_->update_delegated(name, bytes, limits_.max_metadata_bytes, document, entry);
+    });
+    if (auto found = visit(path, name, *child, visited, terminated)) return found;
+    if (terminated) return std::nullopt;
+    if (entry.at("terminating").get<bool>()) {
+      terminated = true;
+      return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+void verify_target_file(const fs::path& file, const json& description, const Progress& progress) {
+  struct stat status {};
+  require(::lstat(file.c_str(), &status) == 0 && S_ISREG(status.st_mode), "unsafe_path",
+          "Target is not an ordinary file");
+  require(static_cast<std::uint64_t>(status.st_size) == length(description), "length_mismatch",
+          "Target length does not match signed metadata");
+  require(description.contains("hashes") && description.at("hashes").is_object() && !description.at("hashes").empty(),
+          "invalid_hashes", "Target has no authenticated hashes");
+  for (const auto& [algorithm, expected] : description.at("hashes").items())
+    require(expected.is_string() && digest_file_progress(file, algorithm, progress) == expected.get<std::string>(),
+            "hash_mismatch", "Target hash does not match signed metadata");
+}
+
+void TufClient::download(std::string_view path, const fs::path& destination, const Progress& progress,
+                         const TufObserver& observer, const TufDownloadOptions& options) {
+  require(options.resume_scope.size() <= resume_scope_limit, "size_limit",
+          "Download resume scope exceeds its bounded contract");
+  const json description = target(path);
+  auto tell = [&](std::string_view event, std::string_view detail) {
+    if (observer) observer(event, description, detail);
+  };
+  if (exists_unfollowed(destination)) {
+    try {
+      verify_target_file(destination, description, progress);
+      tell("complete", path_utf8(destination));
+      return;
+    } catch (const Error& error) {
+      if (error.code == "cancelled") throw;  // anything else is replaced by a fresh download
+    }
+  }
+  const fs::path directory = destination.parent_path();
+  private_directory(directory);
+  if (options.admission) options.admission(DownloadAdmission{directory});
+  const fs::path staging =
+      safe_join(directory, path_utf8(destination.filename()) + "." + random_id() + ".partial", false);
+  require(!exists_unfollowed(staging), "unsafe_path", "Target staging path must be unused");
+  const std::string remote = remote_target_name(path, description, trusted_->consistent_snapshot());
+
+  try {
+    if (targets_.supports_resumption() && !options.resume_scope.empty()) {
+      // Resumable downloads from verified checkpoints take this branch once they exist.
+      fail("download_resume_unsupported", "This transport cannot resume target downloads");
+    }
+    tell("prepared", remote);
+    targets_.download(remote, staging, length(description), progress);
+    verify_target_file(staging, description, progress);
+    native_files::rename_replace(staging, destination);
+  } catch (...) {
+    std::error_code ignored;
+    fs::remove(staging, ignored);
+    throw;
+  }
+  sync_directory(directory);
+  tell("complete", path_utf8(destination));
+}
+
+}  // namespace trelk

@@ -1,0 +1,197 @@
+// Shapes, times and delegation patterns of trusted metadata: pure rules, no files or network.
+#include "tuf/metadata.hpp"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "support/errors.hpp"
+
+namespace trelk {
+namespace {
+
+using namespace std::chrono;
+
+json hashes() { return {{"sha256", std::string(64, 'a')}}; }
+
+json envelope(json body) { return {{"signatures", json::array()}, {"signed", std::move(body)}}; }
+
+json common(const std::string& type) {
+  return {{"_type", type}, {"spec_version", "1.0.31"}, {"version", 1}, {"expires", "2030-01-01T00:00:00Z"}};
+}
+
+json targets_body() {
+  json body = common("targets");
+  body["targets"] = {{"games/x.tar.zst", {{"length", 3}, {"hashes", hashes()}}}};
+  body["delegations"] = {{"keys", json::object()},
+                         {"roles",
+                          {{{"name", "games"},
+                            {"keyids", json::array()},
+                            {"threshold", 1},
+                            {"paths", {"games/*"}},
+                            {"terminating", false}}}}};
+  return body;
+}
+
+TEST(TufTime, AcceptsOnlyUtcIsoTimesToTheMicrosecond) {
+  EXPECT_EQ(parse_tuf_time("1970-01-01T00:00:00Z").time_since_epoch(), microseconds(0));
+  EXPECT_EQ(parse_tuf_time("2024-02-29T00:00:00Z"), TufTime(sys_days(2024y / 2 / 29)));
+  EXPECT_EQ(parse_tuf_time("1970-01-01T00:00:01.5Z").time_since_epoch(), microseconds(1500000));
+  // Digits past the sixth are ignored, not rounded.
+  EXPECT_EQ(parse_tuf_time("1970-01-01T00:00:00.123456789Z").time_since_epoch(), microseconds(123456));
+
+  const std::vector<std::pair<std::string, std::string>> refused{
+      {"2023-02-29T00:00:00Z", "Invalid UTC calendar time"},
+      {"2024-01-01T24:00:00Z", "Invalid UTC calendar time"},
+      {"2024-01-01T23:59:60Z", "Invalid UTC calendar time"},
+      {"2024-01-01T00:00:00.Z", "Expiry must use a UTC ISO-8601 timestamp"},
+      {"2024-01-01T00:00:00+01:00", "Expiry must use a UTC ISO-8601 timestamp"},
+      {"2024-01-01T00:00:00.1234567890Z", "Expiry must use a UTC ISO-8601 timestamp"},
+      {"2024-01-01t00:00:00Z", "Expiry must use a UTC ISO-8601 timestamp"},
+      {"2024-01-01T00:00Z", "Expiry must use a UTC ISO-8601 timestamp"},
+      {"2024-0a-01T00:00:00Z", "Timestamp fields must contain decimal digits"},
+      {"2024-01-01T00:00:00.1x3Z", "Invalid fractional second"},
+  };
+  for (const auto& [text, message] : refused) EXPECT_TRELK_ERROR(parse_tuf_time(text), "invalid_expiry", message);
+
+  // Expiry equal to the current microsecond is expired.
+  const json document = envelope(common("timestamp"));
+  const TufTime expiry = parse_tuf_time("2030-01-01T00:00:00Z");
+  EXPECT_NO_THROW(unexpired(document, expiry - microseconds(1)));
+  EXPECT_TRELK_ERROR(unexpired(document, expiry), "expired_metadata",
+                     "Repository metadata has expired; previously installed games remain playable");
+}
+
+TEST(DelegationPatterns, GlobsNeverCrossDirectories) {
+  const std::vector<std::tuple<std::string, std::string, bool>> cases{
+      {"a/*.txt", "a/b.txt", true},
+      {"a/*.txt", "a/b/c.txt", false},
+      {"*", "", true},
+      {"**", "a", true},
+      {"**", "a/b", false},
+      {"[!a]", "b", true},
+      {"[!a]", "a", false},
+      {"[!a]", "/", false},
+      {"[]]", "]", true},
+      {"[abc", "[abc", true},
+      {"[a-c]x", "bx", true},
+      {"[^a-c]x", "bx", false},
+      {"?", "/", false},
+      {"?", "x", true},
+      {"", "", true},
+      {"", "a", false},
+      {"games/\\*", "games/\\x", true},
+      {"games/*", "games/x.tar.zst", true},
+  };
+  for (const auto& [pattern, path, expected] : cases)
+    EXPECT_EQ(path_pattern_matches(pattern, path), expected) << pattern << " ~ " << path;
+  EXPECT_TRUE(path_pattern_matches(std::string(4096, '*'), "x"));
+  EXPECT_TRELK_ERROR(path_pattern_matches(std::string(4097, '*'), "x"), "size_limit",
+                     "Delegation pattern exceeds path limit");
+}
+
+TEST(MetadataShape, RefusesEachRuleWithItsOwnMessage) {
+  struct Case {
+    std::string type;
+    std::function<void(json&)> change;
+    std::string code;
+    std::string message;
+  };
+  const std::string generic = "Metadata is missing a required field or has an invalid field type";
+  const std::vector<Case> cases{
+      {"targets", [](json& d) { d.erase("signatures"); }, "invalid_metadata",
+       "Metadata must contain a signed object and signature array"},
+      {"targets",
+       [](json& d) {
+         d["signatures"] = {{{"keyid", "a"}, {"sig", "b"}}, {{"keyid", "a"}, {"sig", "c"}}};
+       },
+       "invalid_metadata", "Metadata repeats a signature key ID"},
+      {"targets",
+       [](json& d) {
+         d["signatures"] = {{{"keyid", 1}, {"sig", "b"}}};
+       },
+       "invalid_metadata", "Signature must contain a key ID and signature string"},
+      {"snapshot", [](json&) {}, "metadata_type", "Unexpected metadata type"},
+      {"targets", [](json& d) { d["signed"]["spec_version"] = "2.0"; }, "unsupported_spec",
+       "A stable TUF 1.x[.y] specification version is required"},
+      {"targets", [](json& d) { d["signed"]["spec_version"] = "1.01"; }, "unsupported_spec",
+       "A stable TUF 1.x[.y] specification version is required"},
+      {"targets", [](json& d) { d["signed"]["spec_version"] = "1.0.0.1"; }, "unsupported_spec",
+       "A stable TUF 1.x[.y] specification version is required"},
+      {"targets", [](json& d) { d["signed"].erase("version"); }, "invalid_metadata", generic},
+      {"targets", [](json& d) { d["signed"]["targets"]["a"].erase("hashes"); }, "invalid_hashes",
+       "Target has no authenticated hashes"},
+      {"targets",
+       [](json& d) {
+         d["signed"]["targets"]["a"]["hashes"] = {{"md5", "00"}};
+       },
+       "unsupported_hash", "Only SHA-256 and SHA-512 hashes are supported"},
+      {"targets", [](json& d) { d["signed"]["targets"]["a"]["hashes"]["sha256"] = "abc"; }, "invalid_hashes",
+       "Hash has an invalid length or hexadecimal encoding"},
+      {"targets", [](json& d) { d["signed"]["targets"]["a"]["length"] = -1; }, "invalid_length",
+       "Length must be a nonnegative integer"},
+      {"targets", [](json& d) { d["signed"]["targets"]["a"]["custom"] = "x"; }, "invalid_metadata",
+       "Target custom data must be an object"},
+      {"targets", [](json& d) { d["signed"]["delegations"]["roles"][0]["name"] = "targets"; }, "invalid_metadata",
+       "Delegated role names must be unique and non-top-level"},
+      {"targets",
+       [](json& d) { d["signed"]["delegations"]["roles"].push_back(d["signed"]["delegations"]["roles"][0]); },
+       "invalid_metadata", "Delegated role names must be unique and non-top-level"},
+      {"targets", [](json& d) { d["signed"]["delegations"]["roles"][0]["path_hash_prefixes"] = {"ab"}; },
+       "invalid_metadata", "Delegation needs exactly one path selector and a terminating boolean"},
+      {"targets", [](json& d) { d["signed"]["delegations"]["roles"][0]["name"] = std::string(4097, 'n'); },
+       "size_limit", "Delegated role name exceeds its bound"},
+      {"targets",
+       [](json& d) {
+         auto& role = d["signed"]["delegations"]["roles"][0];
+         role.erase("paths");
+         role["path_hash_prefixes"] = {"AB"};
+       },
+       "invalid_metadata", "Invalid delegation hash prefix"},
+      {"targets", [](json& d) { d["signed"]["delegations"]["roles"][0]["keyids"] = {"missing"}; }, "invalid_metadata",
+       "Role references a key absent from its delegator"},
+      {"targets", [](json& d) { d["signed"]["delegations"]["roles"][0]["threshold"] = "1"; }, "invalid_version", ""},
+  };
+  for (const auto& test : cases) {
+    json document = envelope(targets_body());
+    document["signed"]["targets"]["a"] = {{"length", 1}, {"hashes", hashes()}};
+    test.change(document);
+    const Error error = test::thrown([&] { shape(document, test.type); });
+    EXPECT_EQ(error.code, test.code) << test.message;
+    if (!test.message.empty()) {
+      EXPECT_EQ(std::string(error.what()), test.message);
+    }
+  }
+  // Upper-case target digests pass the shape (they never match a computed digest later).
+  json upper = envelope(targets_body());
+  upper["signed"]["targets"]["a"] = {{"length", 1}, {"hashes", {{"sha256", std::string(64, 'A')}}}};
+  EXPECT_NO_THROW(shape(upper, "targets"));
+  for (const char* version : {"1.0", "1.1", "1.0.31", "1.12"}) {
+    upper["signed"]["spec_version"] = version;
+    EXPECT_NO_THROW(shape(upper, "targets")) << version;
+  }
+}
+
+TEST(MetadataShape, TimestampAndSnapshotDescribeTheirFiles) {
+  json timestamp = envelope(common("timestamp"));
+  timestamp["signed"]["meta"] = {{"snapshot.json", {{"version", 1}, {"length", 10}, {"hashes", hashes()}}}};
+  EXPECT_NO_THROW(shape(timestamp, "timestamp"));
+  timestamp["signed"]["meta"]["other.json"] = {{"version", 1}};
+  EXPECT_TRELK_ERROR(shape(timestamp, "timestamp"), "invalid_metadata",
+                     "Timestamp must describe only snapshot.json; snapshot must describe targets.json");
+
+  json snapshot = envelope(common("snapshot"));
+  snapshot["signed"]["meta"] = {{"targets.json", {{"version", 1}}}, {"games.json", {{"version", 2}}}};
+  EXPECT_NO_THROW(shape(snapshot, "snapshot"));
+  snapshot["signed"]["meta"]["games.json"] = json::object();
+  EXPECT_TRELK_ERROR(shape(snapshot, "snapshot"), "invalid_metadata", "Metadata reference must contain a version");
+  snapshot["signed"]["meta"].erase("targets.json");
+  EXPECT_TRELK_ERROR(shape(snapshot, "snapshot"), "invalid_metadata",
+                     "Timestamp must describe only snapshot.json; snapshot must describe targets.json");
+}
+
+}  // namespace
+}  // namespace trelk
