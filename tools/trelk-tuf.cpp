@@ -2,7 +2,7 @@
 //   trelk-tuf --metadata-dir DIR init ROOT_FILE
 //   trelk-tuf --metadata-url URL --metadata-dir DIR [--ca-bundle FILE] refresh
 //   trelk-tuf --metadata-url URL --metadata-dir DIR --target-name PATH [--target-name PATH ...]
-//             --target-dir DIR --target-base-url URL [--ca-bundle FILE] [--resume-scope TEXT] download
+//             --target-dir DIR --target-base-url URL [--ca-bundle FILE] [--resume-scope KIND] download
 // Exit status 0 on success, 1 on any failure with the error's message on standard error. It makes no
 // request beyond what refresh and lookup need: no retries, no prefetching of delegations.
 #include <iostream>
@@ -16,6 +16,7 @@
 #include "files/atomic.hpp"
 #include "process/arguments.hpp"
 #include "transport/https_transport.hpp"
+#include "transport/resume.hpp"
 #include "tuf/client.hpp"
 
 namespace {
@@ -31,7 +32,7 @@ const std::string usage =
     "Usage: trelk-tuf --metadata-dir DIR init ROOT_FILE\n"
     "       trelk-tuf --metadata-url URL --metadata-dir DIR [--ca-bundle FILE] refresh\n"
     "       trelk-tuf --metadata-url URL --metadata-dir DIR --target-name PATH [--target-name PATH ...]\n"
-    "                 --target-dir DIR --target-base-url URL [--ca-bundle FILE] [--resume-scope TEXT] download";
+    "                 --target-dir DIR --target-base-url URL [--ca-bundle FILE] [--resume-scope KIND] download";
 
 Options parse(const std::vector<std::string>& arguments) {
   Options options;
@@ -91,10 +92,15 @@ int run(const std::vector<std::string>& arguments) {
   const auto target_dir = trelk::path_from_utf8(required(options, "--target-dir"));
   trelk::TufClient client(metadata_dir, metadata, targets, trelk::default_tuf_limits, trelk::system_tuf_time);
   client.refresh();
-  trelk::TufDownloadOptions download_options;
-  download_options.resume_scope = optional(options, "--resume-scope");
-  for (const auto& name : options.target_names)
+  // With --resume-scope, an interrupted download continues from its last checkpoint when it is run again
+  // with the same scope; the scope names what a partial file may be reused for.
+  const std::string scope_kind = optional(options, "--resume-scope");
+  for (const auto& name : options.target_names) {
+    trelk::TufDownloadOptions download_options;
+    if (!scope_kind.empty())
+      download_options.resume_scope = trelk::target_download_resume_scope(scope_kind, nullptr, name);
     client.download(name, trelk::safe_join(target_dir, name, true), {}, {}, download_options);
+  }
   return 0;
 }
 

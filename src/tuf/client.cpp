@@ -9,6 +9,7 @@
 #include "core/paths.hpp"
 #include "files/atomic.hpp"
 #include "files/directories.hpp"
+#include "transport/resume.hpp"
 
 namespace trelk {
 
@@ -17,7 +18,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::uint64_t initial_root_limit = 524288;
-constexpr std::size_t resume_scope_limit = 4096;
 constexpr const char* invalidation_marker = "root-invalidation.json";
 
 bool exists_unfollowed(const fs::path& path) {
@@ -259,11 +259,11 @@ void TufClient::download(std::string_view path, const fs::path& destination, con
   require(!exists_unfollowed(staging), "unsafe_path", "Target staging path must be unused");
   const std::string remote = remote_target_name(path, description, trusted_->consistent_snapshot());
 
+  if (targets_.supports_resumption() && !options.resume_scope.empty()) {
+    resumed_target(targets_, path, remote, destination, description, progress, options.resume_scope, tell);
+    return;
+  }
   try {
-    if (targets_.supports_resumption() && !options.resume_scope.empty()) {
-      // Resumable downloads from verified checkpoints take this branch once they exist.
-      fail("download_resume_unsupported", "This transport cannot resume target downloads");
-    }
     tell("prepared", remote);
     targets_.download(remote, staging, length(description), progress);
     verify_target_file(staging, description, progress);

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "core/digest.hpp"
+#include "core/json.hpp"
+#include "transport/transport.hpp"
+
+namespace trelk {
+
+inline constexpr std::size_t resume_scope_limit = 4096;
+inline constexpr std::size_t resume_scan_limit = 4096;
+inline constexpr std::size_t resume_capacity = 32;
+inline constexpr std::size_t resume_state_limit = 16384;
+
+// When a running download writes its state document: after this many bytes or this much time since the
+// last one, whichever comes first, and once more when the transfer stops. A kill loses at most that much.
+inline constexpr std::uint64_t resume_checkpoint_bytes = 8ull << 20;
+inline constexpr std::chrono::milliseconds resume_checkpoint_interval{2000};
+
+// The canonical JSON of {"kind", "reference", "target"}: what a partial download may be reused for.
+std::string target_download_resume_scope(std::string_view kind, const json& reference, std::string_view target);
+
+// The shape of a resume state document whose partial file is named temporary; throws on the first fault.
+void validate_target_resume_state(const json& state, std::string_view temporary);
+
+// Told "prepared" (a fresh partial file), "resumed" (a verified prefix is reused) and "complete".
+using ResumeObserver = std::function<void(std::string_view event, std::string_view detail)>;
+
+// Downloads a target into destination through a partial file and its state document beside it, reusing a
+// partial file of an interrupted download only when its target, authorisation (length, hashes) and scope
+// match and its recorded prefix still hashes to the recorded digest. Of several usable partial files the
+// one with most bytes is taken; the others for the same target, authorisation and scope are removed after
+// success. Anything unknown or malformed in the directory is preserved.
+void resumed_target(Transport& transport, std::string_view target, std::string_view remote,
+                    const std::filesystem::path& destination, const json& description, const Progress& progress,
+                    std::string_view scope, const ResumeObserver& observer);
+
+}  // namespace trelk
