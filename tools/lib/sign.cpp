@@ -1,7 +1,10 @@
 #include "sign.hpp"
 
 #include <openssl/bio.h>
+#include <openssl/core_names.h>
+#include <openssl/ec.h>
 #include <openssl/evp.h>
+#include <openssl/objects.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
@@ -46,6 +49,21 @@ const Publishing& publishing_scheme(std::string_view scheme) {
   fail("unsupported_scheme", "Unsupported signing scheme: " + std::string(scheme));
 }
 
+std::string memory_text(BIO* bio) {
+  char* data = nullptr;
+  long length = BIO_get_mem_data(bio, &data);
+  return std::string(data, static_cast<std::size_t>(length));
+}
+
+bool fits_scheme(EVP_PKEY* key, const Publishing& entry) {
+  if (EVP_PKEY_is_a(key, entry.algorithm) != 1) return false;
+  if (!entry.parameter) return true;
+  char group[80] = {};
+  std::size_t length = 0;
+  return EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, &length) == 1 &&
+         OBJ_sn2nid(group) == EC_curve_nist2nid(entry.parameter);
+}
+
 std::string public_text(EVP_PKEY* key) {
   if (EVP_PKEY_is_a(key, "ED25519")) {
     std::uint8_t raw[32];
@@ -56,9 +74,11 @@ std::string public_text(EVP_PKEY* key) {
   }
   MemoryBio bio(BIO_new(BIO_s_mem()));
   require(bio && PEM_write_bio_PUBKEY(bio.get(), key) == 1, "crypto_failure", "Cannot write a public key");
-  char* data = nullptr;
-  long length = BIO_get_mem_data(bio.get(), &data);
-  return std::string(data, static_cast<std::size_t>(length));
+  return memory_text(bio.get());
+}
+
+json key_object(EVP_PKEY* key, const Publishing& entry) {
+  return {{"keytype", entry.keytype}, {"scheme", entry.scheme}, {"keyval", {{"public", public_text(key)}}}};
 }
 
 }  // namespace
@@ -78,8 +98,27 @@ SigningKey SigningKey::generate(std::string_view scheme, int rsa_bits) {
     raw = EVP_PKEY_Q_keygen(nullptr, nullptr, entry.algorithm);
   require(raw != nullptr, "crypto_failure", "Cannot generate a signing key");
   std::shared_ptr<EVP_PKEY> key(raw, EVP_PKEY_free);
-  json object = {{"keytype", entry.keytype}, {"scheme", entry.scheme}, {"keyval", {{"public", public_text(raw)}}}};
+  json object = key_object(raw, entry);
   return SigningKey(std::move(key), std::move(object));
+}
+
+SigningKey SigningKey::from_private_pem(std::string_view pem, std::string_view scheme) {
+  initialize_client_runtime();
+  const Publishing& entry = publishing_scheme(scheme);
+  MemoryBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  require(bio != nullptr, "crypto_failure", "Cannot read a private key");
+  std::shared_ptr<EVP_PKEY> key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+  require(key != nullptr, "invalid_key", "Not an unencrypted private key PEM");
+  require(fits_scheme(key.get(), entry), "invalid_key", "Private key does not fit scheme " + std::string(scheme));
+  json object = key_object(key.get(), entry);
+  return SigningKey(std::move(key), std::move(object));
+}
+
+std::string SigningKey::private_pem() const {
+  MemoryBio bio(BIO_new(BIO_s_mem()));
+  require(bio && PEM_write_bio_PrivateKey(bio.get(), private_key_.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1,
+          "crypto_failure", "Cannot write a private key");
+  return memory_text(bio.get());
 }
 
 SigningKey SigningKey::relabeled(std::string keytype, std::string scheme) const {

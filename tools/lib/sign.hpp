@@ -18,6 +18,12 @@ class SigningKey {
   // scheme: "rsassa-pss-sha256", "ecdsa-sha2-nistp384", "ed25519", "ml-dsa-65/1", ...
   // rsa_bits applies to the RSA schemes only.
   static SigningKey generate(std::string_view scheme, int rsa_bits = 2048);
+  // The key of an unencrypted private key PEM (as private_pem writes it), presented under scheme;
+  // fails unless the key is of the algorithm (and curve) the scheme names.
+  static SigningKey from_private_pem(std::string_view pem, std::string_view scheme);
+
+  // Unencrypted PKCS#8 PEM of the private key: whoever stores it must keep the file private.
+  std::string private_pem() const;
 
   // The same private key presented under another keytype and scheme; signatures then use
   // the digest the new scheme names, so the key object may deliberately not fit its key.

@@ -1,0 +1,199 @@
+#include "repository.hpp"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/digest.hpp"
+#include "core/paths.hpp"
+#include "support/errors.hpp"
+#include "support/run_program.hpp"
+#include "support/temp_dir.hpp"
+#include "tuf/keys.hpp"
+
+namespace trelk {
+namespace {
+
+using test::TempDir;
+
+// A published metadata file: what the client's reader accepts, in sorted compact form.
+json published(const Repository& repo, const std::string& file) {
+  const std::string text = test::read_file(repo.metadata_dir() / file);
+  json document = parse_json(text, text.size());
+  EXPECT_EQ(document.dump(), text) << file;
+  return document;
+}
+
+void expect_shape(const json& document, const std::string& type) {
+  const json& body = document.at("signed");
+  EXPECT_EQ(body.at("_type"), type);
+  EXPECT_EQ(body.at("spec_version"), "1.0.31");
+  EXPECT_GE(body.at("version").get<int>(), 1);
+  EXPECT_TRUE(
+      std::regex_match(body.at("expires").get<std::string>(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
+}
+
+// What snapshot and timestamp must say about a published file.
+json meta_of(const Repository& repo, const std::string& file) {
+  const std::string text = test::read_file(repo.metadata_dir() / file);
+  return {{"version", json::parse(text)["signed"]["version"]},
+          {"length", text.size()},
+          {"hashes", {{"sha256", digest(text, "sha256")}}}};
+}
+
+TEST(Repository, PublishedDocumentsHaveTheirShapesAndMeetTheirThresholds) {
+  RepositorySetup mixed;
+  mixed.root = {{"ed25519", "ml-dsa-65/1"}, 2};
+  mixed.timestamp.schemes = {"ecdsa-sha2-nistp256"};
+  mixed.snapshot.schemes = {"rsassa-pss-sha256"};
+  mixed.targets = {{"ml-dsa-44/1", "ecdsa-sha2-nistp521"}, 2};
+  mixed.consistent_snapshot = true;
+  RepositorySetup lean;  // ed25519 throughout, snapshot entries with versions only
+  lean.snapshot_lengths = lean.snapshot_hashes = false;
+  for (const RepositorySetup& setup : {mixed, lean}) {
+    const bool consistent = setup.consistent_snapshot;
+    SCOPED_TRACE(consistent ? "mixed" : "lean");
+    TempDir dir;
+    test::write_file(dir / "app.bin", "payload");
+    Repository repo = Repository::create(dir / "repo", setup);
+    DelegationSetup apps_role;
+    apps_role.keys = {{"ed25519", "ml-dsa-87/1"}, 2};
+    apps_role.paths = {"apps/*"};
+    repo.delegate("apps", "targets", apps_role);
+    repo.add_target("top.bin", dir / "app.bin");
+    EXPECT_EQ(repo.add_target("apps/app.bin", dir / "app.bin", "auto", {{"tag", 1}}), "apps");
+    repo.publish();
+    EXPECT_EQ(fs::status(dir / "repo/keys").permissions(), fs::perms::owner_all);
+
+    const json root = published(repo, "root.json");
+    const json &keys = root["signed"]["keys"], &roles = root["signed"]["roles"];
+    EXPECT_EQ(root["signed"]["consistent_snapshot"], consistent);
+    for (const std::string role : {"root", "timestamp", "snapshot", "targets"}) {
+      const json document = published(repo, role + ".json");
+      expect_shape(document, role);
+      EXPECT_NO_THROW(verify_threshold(document, keys, roles[role])) << role;
+    }
+    EXPECT_EQ(roles["root"]["threshold"], consistent ? 2 : 1);
+    if (consistent) {  // one of the two root signatures is not enough
+      json one_short = root;
+      one_short["signatures"].erase(0);
+      EXPECT_TRUE(test::fails_with([&] { verify_threshold(one_short, keys, roles["root"]); }, "signature_threshold"));
+    }
+
+    const json delegations = published(repo, "targets.json")["signed"]["delegations"];
+    const json apps = published(repo, "apps.json");
+    expect_shape(apps, "targets");
+    EXPECT_NO_THROW(verify_threshold(apps, delegations["keys"], delegations["roles"][0]));
+    EXPECT_EQ(delegations["roles"][0]["paths"], json({"apps/*"}));
+    const json hashes = {{"sha256", digest("payload", "sha256")}, {"sha512", digest("payload", "sha512")}};
+    EXPECT_EQ(apps["signed"]["targets"],
+              json({{"apps/app.bin", {{"length", 7}, {"hashes", hashes}, {"custom", {{"tag", 1}}}}}}));
+
+    json listed = {{"targets.json", meta_of(repo, "targets.json")}, {"apps.json", meta_of(repo, "apps.json")}};
+    if (!setup.snapshot_lengths)
+      for (json& entry : listed) entry = {{"version", entry["version"]}};
+    EXPECT_EQ(published(repo, "snapshot.json")["signed"]["meta"], listed);
+    EXPECT_EQ(published(repo, "timestamp.json")["signed"]["meta"],
+              json({{"snapshot.json", meta_of(repo, "snapshot.json")}}));
+
+    EXPECT_EQ(test::read_file(repo.targets_dir() / "apps/app.bin"), "payload");
+    EXPECT_TRUE(fs::exists(repo.metadata_dir() / "1.root.json"));
+    for (const std::string& name :
+         std::vector<std::string>{"2.targets.json", "1.apps.json", "2.snapshot.json",
+                                  "../targets/apps/" + hashes["sha256"].get<std::string>() + ".app.bin",
+                                  "../targets/" + hashes["sha512"].get<std::string>() + ".top.bin"})
+      EXPECT_EQ(fs::exists(repo.metadata_dir() / name), consistent) << name;
+  }
+}
+
+TEST(Repository, RotatedRootVerifiesWithThePreviousRootAndItself) {
+  struct Case {
+    const char* name;
+    RootRotation rotation;
+    bool previous_accepts;
+  };
+  RootRotation mixed, kept, unsigned_by_old;
+  mixed.schemes = {"ed25519", "ml-dsa-65/1"};
+  mixed.threshold = 2;
+  kept.keep_old = true;
+  unsigned_by_old.signed_by_old = false;
+  const Case cases[] = {
+      {"new mixed keys", mixed, true}, {"old keys kept", kept, true}, {"unsigned by old", unsigned_by_old, false}};
+  TempDir dir;
+  Repository repo = Repository::create(dir / "repo", {});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const json previous = repo.document("root");
+    repo.rotate_root(c.rotation);
+    const json next = repo.document("root");
+    const auto version = next["signed"]["version"].get<std::uint64_t>();
+    EXPECT_EQ(version, previous["signed"]["version"].get<std::uint64_t>() + 1);
+    EXPECT_EQ(published(repo, std::to_string(version) + ".root.json"), next);
+    EXPECT_NO_THROW(verify_threshold(next, next["signed"]["keys"], next["signed"]["roles"]["root"]));
+    EXPECT_EQ(test::fails_with(
+                  [&] { verify_threshold(next, previous["signed"]["keys"], previous["signed"]["roles"]["root"]); },
+                  "signature_threshold"),
+              !c.previous_accepts);
+    EXPECT_EQ(next["signed"]["keys"].contains(previous["signed"]["roles"]["root"]["keyids"][0]), c.rotation.keep_old);
+  }
+}
+
+TEST(Repository, RepublishAfterAddTargetBumpsTargetsSnapshotAndTimestampOnly) {
+  TempDir dir;
+  const fs::path repo = dir / "repo";
+  const auto cli = [&](std::vector<std::string> args, int status = 0) {
+    args.insert(args.begin(), path_utf8(repo));
+    const test::Outcome outcome = test::run_program(TRELK_TOOLS_DIR "/trelk-repo", args, {});
+    EXPECT_EQ(outcome.status, status) << outcome.err;
+    return status == 0 ? outcome.out : outcome.err;
+  };
+  cli({"init", "--root", "ed25519,ml-dsa-65/1", "--root-threshold", "2", "--consistent"});
+  EXPECT_EQ(cli({"delegate", "bins", "--from", "targets", "--bins", "16"}).size(), 16 * 7u);
+  test::write_file(dir / "readme.txt", "read me");
+  EXPECT_EQ(cli({"add-target", "readme.txt", path_utf8(dir / "readme.txt"), "--role", "auto"}),
+            "bins-" + digest("readme.txt", "sha256").substr(0, 1) + "\n");
+  std::string first;
+  for (char bin : std::string("0123456789abcdef")) first += "bins-" + std::string(1, bin) + " 1\n";
+  EXPECT_EQ(cli({"publish"}), first + "targets 2\nsnapshot 2\ntimestamp 2\n");
+  EXPECT_EQ(cli({"add-target", "notes.txt", path_utf8(dir / "readme.txt")}), "targets\n");
+  EXPECT_EQ(cli({"publish"}), "targets 3\nsnapshot 3\ntimestamp 3\n");
+  EXPECT_EQ(Repository::open(repo).document("root")["signed"]["version"], 1);
+  EXPECT_EQ(cli({"add-target", "x", "/nonexistent", "--role", "bins-0"}, 1).rfind("trelk-repo: ", 0), 0u);
+  EXPECT_EQ(cli({"root-file"}), path_utf8(fs::absolute(repo / "published/metadata/root.json")) + "\n");
+}
+
+TEST(Repository, ExpiryTimesAndHashBins) {
+  const std::time_t now = 1700000000;  // 2023-11-14T22:13:20Z
+  const std::pair<std::string, std::string> times[] = {{"+1d", "2023-11-15T22:13:20Z"},
+                                                       {"+2h", "2023-11-15T00:13:20Z"},
+                                                       {"-10s", "2023-11-14T22:13:10Z"},
+                                                       {"2030-01-02T03:04:05Z", "2030-01-02T03:04:05Z"}};
+  for (const auto& [time, expected] : times) EXPECT_EQ(expiry_time(time, now), expected);
+  for (const std::string bad : {"1d", "+d", "+5w", "2030-02-30T00:00:00Z", "2030-01-02 03:04:05Z"})
+    EXPECT_THROW(expiry_time(bad, now), Error) << bad;
+  std::vector<std::string> prefixes;
+  for (const auto& bin : hash_bins(1000)) prefixes.insert(prefixes.end(), bin.begin(), bin.end());
+  ASSERT_EQ(prefixes.size(), 4096u);
+  for (std::size_t i = 0; i < prefixes.size(); ++i) EXPECT_EQ(std::stoul(prefixes[i], nullptr, 16), i);
+}
+
+TEST(SigningKeyPem, PrivateKeysRoundTripUnderTheirSchemeOnly) {
+  for (const std::string scheme : {"ed25519", "ecdsa-sha2-nistp384", "rsassa-pss-sha512", "ml-dsa-65/1"}) {
+    const SigningKey key = SigningKey::generate(scheme);
+    const SigningKey loaded = SigningKey::from_private_pem(key.private_pem(), scheme);
+    EXPECT_EQ(loaded.id(), key.id()) << scheme;
+    EXPECT_TRUE(verify_signature(key.key(), "message", loaded.sign("message"))) << scheme;
+  }
+  const std::pair<std::string, std::string> misfits[] = {
+      {"ecdsa-sha2-nistp256", "ecdsa-sha2-nistp384"}, {"ed25519", "ml-dsa-44/1"}, {"ml-dsa-44/1", "ml-dsa-65/1"}};
+  for (const auto& [made, claimed] : misfits)
+    EXPECT_TRUE(test::fails_with(
+        [&] { SigningKey::from_private_pem(SigningKey::generate(made).private_pem(), claimed); }, "invalid_key"));
+  EXPECT_TRUE(test::fails_with([] { SigningKey::from_private_pem("not a key", "ed25519"); }, "invalid_key"));
+}
+
+}  // namespace
+}  // namespace trelk
