@@ -206,12 +206,15 @@ std::optional<json> TufClient::visit(std::string_view path, const std::string& r
     if (!delegation_covers(entry, path, path_digest)) continue;
     require(visited.size() < limits_.max_delegations, "delegation_limit", limit);
     const std::string name = entry.at("name").get<std::string>();
-    const json& reference = trusted_->snapshot_reference(name + ".json");
-    const json* child = nullptr;
-    load_role(name, reference, [&](std::string_view bytes) {
-      child = &trusted_->update_delegated(name, bytes, limits_.max_metadata_bytes, document, entry);
-    });
-    if (auto found = visit(path, name, *child, visited, terminated)) return found;
+    // A role already on this walk would end at once (a cycle); it is not loaded again.
+    if (!visited.contains(name)) {
+      const json& reference = trusted_->snapshot_reference(name + ".json");
+      const json* child = nullptr;
+      load_role(name, reference, [&](std::string_view bytes) {
+        child = &trusted_->update_delegated(name, bytes, limits_.max_metadata_bytes, document, entry);
+      });
+      if (auto found = visit(path, name, *child, visited, terminated)) return found;
+    }
     if (terminated) return std::nullopt;
     if (entry.at("terminating").get<bool>()) {
       terminated = true;

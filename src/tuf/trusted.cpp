@@ -194,7 +194,8 @@ const json& TrustedMetadataSet::update_delegated(std::string_view name, std::str
   json document =
       verified_role(bytes, snapshot_reference(std::string(name) + ".json"),
                     member(delegator.at("signed"), "delegations").at("keys"), entry, "targets", limit, now_);
-  return delegated_.insert_or_assign(std::string(name), std::move(document)).first->second;
+  // A role verified once in this refresh keeps its document: callers may still be reading it.
+  return delegated_.emplace(std::string(name), std::move(document)).first->second;
 }
 
 }  // namespace trelk

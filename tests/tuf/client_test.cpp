@@ -1,0 +1,332 @@
+// The attacks the trusted client exists for, as stories: a publisher builds every state with the
+// repository tool, nginx serves it over HTTPS on loopback, and an attacker swaps what is served.
+#include "tuf/client.hpp"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "repository.hpp"
+#include "sign.hpp"
+#include "support/errors.hpp"
+#include "support/https_servers.hpp"
+#include "support/run_program.hpp"
+#include "support/temp_dir.hpp"
+#include "transport/https_transport.hpp"
+
+namespace trelk {
+namespace {
+
+namespace fs = std::filesystem;
+using test::read_file;
+using test::write_file;
+
+struct Served {
+  test::TempDir dir;
+  test::TestPki pki{dir / "pki"};
+  Repository repo;
+  test::NginxServer nginx;
+  fs::path state = dir / "client";
+  TufLimits limits = default_tuf_limits;
+  TufTime now = system_tuf_time();
+
+  explicit Served(const RepositorySetup& setup = {})
+      : repo(Repository::create(dir / "repo", setup)), nginx(pki, dir / "repo/published") {
+    TufClient::initialize(state, read_file(repo.root_file()));
+  }
+  fs::path metadata_file(const std::string& name) const { return repo.metadata_dir() / name; }
+  // Publishes a target of the given bytes.
+  void publish_target(const std::string& path, const std::string& bytes, const std::string& role = "targets") {
+    write_file(dir / "incoming.bin", bytes);
+    repo.add_target(path, dir / "incoming.bin", role);
+    repo.publish();
+  }
+  // One client, as a process would open it, for the duration of use.
+  template <typename Use>
+  auto with_client(Use&& use) {
+    HttpsTransport metadata(nginx.url() + "metadata/", pki.ca, 0, nullptr);
+    HttpsTransport targets(nginx.url() + "targets/", pki.ca, 0, nullptr);
+    TufClient client(state, metadata, targets, limits, [this] { return now; });
+    return use(client);
+  }
+  std::string download(const std::string& path) {
+    with_client([&](TufClient& client) { client.download(path, dir / "out" / path, {}, {}, {}); });
+    return read_file(dir / "out" / path);
+  }
+  // What an attacker with the role's keys can sign: the published document, changed.
+  void forge(const std::string& role, const std::function<void(json&)>& change, const std::string& file = "") {
+    json body = repo.document(role).at("signed");
+    change(body);
+    const auto keys = repo.role_keys(role);
+    write_file(metadata_file(file.empty() ? role + ".json" : file), canonical_json(signed_document(body, keys)));
+  }
+  std::string error_code(const std::function<void(TufClient&)>& use) {
+    return test::thrown([&] { with_client(use); }).code;
+  }
+};
+
+const auto refresh = [](TufClient& client) { client.refresh(); };
+
+TEST(TufClient, EverySchemeSignsAThresholdAndTheTargetArrivesVerified) {
+  RepositorySetup setup;
+  setup.root = {{"ed25519", "ml-dsa-65/1"}, 2};
+  setup.timestamp = {{"ecdsa-sha2-nistp256"}, 1};
+  setup.snapshot = {{"rsassa-pss-sha256"}, 1};
+  setup.targets = {{"ecdsa-sha2-nistp384", "ecdsa-sha2-nistp521", "rsassa-pss-sha384", "rsassa-pss-sha512",
+                    "ml-dsa-44/1", "ml-dsa-87/1"},
+                   6};
+  Served served(setup);
+  served.publish_target("games/space.tar.zst", "a release");
+  EXPECT_EQ(served.download("games/space.tar.zst"), "a release");
+  // An existing, verified destination costs no transfer: the second run asks only for the next root and
+  // the timestamp.
+  EXPECT_EQ(served.download("games/space.tar.zst"), "a release");
+  std::size_t transfers = 0;
+  for (const auto& line : served.nginx.access_log(7)) transfers += line.find("GET /targets/") != std::string::npos;
+  EXPECT_EQ(transfers, 1u);
+  EXPECT_TRELK_ERROR(served.with_client([](TufClient& c) { return c.target("games/other"); }), "target_not_found",
+                     "Target is not authorized by the repository: games/other");
+}
+
+TEST(TufClient, ArbitraryAndMixAndMatchMetadataAndPackagesAreRefused) {
+  Served served;
+  served.publish_target("games/a.bin", "version one");
+  const std::string old_targets = read_file(served.metadata_file("targets.json"));
+  served.publish_target("games/a.bin", "version two");
+
+  // Arbitrary package: the bytes on the mirror are not what was signed; the destination never changes.
+  write_file(served.repo.targets_dir() / "games/a.bin", "version 666");
+  EXPECT_TRELK_ERROR(served.download("games/a.bin"), "hash_mismatch", "Target hash does not match signed metadata");
+  EXPECT_FALSE(fs::exists(served.dir / "out/games/a.bin"));
+  EXPECT_TRUE(fs::is_empty(served.dir / "out/games"));
+
+  // Mix and match: last release's targets beside this release's snapshot.
+  write_file(served.metadata_file("targets.json"), old_targets);
+  fs::remove_all(served.state);
+  TufClient::initialize(served.state, read_file(served.repo.root_file()));
+  EXPECT_EQ(served.error_code([](TufClient& c) { c.target("games/a.bin"); }), "hash_mismatch");
+
+  // Arbitrary metadata: a timestamp signed by a key the root never authorised.
+  const SigningKey intruder = SigningKey::generate("ed25519");
+  json body = served.repo.document("timestamp").at("signed");
+  body["version"] = body["version"].get<int>() + 1;
+  write_file(served.metadata_file("timestamp.json"),
+             canonical_json(signed_document(body, std::vector<SigningKey>{intruder})));
+  EXPECT_EQ(served.error_code(refresh), "signature_threshold");
+}
+
+TEST(TufClient, RollbacksOfTimestampSnapshotAndDelegatedRolesAreRefused) {
+  Served served;
+  DelegationSetup games;
+  games.paths = {"games/*"};
+  served.repo.delegate("games", "targets", games);
+  served.publish_target("games/a.bin", "one", "games");
+  const std::string old_timestamp = read_file(served.metadata_file("timestamp.json"));
+  served.publish_target("games/a.bin", "two", "games");
+  served.with_client(refresh);
+
+  write_file(served.metadata_file("timestamp.json"), old_timestamp);
+  EXPECT_TRELK_ERROR(served.with_client(refresh), "rollback", "Timestamp version went backwards");
+
+  // A fresh timestamp that points at an older snapshot.
+  served.forge("timestamp", [](json& t) {
+    t["version"] = t["version"].get<int>() + 5;
+    t["meta"]["snapshot.json"] = {{"version", 1}};
+  });
+  EXPECT_TRELK_ERROR(served.with_client(refresh), "rollback", "Timestamp references an older snapshot");
+
+  // A snapshot (with a matching timestamp) that takes the delegated role back to its first version.
+  served.forge("snapshot", [](json& s) {
+    s["version"] = s["version"].get<int>() + 5;
+    s["meta"]["games.json"] = {{"version", 1}};
+  });
+  const std::string forged = read_file(served.metadata_file("snapshot.json"));
+  served.forge("timestamp", [&](json& t) {
+    t["version"] = t["version"].get<int>() + 6;
+    t["meta"]["snapshot.json"] = {{"version", json::parse(forged)["signed"]["version"]}};
+  });
+  EXPECT_TRELK_ERROR(served.with_client(refresh), "rollback", "Snapshot removed or rolled back a known targets role");
+}
+
+TEST(TufClient, FreezeEndlessDataAndExpiryToTheMicrosecond) {
+  Served served;
+  served.publish_target("a.bin", "a");
+  const std::string expires = expiry_time("+1d", std::time(nullptr));
+  served.repo.publish({{"timestamp", expires}});
+  const TufTime expiry = parse_tuf_time(expires);
+
+  // Freeze: the mirror keeps serving a timestamp that has run out.
+  served.now = expiry - std::chrono::microseconds(1);
+  served.with_client(refresh);
+  served.now = expiry;
+  EXPECT_TRELK_ERROR(served.with_client([](TufClient& c) { c.target("a.bin"); }), "expired_metadata",
+                     "Repository metadata has expired; previously installed games remain playable");
+
+  // A fresh timestamp over a stale snapshot (it lives 7 days) is no way around it.
+  served.repo.resign_timestamp("+30d");
+  served.now = system_tuf_time() + std::chrono::hours(24 * 8);
+  EXPECT_EQ(served.error_code([](TufClient& c) { c.target("a.bin"); }), "expired_metadata");
+
+  // Endless data: more than the bound for a timestamp, and more than the snapshot says a role has.
+  served.now = system_tuf_time();
+  served.repo.publish({{"timestamp", "+1d"}, {"snapshot", "+7d"}});
+  served.limits.max_timestamp_bytes = 64;
+  EXPECT_TRELK_ERROR(served.with_client(refresh), "size_limit", "Server sent more than the authenticated size limit");
+  served.limits = default_tuf_limits;
+  write_file(served.metadata_file("targets.json"),
+             read_file(served.metadata_file("targets.json")) + std::string(100, ' '));
+  fs::remove(served.state / "targets.json");
+  EXPECT_TRELK_ERROR(served.with_client([](TufClient& c) { c.target("a.bin"); }), "size_limit",
+                     "Server sent more than the authenticated size limit");
+}
+
+TEST(TufClient, RootsRotateOneVersionAtATimeAndOnlyWithTheOldThreshold) {
+  Served served;
+  served.publish_target("a.bin", "a");
+  RootRotation mixed;
+  mixed.schemes = {"ml-dsa-65/1", "ed25519"};
+  mixed.threshold = 2;
+  served.repo.rotate_root(mixed);
+  served.repo.rotate_root({});
+  served.limits.max_root_rotations = 1;
+  served.with_client(refresh);
+  EXPECT_EQ(json::parse(read_file(served.state / "root.json"))["signed"]["version"], 2);
+  served.limits = default_tuf_limits;
+  served.with_client([](TufClient& c) {
+    c.target("a.bin");
+    EXPECT_EQ(c.trusted_root()["signed"]["version"], 3);
+  });
+
+  // A root signed only by its own new keys.
+  RootRotation hostile;
+  hostile.signed_by_old = false;
+  served.repo.rotate_root(hostile);
+  EXPECT_EQ(served.error_code(refresh), "signature_threshold");
+  EXPECT_EQ(json::parse(read_file(served.state / "root.json"))["signed"]["version"], 3);
+
+  // A server error for the next root is an error; only 403 and 404 mean there is none.
+  test::HostileServer broken(served.pki);
+  HttpsTransport metadata(broken.url() + "status/500/", served.pki.ca, 0, nullptr);
+  TufClient client(served.state, metadata, metadata, served.limits, system_tuf_time);
+  EXPECT_TRELK_ERROR(client.refresh(), "http_status", "Could not download next trusted root");
+}
+
+TEST(TufClient, ANewTimestampKeyInvalidatesStoredStateEvenAcrossAKill) {
+  Served served;
+  served.publish_target("a.bin", "a");
+  served.with_client(refresh);
+  served.repo.rotate_key("timestamp", {"ecdsa-sha2-nistp256"});
+
+  // The client command is killed at its second rename: the marker is written, the new root is not.
+  const fs::path tuf = fs::path(TRELK_TOOLS_DIR) / "trelk-tuf";
+  if (!fs::exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
+  const auto killed = test::run_program(
+      "/usr/bin/strace",
+      {"-f", "-qq", "-o", "/dev/null", "-e", "trace=renameat", "-e", "inject=renameat:signal=SIGKILL:when=2",
+       tuf.string(), "--metadata-url", served.nginx.url() + "metadata/", "--metadata-dir", served.state.string(),
+       "--ca-bundle", served.pki.ca.string(), "refresh"},
+      {{"PATH", "/usr/bin:/bin"}});
+  EXPECT_NE(killed.status, 0);
+  ASSERT_TRUE(fs::exists(served.state / "root-invalidation.json"));
+  ASSERT_TRUE(fs::exists(served.state / "timestamp.json"));
+  served.with_client([&](TufClient&) {
+    EXPECT_FALSE(fs::exists(served.state / "root-invalidation.json"));
+    EXPECT_FALSE(fs::exists(served.state / "timestamp.json") || fs::exists(served.state / "snapshot.json"));
+  });
+  EXPECT_EQ(served.download("a.bin"), "a");
+}
+
+TEST(TufClient, CorruptedStoredStateIsDownloadedAgainOrStopsAndIsKept) {
+  Served served;
+  served.publish_target("a.bin", "a");
+  served.with_client([](TufClient& c) { c.target("a.bin"); });
+  write_file(served.state / "targets.json", "{\"garbage\":");
+  EXPECT_EQ(served.with_client([](TufClient& c) { return c.target("a.bin"); })["length"], 1);
+  EXPECT_EQ(read_file(served.state / "targets.json"), read_file(served.metadata_file("targets.json")));
+
+  write_file(served.state / "timestamp.json", "{\"garbage\":");
+  EXPECT_TRELK_ERROR(served.with_client(refresh), "invalid_trusted_metadata",
+                     "Stored timestamp metadata is malformed; preserve and restore trusted state");
+  EXPECT_EQ(read_file(served.state / "timestamp.json"), "{\"garbage\":");
+}
+
+TEST(TufClient, DelegationsAreSearchedInOrderAndTerminateAndBinsAndCyclesEnd) {
+  Served served;
+  DelegationSetup first, second;
+  first.paths = second.paths = {"games/*"};
+  first.terminating = true;
+  served.repo.delegate("first", "targets", first);
+  served.repo.delegate("second", "targets", second);
+  served.publish_target("games/in-second.bin", "x", "second");
+  served.publish_target("top.bin", "top", "targets");
+  const auto bins = served.repo.delegate_bins("bin", "targets", 16, {});
+  served.publish_target("binned/file.bin", "binned", "auto");
+
+  served.with_client([](TufClient& c) {
+    // The terminating first role ends the search before the second is reached.
+    EXPECT_EQ(test::thrown([&] { c.target("games/in-second.bin"); }).code, "target_not_found");
+    EXPECT_EQ(c.target("top.bin")["length"], 3);
+    EXPECT_EQ(c.target("binned/file.bin")["length"], 6);
+  });
+
+  // Hash bins: only the bin whose prefix the path's digest starts with is fetched.
+  std::size_t fetched_bins = 0;
+  for (const auto& line : served.nginx.access_log())
+    if (line.find("GET /metadata/bin-") != std::string::npos) ++fetched_bins;
+  EXPECT_EQ(fetched_bins, 1u);
+
+  // A delegated role the snapshot does not list.
+  served.forge("snapshot", [](json& s) {
+    s["version"] = s["version"].get<int>() + 1;
+    s["meta"].erase("first.json");
+  });
+  const json forged = json::parse(read_file(served.metadata_file("snapshot.json")));
+  served.forge("timestamp", [&](json& t) {
+    t["version"] = t["version"].get<int>() + 1;
+    t["meta"]["snapshot.json"] = {{"version", forged["signed"]["version"]}};
+  });
+  fs::remove_all(served.state);
+  TufClient::initialize(served.state, read_file(served.repo.root_file()));
+  EXPECT_TRELK_ERROR(served.with_client([](TufClient& c) { c.target("games/in-second.bin"); }), "missing_role",
+                     "Delegated role is absent from the authenticated snapshot");
+}
+
+TEST(TufClient, DelegationCyclesEndWithoutAResult) {
+  Served served;
+  DelegationSetup a;
+  a.paths = {"loop/*"};
+  served.repo.delegate("a", "targets", a);
+  served.repo.delegate("b", "a", a);
+  served.repo.publish();
+  // b delegates back to a with a's own keys: the publisher's plan is edited as an attacker would.
+  json plan = served.repo.plan();
+  plan["roles"]["b"]["delegations"].push_back({{"name", "a"}, {"paths", {"loop/*"}}, {"terminating", false}});
+  write_file(served.repo.dir() / "plan.json", plan.dump());
+  Repository::open(served.repo.dir()).publish({{"b", "+30d"}});
+  served.with_client([](TufClient& c) {
+    EXPECT_TRELK_ERROR(c.target("loop/x"), "target_not_found", "Target is not authorized by the repository: loop/x");
+  });
+}
+
+TEST(TufClient, ConsistentSnapshotsFetchVersionedAndHashedNames) {
+  RepositorySetup setup;
+  setup.consistent_snapshot = true;
+  Served served(setup);
+  served.publish_target("games/x.tar.zst", "consistent");
+  EXPECT_EQ(served.download("games/x.tar.zst"), "consistent");
+  const std::string digest_name = "GET /targets/games/" + digest("consistent", "sha256") + ".x.tar.zst";
+  bool versioned = false, hashed = false;
+  for (const auto& line : served.nginx.access_log()) {
+    versioned = versioned || line.find("GET /metadata/2.snapshot.json") != std::string::npos;
+    hashed = hashed || line.find(digest_name) != std::string::npos;
+  }
+  EXPECT_TRUE(versioned && hashed);
+}
+
+}  // namespace
+}  // namespace trelk
