@@ -2,9 +2,11 @@
 //   trelk-tuf --metadata-dir DIR init ROOT_FILE
 //   trelk-tuf --metadata-url URL --metadata-dir DIR [--ca-bundle FILE] refresh
 //   trelk-tuf --metadata-url URL --metadata-dir DIR --target-name PATH [--target-name PATH ...]
-//             --target-dir DIR --target-base-url URL [--ca-bundle FILE] [--resume-scope KIND] download
+//             --target-dir DIR --target-base-url URL [--ca-bundle FILE] [--resume-scope KIND]
+//             [--download-limit BYTES_PER_SECOND] download
 // Exit status 0 on success, 1 on any failure with the error's message on standard error. It makes no
 // request beyond what refresh and lookup need: no retries, no prefetching of delegations.
+#include <algorithm>
 #include <iostream>
 #include <map>
 #include <string>
@@ -32,7 +34,8 @@ const std::string usage =
     "Usage: trelk-tuf --metadata-dir DIR init ROOT_FILE\n"
     "       trelk-tuf --metadata-url URL --metadata-dir DIR [--ca-bundle FILE] refresh\n"
     "       trelk-tuf --metadata-url URL --metadata-dir DIR --target-name PATH [--target-name PATH ...]\n"
-    "                 --target-dir DIR --target-base-url URL [--ca-bundle FILE] [--resume-scope KIND] download";
+    "                 --target-dir DIR --target-base-url URL [--ca-bundle FILE] [--resume-scope KIND]\n"
+    "                 [--download-limit BYTES_PER_SECOND] download";
 
 Options parse(const std::vector<std::string>& arguments) {
   Options options;
@@ -45,8 +48,8 @@ Options parse(const std::vector<std::string>& arguments) {
         options.target_names.push_back(value);
         continue;
       }
-      static const char* known[] = {"--metadata-dir", "--metadata-url",    "--ca-bundle",
-                                    "--target-dir",   "--target-base-url", "--resume-scope"};
+      static const char* known[] = {"--metadata-dir",    "--metadata-url", "--ca-bundle",     "--target-dir",
+                                    "--target-base-url", "--resume-scope", "--download-limit"};
       trelk::require(std::find(std::begin(known), std::end(known), word) != std::end(known), "usage", usage);
       trelk::require(options.single.emplace(word, value).second, "usage", usage);
     } else if (options.command.empty()) {
@@ -88,7 +91,9 @@ int run(const std::vector<std::string>& arguments) {
     return 0;
   }
   trelk::require(!options.target_names.empty(), "usage", usage);
-  trelk::HttpsTransport targets(required(options, "--target-base-url"), ca_bundle, 0, nullptr);
+  const std::string limit = optional(options, "--download-limit");
+  trelk::HttpsTransport targets(required(options, "--target-base-url"), ca_bundle,
+                                limit.empty() ? 0 : std::stoull(limit), nullptr);
   const auto target_dir = trelk::path_from_utf8(required(options, "--target-dir"));
   trelk::TufClient client(metadata_dir, metadata, targets, trelk::default_tuf_limits, trelk::system_tuf_time);
   client.refresh();

@@ -1,0 +1,116 @@
+// The real trelk-tuf, killed while it downloads a large target, run again: it continues from its last
+// checkpoint (the range it asks nginx for is the recorded prefix) and ends with the exact target.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/run_program.hpp"
+#include "tuf/served_repository.hpp"
+
+namespace trelk {
+namespace {
+
+namespace fs = std::filesystem;
+using test::read_file;
+
+struct KilledDownload {
+  test::Served served;
+  std::string bytes = test::pattern_bytes(48 << 20);
+  fs::path out = served.dir / "out";
+
+  KilledDownload() { served.publish_target("big.bin", bytes); }
+
+  std::vector<std::string> arguments(const std::string& scope, bool slow) const {
+    std::vector<std::string> words{"--metadata-url",    served.nginx.url() + "metadata/",
+                                   "--metadata-dir",    served.state.string(),
+                                   "--ca-bundle",       served.pki.ca.string(),
+                                   "--target-base-url", served.nginx.url() + "targets/",
+                                   "--target-dir",      out.string(),
+                                   "--target-name",     "big.bin",
+                                   "--resume-scope",    scope};
+    if (slow) words.insert(words.end(), {"--download-limit", std::to_string(48 << 20)});
+    words.push_back("download");
+    return words;
+  }
+  static fs::path tool() { return fs::path(TRELK_TOOLS_DIR) / "trelk-tuf"; }
+
+  // Bytes the state document says are safe to reuse (0 without one).
+  std::uint64_t recorded() const {
+    if (!fs::exists(out)) return 0;
+    for (const auto& entry : fs::directory_iterator(out))
+      if (entry.path().string().ends_with(".resume.json"))
+        return json::parse(read_file(entry.path())).at("received").get<std::uint64_t>();
+    return 0;
+  }
+  // The Range header of the last request for the target.
+  std::string last_range() const {
+    std::string range = "none";
+    for (const auto& line : served.nginx.access_log())
+      if (line.find("GET /targets/big.bin") != std::string::npos) range = line.substr(line.find("range="));
+    return range;
+  }
+};
+
+TEST(ResumeAfterKill, EveryKillContinuesFromItsLastCheckpointToTheExactTarget) {
+  KilledDownload download;
+  const std::vector<int> delays_ms{80, 200, 330, 460, 610, 750};
+  for (const int delay : delays_ms) {
+    SCOPED_TRACE(delay);
+    fs::remove_all(download.out);
+    std::uint64_t received = 0;
+    // Killed, perhaps several times, before it could finish.
+    {
+      test::Started started(KilledDownload::tool(), download.arguments("test", true), {{"PATH", "/usr/bin:/bin"}});
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+      ::kill(started.pid(), SIGKILL);
+      started.wait();
+    }
+    received = download.recorded();
+    const auto finished = test::run_program(KilledDownload::tool(), download.arguments("test", false), {});
+    ASSERT_EQ(finished.status, 0) << finished.err;
+    EXPECT_EQ(read_file(download.out / "big.bin"), download.bytes);
+    if (received > 0) {
+      download.served.nginx.access_log(1);
+      EXPECT_EQ(download.last_range(), "range=\"bytes=" + std::to_string(received) + "-" +
+                                           std::to_string(download.bytes.size() - 1) +
+                                           "\" sent=" + std::to_string(download.bytes.size() - received));
+    }
+    // Nothing of the interrupted download is left beside the target.
+    EXPECT_EQ(std::distance(fs::directory_iterator(download.out), fs::directory_iterator()), 1);
+  }
+}
+
+TEST(ResumeAfterKill, AKillDuringACheckpointWriteAndAChangedScopeReuseNothingUnproven) {
+  if (!fs::exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
+  KilledDownload download;
+  // The second state-document rename is a checkpoint in the middle of the transfer.
+  std::vector<std::string> traced{"-f",
+                                  "-qq",
+                                  "-o",
+                                  "/dev/null",
+                                  "-e",
+                                  "trace=renameat",
+                                  "-e",
+                                  "inject=renameat:signal=SIGKILL:when=6",
+                                  KilledDownload::tool().string()};
+  for (const auto& word : download.arguments("test", true)) traced.push_back(word);
+  EXPECT_NE(test::run_program("/usr/bin/strace", traced, {{"PATH", "/usr/bin:/bin"}}).status, 0);
+  const std::uint64_t received = download.recorded();
+  EXPECT_GT(received, 0u);
+
+  // Another scope may not use this partial file: the download starts from zero and the old one stays.
+  const auto other = test::run_program(KilledDownload::tool(), download.arguments("other", false), {});
+  ASSERT_EQ(other.status, 0) << other.err;
+  EXPECT_EQ(read_file(download.out / "big.bin"), download.bytes);
+  download.served.nginx.access_log(1);
+  EXPECT_EQ(download.last_range().substr(0, 11), "range=\"-\" s");
+  EXPECT_EQ(download.recorded(), received);
+}
+
+}  // namespace
+}  // namespace trelk
