@@ -1,0 +1,134 @@
+// A cold refresh plus one target lookup of the trusted client against the loopback nginx, for a flat
+// repository of many targets and one of many hash-bin delegations. The floor is what any client must
+// do: the curl program fetching the same metadata files, plus parse_json of each. Time and peak
+// resident memory of each side are measured in a process of its own.
+//   bench_tuf [targets] [bins] [rounds]    (defaults: 50000 targets, 1000 bins, 3 rounds)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bench_support.hpp"
+#include "core/digest.hpp"
+#include "core/json.hpp"
+#include "files/atomic.hpp"
+#include "repository.hpp"
+#include "support/https_servers.hpp"
+#include "transport/https_transport.hpp"
+#include "tuf/client.hpp"
+
+namespace {
+
+using namespace trelk::bench;
+
+struct Run {
+  double seconds = 1e300;
+  long peak_kib = 0;
+};
+
+template <typename Work>
+Run in_child(Work&& work) {
+  const auto start = Clock::now();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    try {
+      work();
+      ::_exit(0);
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "bench_tuf: %s\n", error.what());
+      ::_exit(1);
+    }
+  }
+  int status = 0;
+  struct rusage usage {};
+  if (::wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    throw std::runtime_error("a run failed");
+  return {std::chrono::duration<double>(Clock::now() - start).count(), usage.ru_maxrss};
+}
+
+struct Case {
+  std::string name;
+  fs::path repository;
+  std::string lookup;
+  std::vector<std::string> files;  // metadata files a cold client fetches
+};
+
+void measure(const Case& c, const trelk::test::TestPki& pki, int rounds) {
+  trelk::test::NginxServer nginx(pki, c.repository / "published");
+  const std::string metadata_url = nginx.url() + "metadata/";
+  const std::string root = trelk::read_file(c.repository / "published/metadata/root.json", 1 << 20);
+  Run client, floor;
+  for (int round = 0; round < rounds; ++round) {
+    const fs::path state = c.repository / ("state-" + std::to_string(round));
+    trelk::TufClient::initialize(state, root);
+    const Run ours = in_child([&] {
+      trelk::HttpsTransport metadata(metadata_url, pki.ca, 0, nullptr);
+      trelk::TufClient tuf(state, metadata, metadata, trelk::default_tuf_limits, trelk::system_tuf_time);
+      tuf.refresh();
+      tuf.target(c.lookup);
+    });
+    const fs::path fetched = c.repository / ("fetched-" + std::to_string(round));
+    fs::create_directories(fetched);
+    const Run theirs = in_child([&] {
+      std::string command = "curl -sS --fail --cacert " + quoted(pki.ca);
+      for (const auto& file : c.files) command += " -o " + quoted(fetched / file) + " " + metadata_url + file;
+      shell(command);
+      for (const auto& file : c.files) trelk::parse_json(trelk::read_file(fetched / file, 1 << 24), 1 << 24);
+    });
+    if (ours.seconds < client.seconds) client.seconds = ours.seconds;
+    if (theirs.seconds < floor.seconds) floor.seconds = theirs.seconds;
+    client.peak_kib = std::max(client.peak_kib, ours.peak_kib);
+    floor.peak_kib = std::max(floor.peak_kib, theirs.peak_kib);
+  }
+  std::printf("%s: cold refresh + lookup %.3f s, %.1f MiB peak; floor (curl + parse) %.3f s, %.1f MiB; ratio %.2f\n",
+              c.name.c_str(), client.seconds, client.peak_kib / 1024.0, floor.seconds, floor.peak_kib / 1024.0,
+              client.seconds / floor.seconds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::size_t targets = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 50000;
+  const std::size_t bins = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
+  const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
+  ScratchDir scratch;
+  trelk::test::TestPki pki(scratch.path() / "pki");
+  const fs::path payload = scratch.path() / "payload.bin";
+  trelk::atomic_write(payload, "payload");
+
+  // A flat repository: every target in the top-level targets role.
+  auto flat = trelk::Repository::create(scratch.path() / "flat", {});
+  for (std::size_t i = 0; i < targets; ++i) flat.add_target("games/g" + std::to_string(i) + ".bin", payload);
+  flat.publish();
+
+  // Hash bins: one role per bin, every target in the bin its path's digest falls into.
+  auto binned = trelk::Repository::create(scratch.path() / "binned", {});
+  binned.delegate_bins("bin", "targets", bins, {});
+  const std::size_t binned_targets = std::min<std::size_t>(targets, 10 * bins);
+  for (std::size_t i = 0; i < binned_targets; ++i)
+    binned.add_target("games/g" + std::to_string(i) + ".bin", payload, "auto");
+  binned.publish();
+  const std::string lookup = "games/g" + std::to_string(binned_targets / 2) + ".bin";
+  std::string bin_role;
+  const trelk::json top = binned.document("targets");
+  const std::string digest = trelk::digest(lookup, "sha256");
+  for (const auto& role : top["signed"]["delegations"]["roles"]) {
+    for (const auto& prefix : role["path_hash_prefixes"])
+      if (digest.starts_with(prefix.get<std::string>())) bin_role = role["name"].get<std::string>();
+  }
+
+  std::printf("trusted refresh and lookup against loopback nginx (best of %d)\n", rounds);
+  measure(
+      {std::to_string(targets) + " targets", flat.dir(), lookup, {"timestamp.json", "snapshot.json", "targets.json"}},
+      pki, rounds);
+  measure({std::to_string(bins) + " hash bins",
+           binned.dir(),
+           lookup,
+           {"timestamp.json", "snapshot.json", "targets.json", bin_role + ".json"}},
+          pki, rounds);
+  return 0;
+}
