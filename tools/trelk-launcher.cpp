@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "bootstrap/cli_grammar.hpp"
+#include "bootstrap/staging.hpp"
 #include "core/digest.hpp"
 #include "core/error.hpp"
 #include "core/json.hpp"
@@ -28,6 +30,8 @@
 #include "launcher/store.hpp"
 #include "process/arguments.hpp"
 #include "process/interrupt.hpp"
+#include "update/launcher_update.hpp"
+#include "update/repository.hpp"
 
 namespace {
 
@@ -121,6 +125,41 @@ json self_status(const Identity& identity, const std::string& interface, const t
           {"active", record["active"]}, {"rollback", record["rollback"]}, {"candidate", record["candidate"]}};
 }
 
+// Byte counts of downloads and extraction on a terminal, at most ten times a second.
+trelk::Progress terminal_progress() {
+  if (::isatty(STDERR_FILENO) != 1) return {};
+  auto last = std::make_shared<std::chrono::steady_clock::time_point>();
+  return [last](std::uint64_t done, std::uint64_t total) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - *last >= std::chrono::milliseconds(100) || done == total) {
+      *last = now;
+      std::fprintf(stderr, "\rtrelk: %.1f of %.1f MiB", static_cast<double>(done) / 1048576.0,
+                   static_cast<double>(total) / 1048576.0);
+      if (done == total) std::fputc('\n', stderr);
+    }
+    return true;
+  };
+}
+
+json stage_result(bool staged, const std::string& status, const std::string& build_id) {
+  return {{"staged", staged}, {"status", status}, {"build_id", build_id}};
+}
+
+// Refreshes the installation's trusted metadata once, then stages the launcher and the bootstrap; the
+// next start of the bootstrap applies what was staged.
+json self_update(const fs::path& data_dir) {
+  const fs::path root = trelk::normalize_data_root(data_dir);
+  trelk::InstallationUpdates updates(root);
+  updates.tuf().refresh();
+  const auto progress = terminal_progress();
+  const auto launcher = trelk::stage_launcher_update(root, updates.tuf(), progress);
+  const auto bootstrap = trelk::stage_bootstrap_update(root, updates.tuf(), progress);
+  return {{"schema_version", 1},
+          {"kind", "self-update"},
+          {"launcher", stage_result(launcher.staged, launcher.status, launcher.build_id)},
+          {"bootstrap", stage_result(bootstrap.staged, bootstrap.status, bootstrap.build_id)}};
+}
+
 int run(const std::vector<std::string>& arguments, bool& json_mode) {
   auto image = trelk::current_executable_path();
   auto name = image.filename().string();
@@ -158,6 +197,10 @@ int run(const std::vector<std::string>& arguments, bool& json_mode) {
   if (interface == "gui") return 0;
   if (entry.help) {
     std::cout << trelk::cli_help() << std::flush;
+    return 0;
+  }
+  if (entry.arguments == std::vector<std::string>{"self", "update"}) {
+    std::cout << self_update(data_dir).dump() << '\n' << std::flush;
     return 0;
   }
   trelk::require(entry.arguments == std::vector<std::string>{"self", "status"}, "launcher_command",

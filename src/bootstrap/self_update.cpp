@@ -38,6 +38,8 @@ bool regular_unfollowed(const fs::path& path, std::uint64_t* size) {
   return true;
 }
 
+}  // namespace
+
 SnapshotManifest parse_update(const std::string& text) {
   json document;
   try {
@@ -79,6 +81,8 @@ void remove_old_files(const BootstrapPaths& paths) {
     }
   }
 }
+
+namespace {
 
 void reject(const BootstrapPaths& paths, const std::string& text) {
   atomic_write(paths.rejected, digest(text, "sha256"));

@@ -33,4 +33,10 @@ inline constexpr std::size_t bootstrap_update_record_limit = 524288;
 void apply_pending_bootstrap_update(const std::filesystem::path& executable_path);
 bool bootstrap_update_pending(const std::filesystem::path& root);
 
+// Shared with staging: a bootstrap update record parsed and checked against the update contract
+// ("invalid_manifest" when its JSON is malformed), and the removal of ".old" leftovers (the marker
+// stays until all of them are gone).
+SnapshotManifest parse_update(const std::string& text);
+void remove_old_files(const BootstrapPaths& paths);
+
 }  // namespace trelk

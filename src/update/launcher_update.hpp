@@ -1,0 +1,31 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "core/digest.hpp"
+#include "tuf/client.hpp"
+
+namespace trelk {
+
+// The trusted target a publisher replaces with each launcher release for a platform: the release document
+// (a launcher manifest); its archive is the target the document names.
+std::string launcher_release_target();
+
+// What one staging call did: "pending" (a candidate waits for its first start), "current" (the newest
+// release is the working version), "rejected" (it is the candidate that failed its last start), "staged"
+// (the next start tries it) or "not_published".
+struct LauncherStageResult {
+  bool staged = false;
+  std::string status;
+  std::string build_id;
+};
+
+// Finds the newest launcher release through the refreshed trusted client and makes it the store's
+// candidate: storage admitted first, release document and archive downloaded resumably (scope kind
+// "launcher"), the tree extracted and verified in private staging and committed in one step, the record
+// changed last under the store's owner lock. A second staging at the same time fails with "busy".
+LauncherStageResult stage_launcher_update(const std::filesystem::path& data_root, TufClient& tuf,
+                                          const Progress& progress);
+
+}  // namespace trelk
