@@ -1,9 +1,11 @@
 // The publisher's side of the snapshot format: packs a directory into a tar.zst-v1 archive and
-// prints its snapshot manifest, or the launcher release document of a launcher payload.
+// prints its snapshot manifest, or the release document of a launcher or bootstrap payload.
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -20,8 +22,11 @@ constexpr const char* usage_text =
     "usage: trelk-pack snapshot SOURCE ARCHIVE --build-id ID --executable PATH [options]\n"
     "       trelk-pack launcher SOURCE ARCHIVE --build-id ID --executable PATH --gui PATH\n"
     "                  [--helper PATH=ROLE]... [options]\n"
+    "       trelk-pack bootstrap SOURCE ARCHIVE --build-id ID [options]   (executable bin/trelk-bootstrap)\n"
     "options: --platform NAME (default linux-x86_64), --target NAME (default ID.tar.zst),\n"
     "         --level N (Zstandard level, default 3), --manifest FILE (default: standard output)\n";
+
+constexpr const char* bootstrap_executable = "bin/trelk-bootstrap";
 
 struct Arguments {
   std::string command;
@@ -35,8 +40,11 @@ struct Arguments {
 Arguments parse(int argc, char** argv) {
   Arguments result;
   std::vector<std::string> args(argv + 1, argv + argc);
-  trelk::require(!args.empty() && (args[0] == "snapshot" || args[0] == "launcher"), "usage", "Unknown command");
+  trelk::require(!args.empty() && (args[0] == "snapshot" || args[0] == "launcher" || args[0] == "bootstrap"), "usage",
+                 "Unknown command");
   result.command = args[0];
+  // An installed bootstrap starts only this entry point.
+  if (result.command == "bootstrap") result.pack.executable = bootstrap_executable;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg.rfind("--", 0) != 0) {
@@ -47,7 +55,7 @@ Arguments parse(int argc, char** argv) {
     const std::string& value = args[++i];
     if (arg == "--build-id") {
       result.pack.build_id = value;
-    } else if (arg == "--executable") {
+    } else if (arg == "--executable" && result.command != "bootstrap") {
       result.pack.executable = value;
     } else if (arg == "--platform") {
       result.pack.platform = value;
@@ -87,6 +95,16 @@ int main(int argc, char** argv) {
     trelk::json document = trelk::pack_snapshot(trelk::path_from_utf8(args.positional[0]),
                                                 trelk::path_from_utf8(args.positional[1]), args.pack);
     if (args.command == "launcher") document = trelk::launcher_release(document, args.gui, args.helpers);
+    if (args.command == "bootstrap") {
+      try {
+        document = trelk::bootstrap_release(document);
+      } catch (const trelk::Error&) {
+        // An archive whose tree no installed bootstrap would take is not left to be published.
+        std::error_code ignored;
+        std::filesystem::remove(trelk::path_from_utf8(args.positional[1]), ignored);
+        throw;
+      }
+    }
     const std::string text = trelk::canonical_json(document) + "\n";
     if (args.manifest)
       trelk::atomic_create(trelk::path_from_utf8(*args.manifest), text);

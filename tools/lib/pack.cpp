@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 
+#include "bootstrap/contract.hpp"
 #include "core/error.hpp"
 #include "core/paths.hpp"
 #include "files/atomic.hpp"
@@ -284,6 +285,20 @@ json launcher_release(json snapshot, const std::string& gui_executable,
   snapshot["runtime_helpers"] = json::array();
   for (const auto& [path, role] : helpers)
     snapshot["runtime_helpers"].push_back({{"path", path}, {"role", role}, {"lease_abi", 1}});
+  return snapshot;
+}
+
+json bootstrap_release(json snapshot) {
+  snapshot["kind"] = "trelk-bootstrap-release";
+  snapshot["bootstrap_abi"] = 1;
+  snapshot["runtime_lease_abi"] = 1;
+  snapshot["application_schema"] = {{"minimum", 1}, {"maximum", 1}};
+  const SnapshotManifest manifest = SnapshotManifest::parse(snapshot);
+  // Only this machine's platform can be held to the update rules, which include the platform itself.
+  if (manifest.platform == native_platform())
+    validate_bootstrap_update(manifest);
+  else
+    validate_bootstrap_contract(manifest);
   return snapshot;
 }
 

@@ -79,4 +79,8 @@ json pack_snapshot(const std::filesystem::path& source, const std::filesystem::p
 json launcher_release(json snapshot, const std::string& gui_executable,
                       const std::vector<std::pair<std::string, std::string>>& helpers);
 
+// Adds the bootstrap release members (kind, ABIs, data contract) to a snapshot manifest whose executable is
+// bin/trelk-bootstrap, and refuses a document an installed bootstrap of that platform would not take.
+json bootstrap_release(json snapshot);
+
 }  // namespace trelk

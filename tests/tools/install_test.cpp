@@ -1,0 +1,105 @@
+// The installer tool run as a user's installer would be, and the installed bootstrap started afterwards.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bootstrap/contract.hpp"
+#include "core/json.hpp"
+#include "installed/installed.hpp"
+#include "pack.hpp"
+#include "repository.hpp"
+#include "support/temp_dir.hpp"
+
+namespace trelk {
+namespace {
+
+namespace fs = std::filesystem;
+using test::read_file;
+
+// A bootstrap release of the built bootstrap, the reference launcher's package and a trusted root.
+struct Packages {
+  test::TempDir dir;
+  fs::path home = dir / "home";
+  fs::path data = dir / "data";
+  fs::path bootstrap_json = dir / "bootstrap.json";
+  fs::path bootstrap_archive = dir / "bootstrap.tar.zst";
+  Repository repository = Repository::create(dir / "repo", {});
+
+  Packages() {
+    fs::create_directories(dir / "image/bin");
+    fs::create_directories(home);
+    fs::copy_file(fs::path(TRELK_BIN_DIR) / "trelk-bootstrap", dir / "image/bin/trelk-bootstrap");
+    PackOptions options;
+    options.build_id = "bootstrap-test";
+    options.executable = "bin/trelk-bootstrap";
+    const json snapshot = pack_snapshot(dir / "image", bootstrap_archive, options);
+    test::write_file(bootstrap_json, canonical_json(trelk::bootstrap_release(snapshot)));
+  }
+
+  std::map<std::string, std::string> variables() const {
+    return {{"HOME", home.string()}, {"TRELK_NO_DIALOGS", "1"}, {"PATH", "/usr/bin:/bin"}};
+  }
+
+  test::Outcome install(const std::vector<std::string>& extra = {}) const {
+    const std::vector<std::pair<std::string, std::string>> options = {
+        {"--bootstrap-release", bootstrap_json.string()},
+        {"--bootstrap-archive", bootstrap_archive.string()},
+        {"--launcher-release", test::Installation::release().string()},
+        {"--launcher-archive", test::Installation::archive().string()},
+        {"--root", repository.root_file().string()},
+        {"--metadata-url", "https://updates.example/metadata/"},
+        {"--targets-url", "https://updates.example/targets/"}};
+    std::vector<std::string> arguments = {data.string()};
+    for (const auto& [option, value] : options) arguments.insert(arguments.end(), {option, value});
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return test::run_program(fs::path(TRELK_TOOLS_DIR) / "trelk-install", arguments, variables());
+  }
+
+  test::Outcome start() const {
+    return test::run_program(data / installed_bootstrap_entry, test::self_status, variables());
+  }
+};
+
+TEST(Install, InstalledBootstrapStartsTheSeededLauncherUnderTheGivenBrand) {
+  Packages packages;
+  const fs::path entry = packages.home / "acme.desktop";
+  const auto installed = packages.install({"--brand-name", "Acme Games", "--brand-id", "acme", "--brand-publisher",
+                                           "Acme Ltd", "--desktop-entry", entry.string()});
+  ASSERT_EQ(installed.status, 0) << installed.err;
+  const json result = parse_json(installed.out, 1 << 16);
+  EXPECT_EQ(result.at("data_dir"), packages.data.string());
+  EXPECT_EQ(result.at("bootstrap"), "bootstrap-test");
+  EXPECT_EQ(result.at("launcher").at("build_id"),
+            parse_json(read_file(test::Installation::release()), 1 << 20)["build_id"]);
+
+  EXPECT_FALSE(fs::exists(packages.data / native_setup_marker));
+  EXPECT_EQ(read_file(packages.data / "native/bootstrap.json"), read_file(packages.bootstrap_json));
+  EXPECT_EQ(installed_data_root(packages.data / installed_bootstrap_entry), packages.data);
+  EXPECT_EQ(
+      parse_json(read_file(packages.data / "native/installation.json"), 1 << 16),
+      json::parse(
+          R"({"schema_version":1,"brand":{"name":"Acme Games","id":"acme","publisher":"Acme Ltd","icon":false}})"));
+  // The entry the installed bootstrap wrote starts it under the brand's name.
+  const std::string shortcut = read_file(entry);
+  EXPECT_NE(shortcut.find("Name=Acme\\sGames\n"), std::string::npos) << shortcut;
+  EXPECT_NE(shortcut.find((packages.data / installed_bootstrap_entry).string()), std::string::npos) << shortcut;
+  EXPECT_TRUE(test::launcher_answered(packages.start()));
+}
+
+TEST(Install, SecondInstallIntoAnInstallationIsRefusedWithNothingChanged) {
+  Packages packages;
+  ASSERT_EQ(packages.install().status, 0);
+  const auto before = test::tree(packages.data);
+  const auto again = packages.install();
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.err.find("already holds"), std::string::npos) << again.err;
+  EXPECT_EQ(test::tree(packages.data), before);
+  EXPECT_TRUE(test::launcher_answered(packages.start()));
+}
+
+}  // namespace
+}  // namespace trelk
