@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <ctime>
 #include <iostream>
 #include <optional>
@@ -190,26 +191,6 @@ struct Driver {
 
   int start_directly(const std::optional<json>& selection) {
     LauncherStore store(data_dir, LaunchView{});
-    std::vector<json> versions;
-    auto add = [&](const json& reference) {
-      if (!reference.is_object()) return;
-      for (const auto& known : versions)
-        if (known.value("manifest_sha256", "") == reference.value("manifest_sha256", "")) return;
-      versions.push_back(reference);
-    };
-    if (selection) {
-      add(selection->value("active", json()));
-      add(selection->value("rollback", json()));
-    }
-    // A version found only by the fallback has no record vouching for its tree.
-    std::optional<std::string> unproven;
-    try {
-      const json fallback = store.fallback_active();
-      const std::size_t before = versions.size();
-      add(fallback);
-      if (versions.size() > before) unproven = fallback.at("manifest_sha256").get<std::string>();
-    } catch (const std::exception&) {
-    }
     const auto arguments = launcher_arguments(data_dir, launch);
 
     // A start less than 30 seconds ago may still be in progress: it does not count as failed.
@@ -226,10 +207,13 @@ struct Driver {
       }
     }
 
+    // Replaces this process with the version's launcher; returns only when the version is unusable. A version
+    // found only by the fallback (unproven) has no record vouching for its tree.
     std::optional<std::string> last_failure;
-    for (const auto& version : versions) {
+    auto start = [&](const json& version, const LauncherManifest* verified, bool unproven) {
       try {
-        auto manifest = store.manifest(version);
+        std::optional<LauncherManifest> read;
+        const LauncherManifest& manifest = verified ? *verified : read.emplace(store.manifest(version));
         auto payload = store.payload(version);
         auto executable = present_entry(store, version, manifest, interface);
         const auto digest = version.at("manifest_sha256").get<std::string>();
@@ -238,7 +222,7 @@ struct Driver {
           require(marked_attempts < 2, "launcher_damaged", "This Trelk version failed to start twice");
           verify_snapshot_tree(manifest.snapshot, payload, {});
           attempts = marked_attempts + 1;
-        } else if (unproven == digest) {
+        } else if (unproven) {
           verify_snapshot_tree(manifest.snapshot, payload, {});
         }
         if (interface == "gui") mark_start(data_dir, digest, attempts);
@@ -252,7 +236,30 @@ struct Driver {
         std::cerr << "trelk: launcher version unusable: " << safe_text(branded(error.what())) << '\n';
         last_failure = error.what();
       }
+    };
+
+    // The recorded versions first, each once; the store is searched only when none of them started.
+    std::vector<std::string> tried;
+    auto untried = [&](const json& reference) {
+      if (!reference.is_object()) return false;
+      const auto digest = reference.value("manifest_sha256", "");
+      if (std::find(tried.begin(), tried.end(), digest) != tried.end()) return false;
+      tried.push_back(digest);
+      return true;
+    };
+    if (selection) {
+      for (const char* slot : {"active", "rollback"}) {
+        const json reference = selection->value(slot, json());
+        if (untried(reference)) start(reference, nullptr, false);
+      }
     }
+    std::optional<LauncherStore::VerifiedVersion> fallback;
+    try {
+      fallback = store.fallback_version();
+    } catch (const std::exception&) {
+    }
+    if (fallback && untried(fallback->reference)) start(fallback->reference, &fallback->manifest, true);
+
     if (interface == "gui" && forwarded.size() == 2 && forwarded[0] == "--launch") {
       std::cerr << "trelk: starting " << forwarded[1]
                 << branded(" directly; repair Trelk by running its installer again") << std::endl;

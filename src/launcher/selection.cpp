@@ -45,8 +45,10 @@ std::optional<json> LauncherStore::selection() const {
   }
 }
 
-json LauncherStore::fallback_active() const {
-  std::optional<json> kept;
+json LauncherStore::fallback_active() const { return fallback_version().reference; }
+
+LauncherStore::VerifiedVersion LauncherStore::fallback_version() const {
+  std::optional<VerifiedVersion> kept;
   fs::file_time_type kept_time;
   std::size_t count = 0;
   for (const auto& entry : fs::directory_iterator(path("versions"))) {
@@ -54,24 +56,26 @@ json LauncherStore::fallback_active() const {
     std::error_code error;
     if (entry.is_symlink(error) || !entry.is_directory(error)) continue;
     auto name = entry.path().filename().string();
-    if (name.size() != 64) continue;
-    json reference;
+    if (!is_manifest_digest(name)) continue;
+    std::optional<VerifiedVersion> version;
     fs::file_time_type time;
     try {
-      auto bytes = read_file(path("manifests/" + name + ".json"), launcher_manifest_limit);
-      reference = {{"manifest_sha256", name}, {"build_id", parse_json(bytes, launcher_manifest_limit).at("build_id")}};
-      manifest(reference);
+      // The manifest names the build: read once, it is both the identity and its proof.
+      auto manifest = stored_manifest(name);
+      json reference = {{"manifest_sha256", name}, {"build_id", manifest.snapshot.build_id}};
+      check_launcher_reference(reference);
+      version = VerifiedVersion{std::move(reference), std::move(manifest)};
       time = fs::last_write_time(entry.path());
     } catch (const std::exception&) {
       continue;  // a damaged or foreign version is never a fallback
     }
     if (!kept || time > kept_time) {
-      kept = std::move(reference);
+      kept = std::move(version);
       kept_time = time;
     }
   }
   require(kept.has_value(), "launcher_missing", "No installed Trelk version could be started", {"self status"});
-  return *kept;
+  return std::move(*kept);
 }
 
 std::optional<ManagedVersion> managed_version(const fs::path& image) {

@@ -176,16 +176,21 @@ std::unique_ptr<FileLock> LauncherStore::owner() const {
   }
 }
 
-LauncherManifest LauncherStore::manifest(const json& reference) const {
-  check_launcher_reference(reference);
-  require(!reference.is_null(), "launcher_missing", "Install a verified launcher first");
-  auto sha = reference["manifest_sha256"].get<std::string>();
+LauncherManifest LauncherStore::stored_manifest(const std::string& sha) const {
   auto bytes = read_file(path("manifests/" + sha + ".json"), launcher_manifest_limit);
   require(digest(bytes, "sha256") == sha, "content_mismatch", "Stored launcher manifest changed");
   auto result = LauncherManifest::parse(parse_json(bytes, launcher_manifest_limit));
-  require(result.snapshot.build_id == reference["build_id"].get<std::string>() &&
-              result.snapshot.platform == native_platform(),
-          "launcher_state", "Launcher identity/platform differs from its local reference");
+  require(result.snapshot.platform == native_platform(), "launcher_state",
+          "Launcher identity/platform differs from its local reference");
+  return result;
+}
+
+LauncherManifest LauncherStore::manifest(const json& reference) const {
+  check_launcher_reference(reference);
+  require(!reference.is_null(), "launcher_missing", "Install a verified launcher first");
+  auto result = stored_manifest(reference["manifest_sha256"].get<std::string>());
+  require(result.snapshot.build_id == reference["build_id"].get<std::string>(), "launcher_state",
+          "Launcher identity/platform differs from its local reference");
   return result;
 }
 

@@ -59,6 +59,12 @@ class LauncherStore {
   std::optional<json> selection() const;
   // The intact installed version with the latest directory time, whatever the record says.
   json fallback_active() const;
+  // The same version with the manifest checked while choosing it, so a caller need not read it again.
+  struct VerifiedVersion {
+    json reference;
+    LauncherManifest manifest;
+  };
+  VerifiedVersion fallback_version() const;
 
   // Startup candidate protocol; record changes need owner() held by the caller.
   json begin_candidate() const;
@@ -78,6 +84,9 @@ class LauncherStore {
   std::filesystem::path path(std::string_view relative) const;
 
  private:
+  // The stored manifest named by its digest, checked against it and against this platform.
+  LauncherManifest stored_manifest(const std::string& sha) const;
+
   std::filesystem::path root_;
   std::filesystem::path launcher_;
 };
