@@ -2,6 +2,8 @@
 // built bootstrap packed as a publisher would, and an installation made by the real installer.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <map>
 #include <string>

@@ -162,8 +162,9 @@ std::vector<std::vector<std::string>> hash_bins(std::size_t count) {
   std::vector<std::vector<std::string>> bins(count);
   for (std::size_t bin = 0; bin < count; ++bin)
     for (std::size_t prefix = bin * total / count; prefix < (bin + 1) * total / count; ++prefix) {
-      char text[8];
-      std::snprintf(text, sizeof text, "%0*zx", width, prefix);
+      static constexpr char digits[] = "0123456789abcdef";
+      std::string text(static_cast<std::size_t>(width), '0');
+      for (std::size_t value = prefix, at = text.size(); at-- > 0; value /= 16) text[at] = digits[value % 16];
       bins[bin].push_back(text);
     }
   return bins;
@@ -254,6 +255,19 @@ json Repository::document(const std::string& name) const {
 
 std::string Repository::add_target(const std::string& path, const fs::path& file, const std::string& role_name,
                                    const json& custom, bool within_delegation) {
+  std::string owner = stage_target(path, file, role_name, custom, within_delegation);
+  save();
+  return owner;
+}
+
+void Repository::add_targets(const std::vector<std::pair<std::string, fs::path>>& entries,
+                             const std::string& role_name) {
+  for (const auto& [path, file] : entries) stage_target(path, file, role_name, nullptr, true);
+  save();
+}
+
+std::string Repository::stage_target(const std::string& path, const fs::path& file, const std::string& role_name,
+                                     const json& custom, bool within_delegation) {
   validate_relative_path(path, false);
   require(custom.is_null() || custom.is_object(), "usage", "Custom target data must be a JSON object");
   std::string owner = role_name == "auto" ? "targets" : role_name;
@@ -290,7 +304,6 @@ std::string Repository::add_target(const std::string& path, const fs::path& file
   if (!custom.is_null()) entry["custom"] = custom;
   fs::rename(copy, staged / sha256);
   role(owner)["targets"][path] = std::move(entry);
-  save();
   return owner;
 }
 

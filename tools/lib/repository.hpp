@@ -89,6 +89,9 @@ class Repository {
   std::string add_target(const std::string& path, const std::filesystem::path& file,
                          const std::string& role = "targets", const json& custom = nullptr,
                          bool within_delegation = true);
+  // Many targets at once, with the plan written once (for repositories of tens of thousands of targets).
+  void add_targets(const std::vector<std::pair<std::string, std::filesystem::path>>& entries,
+                   const std::string& role = "targets");
   void remove_target(const std::string& path, const std::string& role = "targets");
   // A new role delegated from a targets role (top-level or delegated), with new keys.
   void delegate(const std::string& name, const std::string& from, const DelegationSetup& setup);
@@ -111,6 +114,8 @@ class Repository {
  private:
   Repository(std::filesystem::path dir, json plan) : dir_(std::move(dir)), plan_(std::move(plan)) {}
 
+  std::string stage_target(const std::string& path, const std::filesystem::path& file, const std::string& role,
+                           const json& custom, bool within_delegation);
   json& role(const std::string& name);
   const json& role(const std::string& name) const;
   const SigningKey& key(const std::string& id) const;
