@@ -23,15 +23,7 @@ int main(int argc, char** argv) {
   const fs::path files = scratch.path() / "files";
   fs::create_directories(files);
   trelk::DigestState whole("sha256");
-  {
-    std::ofstream out(files / "target.bin", std::ios::binary);
-    std::vector<char> block(1 << 20);
-    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 2654435761u >> 24);
-    for (std::uint64_t written = 0; written < size; written += block.size()) {
-      out.write(block.data(), static_cast<std::streamsize>(block.size()));
-      whole.update(std::string_view(block.data(), block.size()));
-    }
-  }
+  write_pattern_file(files / "target.bin", size, [&](std::string_view block) { whole.update(block); });
   const trelk::json description = {{"length", size}, {"hashes", {{"sha256", whole.value()}}}};
   trelk::test::TestPki pki(scratch.path() / "pki");
   trelk::test::NginxServer nginx(pki, files);

@@ -16,51 +16,15 @@
 #include "support/https_servers.hpp"
 #include "transport/https_transport.hpp"
 
-namespace {
-
-using namespace trelk::bench;
-
-struct Run {
-  double seconds = 0;
-  long peak_kib = 0;
-};
-
-// The work runs in a child of its own, so its peak memory is its own.
-template <typename Work>
-Run in_child(Work&& work) {
-  const auto start = Clock::now();
-  const pid_t child = ::fork();
-  if (child == 0) {
-    try {
-      work();
-      ::_exit(0);
-    } catch (const std::exception& error) {
-      std::fprintf(stderr, "bench_transport: %s\n", error.what());
-      ::_exit(1);
-    }
-  }
-  int status = 0;
-  struct rusage usage {};
-  if (::wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    throw std::runtime_error("a download failed");
-  return {std::chrono::duration<double>(Clock::now() - start).count(), usage.ru_maxrss};
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
+  using namespace trelk::bench;
   const std::uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
   const std::uint64_t size = mib << 20;
   ScratchDir scratch;
   const fs::path files = scratch.path() / "files";
   fs::create_directories(files);
-  {
-    std::ofstream out(files / "target.bin", std::ios::binary);
-    std::vector<char> block(1 << 20);
-    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 2654435761u >> 24);
-    for (std::uint64_t written = 0; written < size; written += block.size()) out.write(block.data(), block.size());
-  }
+  write_pattern_file(files / "target.bin", size);
   trelk::test::TestPki pki(scratch.path() / "pki");
   trelk::test::NginxServer nginx(pki, files);
   const std::string url = nginx.url() + "target.bin";

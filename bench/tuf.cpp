@@ -25,31 +25,6 @@ namespace {
 
 using namespace trelk::bench;
 
-struct Run {
-  double seconds = 1e300;
-  long peak_kib = 0;
-};
-
-template <typename Work>
-Run in_child(Work&& work) {
-  const auto start = Clock::now();
-  const pid_t child = ::fork();
-  if (child == 0) {
-    try {
-      work();
-      ::_exit(0);
-    } catch (const std::exception& error) {
-      std::fprintf(stderr, "bench_tuf: %s\n", error.what());
-      ::_exit(1);
-    }
-  }
-  int status = 0;
-  struct rusage usage {};
-  if (::wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    throw std::runtime_error("a run failed");
-  return {std::chrono::duration<double>(Clock::now() - start).count(), usage.ru_maxrss};
-}
-
 struct Case {
   std::string name;
   fs::path repository;
@@ -78,8 +53,8 @@ void measure(const Case& c, const trelk::test::TestPki& pki, int rounds) {
     const fs::path state = c.repository / ("state-" + std::to_string(round));
     trelk::TufClient::initialize(state, root);
     // A cold refresh, the lookup and the (tiny) target itself.
-    const Run ours = run_program({tool, "--metadata-url", metadata_url, "--metadata-dir", state.string(),
-                                  "--ca-bundle", pki.ca.string(), "--target-name", c.lookup, "--target-dir",
+    const Run ours = run_program({tool, "--metadata-url", metadata_url, "--metadata-dir", state.string(), "--ca-bundle",
+                                  pki.ca.string(), "--target-name", c.lookup, "--target-dir",
                                   (c.repository / ("out-" + std::to_string(round))).string(), "--target-base-url",
                                   nginx.url() + "targets/", "download"});
     const fs::path fetched = c.repository / ("fetched-" + std::to_string(round));
@@ -95,9 +70,10 @@ void measure(const Case& c, const trelk::test::TestPki& pki, int rounds) {
     floor.seconds = std::min(floor.seconds, theirs.seconds);
     client.peak_kib = std::max(client.peak_kib, ours.peak_kib);
   }
-  std::printf("%s: trelk-tuf cold refresh + lookup + target %.3f s, peak %.1f MiB; floor (curl + parse_json) %.3f s;"
-              " ratio %.2f\n",
-              c.name.c_str(), client.seconds, client.peak_kib / 1024.0, floor.seconds, client.seconds / floor.seconds);
+  std::printf(
+      "%s: trelk-tuf cold refresh + lookup + target %.3f s, peak %.1f MiB; floor (curl + parse_json) %.3f s;"
+      " ratio %.2f\n",
+      c.name.c_str(), client.seconds, client.peak_kib / 1024.0, floor.seconds, client.seconds / floor.seconds);
 }
 
 }  // namespace
