@@ -1,6 +1,7 @@
 // `self update` through the installed bootstrap, killed before its mutating calls or run twice at once:
 // the next start always runs a working version, and the next update finishes what was interrupted.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <filesystem>
 #include <string>
@@ -22,11 +23,14 @@ using test::Release;
 struct Updatable {
   Publisher publisher;
   fs::path pristine = publisher.dir / "pristine";
+  std::string old_targets;  // the top-level targets of the 1.0 release
 
-  Updatable() {
+  explicit Updatable(const fs::path& data = {}) {
+    if (!data.empty()) publisher.data = data;
     const Release launcher = publisher.launcher("launcher-1.0", "normal");
     const Release bootstrap = publisher.bootstrap("bootstrap-1.0");
     publisher.publish(launcher, bootstrap);
+    old_targets = read_file(publisher.repo.metadata_dir() / "targets.json");
     const auto installed = publisher.install(launcher, bootstrap);
     EXPECT_EQ(installed.status, 0) << installed.err;
     EXPECT_EQ(publisher.running(), "launcher-1.0");
@@ -85,6 +89,47 @@ TEST(UpdateStaging, TwoUpdatesAtOnceNeverCorruptTheInstallation) {
     }
   }
   updatable.expect_recovers("after two concurrent updates");
+}
+
+TEST(UpdateStaging, AMixedUpReleaseStagesNothing) {
+  // The mirror serves last release's targets beside this release's snapshot.
+  Updatable updatable;
+  const fs::path targets = updatable.publisher.repo.metadata_dir() / "targets.json";
+  const std::string current = read_file(targets);
+  test::write_file(targets, updatable.old_targets);
+  const auto refused = updatable.publisher.start({"--json", "self", "update"});
+  EXPECT_EQ(refused.status, 1);
+  const std::string code = json::parse(refused.out)["problem"]["code"].get<std::string>();
+  EXPECT_TRUE(code == "length_mismatch" || code == "hash_mismatch") << refused.out;
+  EXPECT_TRUE(updatable.publisher.status()["candidate"].is_null());
+  EXPECT_FALSE(fs::exists(updatable.publisher.data / "native/bootstrap-update.json"));
+  test::write_file(targets, current);
+  updatable.expect_recovers("after the mirror was repaired");
+}
+
+TEST(UpdateStaging, ADiskWithoutRoomForTheReleaseIsReportedBeforeAnyDownload) {
+  test::TempDir mount_point;
+  if (::mount("tmpfs", mount_point.path().c_str(), "tmpfs", 0, "size=96m") != 0)
+    GTEST_SKIP() << "cannot mount a small tmpfs here (needs CAP_SYS_ADMIN)";
+  struct Unmount {
+    fs::path path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{mount_point.path()};
+  Updatable updatable(mount_point.path() / "data");
+  // Fill the volume so that the new release cannot fit beside the installed one.
+  const auto space = fs::space(mount_point.path());
+  test::write_file(mount_point.path() / "filler", std::string(space.available - (8 << 20), 'x'));
+  const json before = updatable.publisher.status();
+  const auto refused = updatable.publisher.start({"--json", "self", "update"});
+  EXPECT_EQ(refused.status, 1);
+  const json problem = json::parse(refused.out)["problem"];
+  EXPECT_EQ(problem["code"], "insufficient_space");
+  EXPECT_NE(problem["message"].get<std::string>().find("more bytes before installation"), std::string::npos);
+  EXPECT_EQ(updatable.publisher.status(), before);
+  std::size_t downloads = 0;
+  for (const auto& line : updatable.publisher.nginx.access_log())
+    downloads += line.find(".tar.zst") != std::string::npos;
+  EXPECT_EQ(downloads, 0u);
 }
 
 }  // namespace
