@@ -114,6 +114,8 @@ void resumed_target(Transport& transport, std::string_view target, std::string_v
   };
   const fs::path directory = destination.parent_path();
   const std::string base = path_utf8(destination.filename());
+  // The state of a partial file names the target it belongs to by the file's own name.
+  require(base == last_component(target), "unsafe_path", "A resumable download must be named after its target");
   const std::uint64_t total = description.at("length").get<std::uint64_t>();
   const json authorization = {{"length", total}, {"hashes", description.at("hashes")}};
   const std::string scope_sha256 = digest(scope, "sha256");

@@ -73,7 +73,8 @@ LauncherStageResult stage_launcher_update(const fs::path& data_root, TufClient& 
   require(authorized, "content_mismatch", "Launcher archive is not authorized with its declared length and hash");
   TufDownloadOptions options;
   options.resume_scope = target_download_resume_scope("launcher", reference, manifest.snapshot.archive_target);
-  const fs::path archive_file = downloads / (sha + ".tar.zst");
+  // Named after its target: a partial download's state is bound to the target's file name.
+  const fs::path archive_file = downloads / path_from_utf8(manifest.snapshot.archive_target).filename();
   tuf.download(manifest.snapshot.archive_target, archive_file, progress, {}, options);
 
   {

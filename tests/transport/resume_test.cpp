@@ -146,6 +146,10 @@ TEST(ResumedTarget, NothingIsReusedThatCannotBeProven) {
 TEST(ResumedTarget, TheScanIsBoundedAndPreservesWhatItDoesNotKnow) {
   Download download;
   test::NginxServer nginx(download.pki, download.files);
+  HttpsTransport transport(nginx.url(), download.pki.ca, 0, nullptr);
+  EXPECT_TRELK_ERROR(resumed_target(transport, "big.bin", "big.bin", download.out / "other-name.bin",
+                                    description_of(download.bytes), {}, download.scope, {}),
+                     "unsafe_path", "A resumable download must be named after its target");
   const fs::path odd = download.out / ("big.bin." + std::string(31, 'a') + ".partial.resume.json");
   test::write_file(odd, "{}");
   EXPECT_TRELK_ERROR(download.run(nginx), "download_resume_state", "Unknown resume filename was preserved");
