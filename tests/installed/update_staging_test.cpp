@@ -1,7 +1,9 @@
 // `self update` through the installed bootstrap, killed before its mutating calls or run twice at once:
 // the next start always runs a working version, and the next update finishes what was interrupted.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -109,7 +111,7 @@ TEST(UpdateStaging, AMixedUpReleaseStagesNothing) {
 
 TEST(UpdateStaging, ADiskWithoutRoomForTheReleaseIsReportedBeforeAnyDownload) {
   test::TempDir mount_point;
-  if (::mount("tmpfs", mount_point.path().c_str(), "tmpfs", 0, "size=96m") != 0)
+  if (::mount("tmpfs", mount_point.path().c_str(), "tmpfs", 0, "size=1g") != 0)
     GTEST_SKIP() << "cannot mount a small tmpfs here (needs CAP_SYS_ADMIN)";
   struct Unmount {
     fs::path path;
@@ -118,7 +120,10 @@ TEST(UpdateStaging, ADiskWithoutRoomForTheReleaseIsReportedBeforeAnyDownload) {
   Updatable updatable(mount_point.path() / "data");
   // Fill the volume so that the new release cannot fit beside the installed one.
   const auto space = fs::space(mount_point.path());
-  test::write_file(mount_point.path() / "filler", std::string(space.available - (8 << 20), 'x'));
+  const int filler = ::open((mount_point.path() / "filler").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+  ASSERT_GE(filler, 0);
+  ASSERT_EQ(::posix_fallocate(filler, 0, static_cast<off_t>(space.available - (8 << 20))), 0);
+  ::close(filler);
   const json before = updatable.publisher.status();
   const auto refused = updatable.publisher.start({"--json", "self", "update"});
   EXPECT_EQ(refused.status, 1);
