@@ -26,11 +26,6 @@ namespace trelk {
 
 namespace {
 
-bool exists_unfollowed(const fs::path& path) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0;
-}
-
 bool regular_unfollowed(const fs::path& path, std::uint64_t* size) {
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
@@ -73,7 +68,7 @@ void remove_old_files(const BootstrapPaths& paths) {
   }
   if (complete) {
     fs::remove(paths.old_files, error);
-  } else if (!exists_unfollowed(paths.old_files)) {
+  } else if (!entry_exists(paths.old_files)) {
     try {
       atomic_write(paths.old_files, "");
     } catch (const Error&) {
@@ -179,7 +174,7 @@ bool new_image_starts(const fs::path& executable_path) {
 // | committing            | image record = update record, marker, update record  | commits again           |
 // | rejected              | rejected digest, no update record                    | nothing                 |
 void apply_locked(const BootstrapPaths& paths, const fs::path& executable_path) {
-  if (!exists_unfollowed(paths.update_record)) {
+  if (!entry_exists(paths.update_record)) {
     remove_old_files(paths);
     // Staged files without their record are what a kill during a commit or a rejection left.
     std::error_code ignored;
@@ -193,7 +188,7 @@ void apply_locked(const BootstrapPaths& paths, const fs::path& executable_path) 
     update = parse_update(text);
     for (const auto& [relative, file] : update.files) {
       auto candidate = safe_join(paths.staging, relative, true);
-      if (!exists_unfollowed(candidate)) candidate = safe_join(paths.image, relative, true);
+      if (!entry_exists(candidate)) candidate = safe_join(paths.image, relative, true);
       std::uint64_t size = 0;
       bool intact = regular_unfollowed(candidate, &size) && size == file.length &&
                     digest_file(candidate, "sha256") == file.sha256;
@@ -211,24 +206,24 @@ void apply_locked(const BootstrapPaths& paths, const fs::path& executable_path) 
   try {
     for (const auto& [relative, file] : update.files) {
       auto staged = safe_join(paths.staging, relative, true);
-      if (!exists_unfollowed(staged)) continue;
+      if (!entry_exists(staged)) continue;
       auto target = safe_join(paths.image, relative, true);
       fs::create_directories(target.parent_path());
       touched.insert(target.parent_path());
-      if (exists_unfollowed(target)) {
+      if (entry_exists(target)) {
         record_step(Step::link_aside, target, with_old_suffix(target), moves);
         record_step(Step::replace, staged, target, moves);
       } else {
         record_step(Step::install, staged, target, moves);
       }
     }
-    if (exists_unfollowed(paths.record)) {
+    if (entry_exists(paths.record)) {
       auto installed = SnapshotManifest::parse(
           parse_json(read_file(paths.record, bootstrap_update_record_limit), bootstrap_update_record_limit));
       for (const auto& [relative, file] : installed.files) {
         if (update.files.contains(relative)) continue;
         auto retired = safe_join(paths.image, relative, true);
-        if (!exists_unfollowed(retired)) continue;
+        if (!entry_exists(retired)) continue;
         record_step(Step::retire, retired, with_old_suffix(retired), moves);
         touched.insert(retired.parent_path());
       }
@@ -248,7 +243,7 @@ void apply_locked(const BootstrapPaths& paths, const fs::path& executable_path) 
   atomic_write(paths.record, text);
   // Announced before the update record goes: a kill in between must not leave ".old" files that no
   // later start knows to remove.
-  if (!exists_unfollowed(paths.old_files)) atomic_write(paths.old_files, "");
+  if (!entry_exists(paths.old_files)) atomic_write(paths.old_files, "");
   std::error_code error;
   fs::remove(paths.update_record, error);
   require(!error, "file_write", "Cannot remove the applied bootstrap update record");
@@ -270,7 +265,7 @@ BootstrapPaths::BootstrapPaths(const fs::path& root_)
       lock(root_ / "native/bootstrap-update.lock"),
       old_files(root_ / "native/bootstrap-old-files") {}
 
-bool bootstrap_update_pending(const fs::path& root) { return exists_unfollowed(root / "native/bootstrap-update.json"); }
+bool bootstrap_update_pending(const fs::path& root) { return entry_exists(root / "native/bootstrap-update.json"); }
 
 void apply_pending_bootstrap_update(const fs::path& executable_path) {
   if (!process_environment(bootstrap_start_check_variable, 8192).empty()) std::_Exit(0);
@@ -278,10 +273,8 @@ void apply_pending_bootstrap_update(const fs::path& executable_path) {
     auto root = installed_data_root(executable_path);
     if (!root) return;
     BootstrapPaths paths(*root);
-    if (exists_unfollowed(*root / native_setup_marker)) return;
-    if (!exists_unfollowed(paths.update_record) && !exists_unfollowed(paths.old_files) &&
-        !exists_unfollowed(paths.staging))
-      return;
+    if (entry_exists(*root / native_setup_marker)) return;
+    if (!entry_exists(paths.update_record) && !entry_exists(paths.old_files) && !entry_exists(paths.staging)) return;
 
     NativeFileLock update_lock(paths.lock, true, NativeLockSharing::shared, LockMode::exclusive);
     NativeFileLock installation_lock(*root / native_bootstrap_lock, true, NativeLockSharing::none, LockMode::exclusive);

@@ -18,35 +18,21 @@ namespace trelk {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-bool exists_unfollowed(const fs::path& path) {
-  struct stat status {};
-  return ::lstat(path.c_str(), &status) == 0;
-}
-
-}  // namespace
-
 // Killed at any point, staging leaves at most native/bootstrap-update.partial and the downloads (whose
 // archive resumes), or a complete native/bootstrap-update without its record, which no start applies and
 // the next staging replaces. Only the record, written last, makes an update pending.
 BootstrapStageResult stage_bootstrap_update(const fs::path& data_root, TufClient& tuf, const Progress& progress) {
   const fs::path root = fs::absolute(data_root).lexically_normal();
   const BootstrapPaths paths(root);
-  require(exists_unfollowed(root / "native/installation.json"), "not_installed",
+  require(entry_exists(root / "native/installation.json"), "not_installed",
           "Bootstrap updates need an installed Trelk");
   require_complete_native_install(root);
   NativeFileLock lock(paths.lock, true, NativeLockSharing::shared, LockMode::exclusive);
-  if (exists_unfollowed(paths.update_record)) return {false, "pending", ""};
+  if (entry_exists(paths.update_record)) return {false, "pending", ""};
 
-  json description;
-  try {
-    description = tuf.target(bootstrap_manifest_target());
-  } catch (const Error& error) {
-    if (error.code == "target_not_found") return {false, "not_published", ""};
-    throw;
-  }
-  require(length(description) <= bootstrap_update_record_limit, "size_limit",
+  const std::optional<json> description = published_target(tuf, bootstrap_manifest_target());
+  if (!description) return {false, "not_published", ""};
+  require(length(*description) <= bootstrap_update_record_limit, "size_limit",
           "Bootstrap update manifest exceeds 512 KiB");
   const fs::path manifest_file = paths.downloads / bootstrap_manifest_target();
   tuf.download(bootstrap_manifest_target(), manifest_file, progress, {}, {});
@@ -55,9 +41,9 @@ BootstrapStageResult stage_bootstrap_update(const fs::path& data_root, TufClient
 
   BootstrapStageResult result{false, "", manifest.build_id};
   std::error_code ignored;
-  if (exists_unfollowed(paths.record) && read_file(paths.record, bootstrap_update_record_limit) == text) {
+  if (entry_exists(paths.record) && read_file(paths.record, bootstrap_update_record_limit) == text) {
     result.status = "current";
-  } else if (exists_unfollowed(paths.rejected) && read_file(paths.rejected, 128) == digest(text, "sha256")) {
+  } else if (entry_exists(paths.rejected) && read_file(paths.rejected, 128) == digest(text, "sha256")) {
     result.status = "rejected";
   } else {
     require_path_room(paths.image, {}, manifest.longest_native_path());

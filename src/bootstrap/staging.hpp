@@ -5,17 +5,13 @@
 
 #include "core/digest.hpp"
 #include "tuf/client.hpp"
+#include "update/launcher_update.hpp"
 
 namespace trelk {
 
-// What one staging call did: "pending" (an update waits already; nothing fetched), "current" (the newest
-// release is installed), "rejected" (the newest release is the one last rejected), "staged" (ready for the
-// next start) or "not_published" (no bootstrap release for this platform).
-struct BootstrapStageResult {
-  bool staged = false;
-  std::string status;
-  std::string build_id;
-};
+// For the bootstrap: "pending" when an update waits already (nothing is fetched), "current" when the
+// newest release is installed, "rejected" when it is the one last rejected.
+using BootstrapStageResult = StageResult;
 
 // Fetches the newest bootstrap release through the refreshed trusted client, unpacks and verifies it into
 // native/bootstrap-update and writes the pending update record last. Never touches the installed image;

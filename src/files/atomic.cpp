@@ -235,4 +235,9 @@ int reserve(int fd, std::int64_t size) {
 
 }  // namespace posix_files
 
+bool entry_exists(const std::filesystem::path& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0;
+}
+
 }  // namespace trelk

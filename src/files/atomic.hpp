@@ -13,6 +13,9 @@ std::string read_file(const std::filesystem::path& path, std::uint64_t limit);
 std::string read_file_tail(const std::filesystem::path& path, std::uint64_t limit, std::uint64_t* size_out);
 std::string read_ordinary(const std::filesystem::path& path, std::uint64_t limit, bool tail, std::uint64_t* size_out);
 
+// Whether a directory entry of any type is at path; a final symbolic link is not followed.
+bool entry_exists(const std::filesystem::path& path);
+
 // Forces an existing single-link ordinary file to stable storage and proves the path still names it.
 void sync_file(const std::filesystem::path& path);
 // Forces a directory's entries to stable storage.

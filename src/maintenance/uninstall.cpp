@@ -43,11 +43,6 @@ constexpr const char* native_files_owned[] = {"installation.json",
                                               "brand.ico"};
 constexpr const char* native_trees[] = {"bootstrap-update", "bootstrap-update.partial", "bootstrap-downloads", "theme"};
 
-bool entry_exists(const fs::path& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
 bool plain_directory(const fs::path& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

@@ -49,11 +49,6 @@ std::string last_component(std::string_view path) {
   return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
-bool exists_unfollowed(const fs::path& path) {
-  struct stat status {};
-  return ::lstat(path.c_str(), &status) == 0;
-}
-
 struct Candidate {
   fs::path state_path;
   std::string temporary;
@@ -149,7 +144,7 @@ void resumed_target(Transport& transport, std::string_view target, std::string_v
     }
     validate_target_resume_state(candidate.state, candidate.temporary);
     if (candidate.state.at("target") == target && candidate.state.at("authorization") == authorization &&
-        candidate.state.at("scope_sha256") == scope_sha256 && exists_unfollowed(directory / candidate.temporary))
+        candidate.state.at("scope_sha256") == scope_sha256 && entry_exists(directory / candidate.temporary))
       usable.push_back(std::move(candidate));
   }
   std::stable_sort(usable.begin(), usable.end(), [](const Candidate& a, const Candidate& b) {

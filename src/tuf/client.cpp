@@ -20,11 +20,6 @@ namespace {
 constexpr std::uint64_t initial_root_limit = 524288;
 constexpr const char* invalidation_marker = "root-invalidation.json";
 
-bool exists_unfollowed(const fs::path& path) {
-  struct stat status {};
-  return ::lstat(path.c_str(), &status) == 0;
-}
-
 FileLock operation_lock(const fs::path& directory) {
   private_directory(directory);
   return FileLock(directory / ".lock", false, LockMode::exclusive);
@@ -45,7 +40,7 @@ TufTime system_tuf_time() {
 
 void TufClient::initialize(const fs::path& directory, std::string_view root_text) {
   const FileLock lock = operation_lock(directory);
-  require(!exists_unfollowed(directory / "root.json"), "already_initialized", "Trusted root is already initialized");
+  require(!entry_exists(directory / "root.json"), "already_initialized", "Trusted root is already initialized");
   TrustedMetadataSet self_signed(root_text, initial_root_limit);
   atomic_write(directory / "root.json", root_text);
 }
@@ -66,7 +61,7 @@ fs::path TufClient::file(std::string_view role) const { return safe_join(directo
 
 std::optional<json> TufClient::local(std::string_view role) const {
   const fs::path path = file(role);
-  if (!exists_unfollowed(path)) return std::nullopt;
+  if (!entry_exists(path)) return std::nullopt;
   const std::string text = read_file(path, limits_.max_metadata_bytes);
   const std::string malformed =
       "Stored " + std::string(role) + " metadata is malformed; preserve and restore trusted state";
@@ -92,7 +87,7 @@ void TufClient::persist(std::string_view role, std::string_view text) const { at
 // | marker, new root                          | the same                                  |
 // | new root, no marker                       | nothing: the invalidation was complete    |
 void TufClient::clear_rotated_state() const {
-  if (!exists_unfollowed(directory_ / invalidation_marker)) return;
+  if (!entry_exists(directory_ / invalidation_marker)) return;
   std::error_code ignored;
   fs::remove(file("timestamp"), ignored);
   fs::remove(file("snapshot"), ignored);
@@ -156,7 +151,7 @@ void TufClient::load_role(std::string_view role, const json& reference,
                           const std::function<void(std::string_view)>& accept) {
   require(!role.empty() && role.size() <= tuf_role_name_limit, "size_limit", "Metadata role name exceeds its bound");
   const fs::path cached = file(role);
-  if (exists_unfollowed(cached)) {
+  if (entry_exists(cached)) {
     try {
       accept(read_file(cached, limits_.max_metadata_bytes));
       return;
@@ -224,6 +219,15 @@ std::optional<json> TufClient::visit(std::string_view path, const std::string& r
   return std::nullopt;
 }
 
+std::optional<json> published_target(TufClient& client, std::string_view path) {
+  try {
+    return client.target(path);
+  } catch (const Error& error) {
+    if (error.code == "target_not_found") return std::nullopt;
+    throw;
+  }
+}
+
 void verify_target_file(const fs::path& file, const json& description, const Progress& progress) {
   struct stat status {};
   require(::lstat(file.c_str(), &status) == 0 && S_ISREG(status.st_mode), "unsafe_path",
@@ -245,7 +249,7 @@ void TufClient::download(std::string_view path, const fs::path& destination, con
   auto tell = [&](std::string_view event, std::string_view detail) {
     if (observer) observer(event, description, detail);
   };
-  if (exists_unfollowed(destination)) {
+  if (entry_exists(destination)) {
     try {
       verify_target_file(destination, description, progress);
       tell("complete", path_utf8(destination));
@@ -259,7 +263,7 @@ void TufClient::download(std::string_view path, const fs::path& destination, con
   if (options.admission) options.admission(DownloadAdmission{directory});
   const fs::path staging =
       safe_join(directory, path_utf8(destination.filename()) + "." + random_id() + ".partial", false);
-  require(!exists_unfollowed(staging), "unsafe_path", "Target staging path must be unused");
+  require(!entry_exists(staging), "unsafe_path", "Target staging path must be unused");
   const std::string remote = remote_target_name(path, description, trusted_->consistent_snapshot());
 
   if (targets_.supports_resumption() && !options.resume_scope.empty()) {

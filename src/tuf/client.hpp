@@ -98,6 +98,9 @@ class TufClient {
   bool selected_loaded_ = false;
 };
 
+// The target's description, or nothing when the repository does not authorise the path at all.
+std::optional<json> published_target(TufClient& client, std::string_view path);
+
 // Checks a file on disk against a target description: ordinary file, signed length, every signed hash.
 void verify_target_file(const std::filesystem::path& file, const json& description, const Progress& progress);
 

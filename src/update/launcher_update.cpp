@@ -43,14 +43,9 @@ LauncherStageResult stage_launcher_update(const fs::path& data_root, TufClient& 
   // A candidate waiting for its first start is decided by that start, not replaced here.
   if (settled(store.load(), "") == "pending") return {false, "pending", ""};
 
-  json description;
-  try {
-    description = tuf.target(launcher_release_target());
-  } catch (const Error& error) {
-    if (error.code == "target_not_found") return {false, "not_published", ""};
-    throw;
-  }
-  require(length(description) <= launcher_manifest_limit, "size_limit", "Launcher release document exceeds 512 KiB");
+  const std::optional<json> description = published_target(tuf, launcher_release_target());
+  if (!description) return {false, "not_published", ""};
+  require(length(*description) <= launcher_manifest_limit, "size_limit", "Launcher release document exceeds 512 KiB");
   const fs::path downloads = store.path("downloads");
   const fs::path release_file = downloads / launcher_release_target();
   tuf.download(launcher_release_target(), release_file, progress, {}, {});

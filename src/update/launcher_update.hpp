@@ -12,14 +12,17 @@ namespace trelk {
 // (a launcher manifest); its archive is the target the document names.
 std::string launcher_release_target();
 
-// What one staging call did: "pending" (a candidate waits for its first start), "current" (the newest
-// release is the working version), "rejected" (it is the candidate that failed its last start), "staged"
-// (the next start tries it) or "not_published".
-struct LauncherStageResult {
+// What one staging call did: staged is true only when this call staged a new release; status is
+// "pending", "current", "rejected", "staged" or "not_published"; build_id names the release considered.
+struct StageResult {
   bool staged = false;
   std::string status;
   std::string build_id;
 };
+
+// For the launcher: "pending" while a candidate waits for its first start, "current" when the newest
+// release is the working version, "rejected" when it is the candidate that failed its last start.
+using LauncherStageResult = StageResult;
 
 // Finds the newest launcher release through the refreshed trusted client and makes it the store's
 // candidate: storage admitted first, release document and archive downloaded resumably (scope kind

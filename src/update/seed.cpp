@@ -43,11 +43,6 @@ void remove_temporaries(const std::filesystem::path& directory, const std::strin
   for (const auto& path : found) std::filesystem::remove(path, error);
 }
 
-bool exists_unfollowed(const std::filesystem::path& path) {
-  std::error_code ignored;
-  return std::filesystem::exists(std::filesystem::symlink_status(path, ignored));
-}
-
 }  // namespace
 
 // A version reaches launcher/versions only as a tree that was verified in private staging:
@@ -69,7 +64,7 @@ void LauncherStore::install_version(const json& reference, std::string_view mani
   const std::filesystem::path staging = path("staging/" + sha);
   std::error_code ignored;
 
-  if (exists_unfollowed(destination)) {
+  if (entry_exists(destination)) {
     try {
       require(read_file(stored_manifest, launcher_manifest_limit) == manifest_text, "content_mismatch",
               "Stored launcher manifest differs");
@@ -94,7 +89,7 @@ void LauncherStore::install_version(const json& reference, std::string_view mani
     sync_directory(path("versions"));
   } catch (...) {
     std::filesystem::remove_all(staging, ignored);
-    if (manifest_written && !exists_unfollowed(destination)) std::filesystem::remove(stored_manifest, ignored);
+    if (manifest_written && !entry_exists(destination)) std::filesystem::remove(stored_manifest, ignored);
     throw;
   }
 }
