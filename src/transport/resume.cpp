@@ -155,9 +155,26 @@ void resumed_target(Transport& transport, std::string_view target, std::string_v
   DigestState running("sha256");
   std::uint64_t hashed = 0;
   std::string temporary, last_text;
+  fs::path state_path;
+  auto state_text = [&](std::uint64_t received, const FileReservation& reservation) {
+    const json state = {{"schema_version", 1},           {"kind", state_kind},
+                        {"target", std::string(target)}, {"temporary", temporary},
+                        {"scope_sha256", scope_sha256},  {"prefix_sha256", running.value()},
+                        {"received", received},          {"identity", {reservation.device, reservation.inode}},
+                        {"authorization", authorization}};
+    std::string text = state.dump();
+    require(text.size() <= resume_state_limit, "size_limit", "Partial-download state exceeds its bound");
+    return text;
+  };
   if (usable.empty()) {
     temporary = base + "." + random_id() + partial_suffix;
-    file.emplace(directory / temporary, total, ReservationCallback{});
+    state_path = directory / (temporary + state_suffix);
+    // The new file is announced before its space is reserved, so a kill never leaves a large allocation
+    // that no state document explains (at worst an empty file).
+    file.emplace(directory / temporary, total, [&](const FileReservation& reservation) {
+      last_text = state_text(0, reservation);
+      atomic_write(state_path, last_text);
+    });
     tell("prepared", temporary);
   } else {
     const Candidate& chosen = usable.front();
@@ -177,21 +194,14 @@ void resumed_target(Transport& transport, std::string_view target, std::string_v
             "Recorded partial bytes changed");
     tell("resumed", temporary);
   }
-  const fs::path state_path = directory / (temporary + state_suffix);
+  state_path = directory / (temporary + state_suffix);
 
   std::uint64_t checkpointed = 0;
   auto last_time = Clock::now();
   auto checkpoint = [&] {
     require(hashed == file->written(), "download_resume_state", "Partial write did not complete a hash checkpoint");
     file->synchronize();
-    const FileReservation& reservation = file->reservation();
-    const json state = {{"schema_version", 1},           {"kind", state_kind},
-                        {"target", std::string(target)}, {"temporary", temporary},
-                        {"scope_sha256", scope_sha256},  {"prefix_sha256", running.value()},
-                        {"received", file->written()},   {"identity", {reservation.device, reservation.inode}},
-                        {"authorization", authorization}};
-    const std::string text = state.dump();
-    require(text.size() <= resume_state_limit, "size_limit", "Partial-download state exceeds its bound");
+    const std::string text = state_text(file->written(), file->reservation());
     if (!last_text.empty())
       require(read_file(state_path, resume_state_limit) == last_text, "download_resume_changed",
               "Resume marker changed before checkpoint");
@@ -200,8 +210,6 @@ void resumed_target(Transport& transport, std::string_view target, std::string_v
     checkpointed = file->written();
     last_time = Clock::now();
   };
-  // A fresh partial file is announced at once, so a kill never leaves an unexplained allocation.
-  if (usable.empty()) checkpoint();
 
   if (file->written() < total) {
     file->reserve_remaining();
