@@ -4,7 +4,8 @@
 //   trelk-tuf --metadata-url URL --metadata-dir DIR --target-name PATH [--target-name PATH ...]
 //             --target-dir DIR --target-base-url URL [--ca-bundle FILE] [--resume-scope KIND]
 //             [--download-limit BYTES_PER_SECOND] download
-// Exit status 0 on success, 1 on any failure with the error's message on standard error. It makes no
+// Exit status 0 on success, 1 on any failure with "trelk-tuf: MESSAGE (CODE)" on standard error, so a script
+// can tell a network failure from an integrity failure by its code. It makes no
 // request beyond what refresh and lookup need: no retries, no prefetching of delegations.
 #include <algorithm>
 #include <iostream>
@@ -115,8 +116,11 @@ int main(int argc, char** argv) {
   try {
     trelk::initialize_client_runtime();
     return run(trelk::process_arguments(argc, argv));
+  } catch (const trelk::Error& error) {
+    std::cerr << "trelk-tuf: " << error.what() << " (" << error.code << ")\n";
+    return 1;
   } catch (const std::exception& error) {
-    std::cerr << error.what() << '\n';
+    std::cerr << "trelk-tuf: " << error.what() << '\n';
     return 1;
   }
 }

@@ -9,6 +9,7 @@
 #include "core/error.hpp"
 #include "core/paths.hpp"
 #include "files/atomic.hpp"
+#include "files/directories.hpp"
 #include "files/locks.hpp"
 #include "native/completeness.hpp"
 #include "snapshot/extract.hpp"
@@ -22,7 +23,9 @@ namespace fs = std::filesystem;
 // archive resumes), or a complete native/bootstrap-update without its record, which no start applies and
 // the next staging replaces. Only the record, written last, makes an update pending.
 BootstrapStageResult stage_bootstrap_update(const fs::path& data_root, TufClient& tuf, const Progress& progress) {
-  const fs::path root = fs::absolute(data_root).lexically_normal();
+  std::error_code unresolved;
+  const fs::path root = fs::absolute(data_root, unresolved).lexically_normal();
+  require(!unresolved, "file_read", "Cannot resolve the data directory");
   const BootstrapPaths paths(root);
   require(entry_exists(root / "native/installation.json"), "not_installed",
           "Bootstrap updates need an installed Trelk");
@@ -61,7 +64,7 @@ BootstrapStageResult stage_bootstrap_update(const fs::path& data_root, TufClient
     fs::remove_all(paths.partial, ignored);
     extract_snapshot(manifest, archive_file, paths.partial, progress, nullptr);  // verifies the whole tree
     fs::remove_all(paths.staging, ignored);
-    fs::rename(paths.partial, paths.staging);
+    native_files::rename_replace(paths.partial, paths.staging);
     atomic_write(paths.update_record, text);
     result = {true, "staged", manifest.build_id};
   }

@@ -134,12 +134,16 @@ struct Driver {
           ChildProcess::StartedCallback{}, cli ? ChildGroup::Isolated : ChildGroup::Shared,
           cli ? ChildControl::Interrupt : ChildControl::None);
       supervise_start(store, attempt, *child, lease, deadline);
-    } catch (const Error&) {
+    } catch (const Error& error) {
       bool ended = !child || child->terminate(milliseconds(250));
       store.reject_candidate(attempt, ended ? "startup_failed" : "startup_unconfirmed");
       require(ended, "launcher_startup_timeout",
               "Launcher candidate exit is unconfirmed; the working launcher remains selected");
       if (store.status().value("active", json()).is_null()) throw;
+      if (interface == "cli")
+        std::cerr << "trelk: launcher candidate " << safe_text(attempt.at("reference").value("build_id", ""))
+                  << " rejected (" << error.code << "): " << safe_text(branded(error.what()))
+                  << "; starting the working version\n";
       return std::nullopt;
     }
     // Confirmed: no store lock is held while the launcher runs.

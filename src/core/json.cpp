@@ -52,9 +52,11 @@ class ProtocolBuilder {
   }
   bool end_array() { return close(); }
 
+  // The library's own text quotes the input it stopped at, which may be anything a server sent: only the
+  // position is reported.
   template <typename Exception>
-  bool parse_error(std::size_t, const std::string&, const Exception& error) {
-    fail("invalid_json", error.what());
+  bool parse_error(std::size_t position, const std::string&, const Exception&) {
+    fail("invalid_json", "JSON text is malformed at byte " + std::to_string(position));
   }
 
  private:
@@ -175,8 +177,8 @@ json parse_json(std::string_view text, std::size_t limit) {
     // Strict: one value, no comments, nothing but white space after it.
     bool complete = json::sax_parse(text.begin(), text.end(), &builder, json::input_format_t::json, true, false);
     require(complete, "invalid_json", "JSON text is incomplete");
-  } catch (const json::exception& error) {
-    throw Error("invalid_json", error.what());
+  } catch (const json::exception&) {
+    fail("invalid_json", "JSON text is malformed");
   }
   return result;
 }

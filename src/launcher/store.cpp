@@ -67,7 +67,11 @@ void validate_record(const json& record) {
 }  // namespace
 
 fs::path normalize_data_root(const fs::path& root) {
-  auto resolved = fs::weakly_canonical(fs::absolute(root)).lexically_normal();
+  std::error_code error;
+  fs::path resolved = fs::absolute(root, error);
+  if (!error) resolved = fs::weakly_canonical(resolved, error);
+  require(!error, "file_read", "Cannot resolve the data directory: " + path_utf8(root));
+  resolved = resolved.lexically_normal();
   // A trailing separator leaves an empty last element that would read as a trailing "/".
   while (!resolved.has_filename() && resolved != resolved.root_path()) resolved = resolved.parent_path();
   auto relative = path_utf8(resolved.relative_path());
@@ -127,7 +131,9 @@ fs::path LauncherStore::path(std::string_view relative) const { return safe_join
 
 json LauncherStore::load() const {
   auto file = path("installation.json");
-  if (fs::symlink_status(file).type() == fs::file_type::not_found) return fresh_record();
+  std::error_code error;
+  if (fs::symlink_status(file, error).type() == fs::file_type::not_found) return fresh_record();
+  require(!error, "file_read", "Cannot read the launcher store document");
   auto record = parse_json(read_file(file, launcher_record_limit), launcher_record_limit);
   try {
     validate_record(record);

@@ -181,7 +181,9 @@ void resumed_target(Transport& transport, std::string_view target, std::string_v
     temporary = chosen.temporary;
     last_text = chosen.text;
     FileReservation reservation;
-    reservation.path = fs::absolute(directory / temporary).lexically_normal();
+    std::error_code unresolved;
+    reservation.path = fs::absolute(directory / temporary, unresolved).lexically_normal();
+    require(!unresolved, "file_read", "Cannot resolve the download directory");
     reservation.device = chosen.state.at("identity")[0].get<std::uint64_t>();
     reservation.inode = chosen.state.at("identity")[1].get<std::uint64_t>();
     reservation.length = total;
@@ -254,7 +256,7 @@ void resumed_target(Transport& transport, std::string_view target, std::string_v
 
   require(read_file(state_path, resume_state_limit) == last_text, "download_resume_changed",
           "Resume marker changed before retirement");
-  fs::remove(state_path);
+  native_files::remove_or_trash(state_path, {});
   // Other partial files of exactly this download are superseded now; nothing else is touched.
   for (std::size_t i = 1; i < usable.size(); ++i) {
     std::error_code ignored;

@@ -77,6 +77,19 @@ std::optional<json> TufClient::local(std::string_view role) const {
   }
 }
 
+// A stored document that parses but is not metadata of its role is as malformed as one that does not parse.
+std::optional<json> TufClient::stored(std::string_view role) const {
+  std::optional<json> document = local(role);
+  if (!document) return document;
+  try {
+    shape(*document, role);
+  } catch (const Error&) {
+    fail("invalid_trusted_metadata",
+         "Stored " + std::string(role) + " metadata is malformed; preserve and restore trusted state");
+  }
+  return document;
+}
+
 void TufClient::persist(std::string_view role, std::string_view text) const { atomic_write(file(role), text); }
 
 // A root rotation that changed the online keys, killed at any point:
@@ -88,11 +101,11 @@ void TufClient::persist(std::string_view role, std::string_view text) const { at
 // | new root, no marker                       | nothing: the invalidation was complete    |
 void TufClient::clear_rotated_state() const {
   if (!entry_exists(directory_ / invalidation_marker)) return;
-  std::error_code ignored;
-  fs::remove(file("timestamp"), ignored);
-  fs::remove(file("snapshot"), ignored);
+  // A removal that fails throws, so the marker stays until both files are gone.
+  native_files::remove_or_trash(file("timestamp"), {});
+  native_files::remove_or_trash(file("snapshot"), {});
   sync_directory(directory_);
-  fs::remove(directory_ / invalidation_marker, ignored);
+  native_files::remove_or_trash(directory_ / invalidation_marker, {});
   sync_directory(directory_);
 }
 
@@ -124,10 +137,10 @@ void TufClient::refresh() {
 
   const TransportResponse response = metadata_.get("timestamp.json", limits_.max_timestamp_bytes);
   require(ok_status(response), "http_status", "Could not download timestamp metadata");
-  const std::optional<json> stored = local("timestamp");
-  std::optional<json> stored_snapshot;
-  if (stored) stored_snapshot = local("snapshot");
-  if (trusted_->update_timestamp(response.body, limits_.max_timestamp_bytes, stored, stored_snapshot)) {
+  const std::optional<json> timestamp = stored("timestamp");
+  std::optional<json> snapshot;
+  if (timestamp) snapshot = stored("snapshot");
+  if (trusted_->update_timestamp(response.body, limits_.max_timestamp_bytes, timestamp, snapshot)) {
     persist("timestamp", response.body);
     load_selected_metadata();
   }
@@ -135,7 +148,9 @@ void TufClient::refresh() {
 }
 
 void TufClient::load_selected_metadata() {
-  const std::optional<json> previous = local("snapshot");
+  // A frozen timestamp ends here: a stored snapshot that fails this check would otherwise be fetched again.
+  unexpired(trusted_->timestamp(), trusted_->now());
+  const std::optional<json> previous = stored("snapshot");
   load_role("snapshot", trusted_->timestamp().at("signed").at("meta").at("snapshot.json"),
             [&](std::string_view bytes) { trusted_->update_snapshot(bytes, limits_.max_metadata_bytes, previous); });
   if (pending_snapshot_) {

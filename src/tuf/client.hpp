@@ -71,6 +71,8 @@ class TufClient {
 
   // The stored document of a role, if any; malformed stored JSON is "invalid_trusted_metadata".
   std::optional<json> local(std::string_view role) const;
+  // local, and a document that is not metadata of its role is "invalid_trusted_metadata" too.
+  std::optional<json> stored(std::string_view role) const;
   void persist(std::string_view role, std::string_view text) const;
   // Completes an interrupted invalidation after a root rotation that changed the online keys.
   void clear_rotated_state() const;

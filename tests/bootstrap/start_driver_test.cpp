@@ -102,7 +102,11 @@ TEST(StartDriver, TwoFirstStartsAtOnceConfirmTheCandidateThenItStartsDirectly) {
 }
 
 TEST(StartDriver, BrokenCandidatesAreRejectedAndTheWorkingVersionStarts) {
-  for (const char* behaviour : {"exit_before_health", "unleased_health", "no_health"}) {
+  // The CLI says in one line which candidate was rejected and why.
+  for (const auto& [behaviour, why] :
+       {std::pair{"exit_before_health", "launcher_startup_failed): Launcher candidate exited before initialization"},
+        std::pair{"unleased_health", "launcher_lease): The running launcher did not retain native startup ownership"},
+        std::pair{"no_health", "launcher_startup_timeout): Launcher candidate did not confirm initialization"}}) {
     SCOPED_TRACE(behaviour);
     Profile profile;
     auto working = test::install_reference(profile.root, "ref-1", "normal");
@@ -110,6 +114,8 @@ TEST(StartDriver, BrokenCandidatesAreRejectedAndTheWorkingVersionStarts) {
     auto outcome = profile.run(profile.cli({"self", "status"}));
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(running_build(outcome), "ref-1");
+    EXPECT_EQ(outcome.err,
+              "trelk: launcher candidate ref-2 rejected (" + std::string(why) + "; starting the working version\n");
     auto status = profile.status();
     EXPECT_EQ(status["active"], working);
     EXPECT_TRUE(status["candidate"].is_null() && status["attempt"].is_null());

@@ -46,6 +46,9 @@ TEST(ParseJson, UniqueKeysIntegersOnlyAndWellFormed) {
 
   for (std::string text : {"", "[1,]", "// c\n1", "1 2", "\"\xff\"", "01"})
     EXPECT_TRUE(fails_with(parse(text), "invalid_json")) << text;
+  // The message says where, never what: a server's gzip answer is not quoted back, control bytes and all.
+  EXPECT_TRUE(fails_with(parse("\x1f\x8b\x08" + std::string(60000, '\x1b')), "invalid_json",
+                         "JSON text is malformed at byte 1"));
 }
 
 TEST(CanonicalJson, SortedCompactAndMinimallyEscaped) {

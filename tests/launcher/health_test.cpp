@@ -36,8 +36,27 @@ TEST(StartupCandidate, ConfirmationNeedsExactHealthAckAndIntactTreeAndVersionsAr
   EXPECT_TRELK_ERROR(store.confirm_candidate(attempt, health, 78, "cli"), "launcher_health", mismatch);
   EXPECT_TRELK_ERROR(store.confirm_candidate(attempt, health, 77, "cli"), "launcher_lease",
                      "Launcher startup did not acknowledge native content ownership");
-  auto ack = lease_document(manifest, attempt, 77, "cli").dump();
-  atomic_create(store.startup_ack_path(attempt), ack);
+  // An acknowledgement of another process, attempt or state confirms nothing.
+  const json ack = lease_document(manifest, attempt, 77, "cli");
+  for (const auto& [member, value] : {std::pair{"pid", json(78)}, std::pair{"nonce", json(std::string(32, 'e'))},
+                                      std::pair{"state", json("ready")}}) {
+    json other = ack;
+    other[member] = value;
+    test::write_file(store.startup_ack_path(attempt), other.dump());
+    EXPECT_TRELK_ERROR(store.confirm_candidate(attempt, health, 77, "cli"), "launcher_lease",
+                       "Launcher lease acknowledgement does not match its build, process, mode and attempt");
+  }
+  test::write_file(store.startup_ack_path(attempt), ack.dump());
+
+  // An attempt that is no longer the recorded one is neither confirmed nor rejected, whatever it brings.
+  json stale = attempt;
+  stale["nonce"] = std::string(32, 'f');
+  atomic_create(store.startup_ack_path(stale), lease_document(manifest, stale, 77, "cli").dump());
+  const json stale_health = manifest.startup_health(stale, 77, "cli", true);
+  EXPECT_TRELK_ERROR(store.confirm_candidate(stale, stale_health, 77, "cli"), "launcher_state",
+                     "Launcher startup ownership changed");
+  EXPECT_TRELK_ERROR(store.reject_candidate(stale, "health_timeout"), "launcher_state",
+                     "Launcher startup ownership changed");
 
   // Damage after staging: the first start must not make it the working version.
   auto readme = store.payload(f.new_version) / "share/readme.txt";

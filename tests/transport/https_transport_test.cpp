@@ -208,6 +208,9 @@ TEST(HttpsTransport, HostileFramingIsRefusedAndNoWrongByteIsStored) {
     EXPECT_EQ(file_bytes(destination).substr(0, file.written()), pattern(file.written()));
   }
 
+  // An in-memory request (metadata) is not followed to the answer the redirect points at either.
+  EXPECT_TRELK_ERROR(transport.get("redirect307/10", 100), "redirect_rejected", redirect);
+
   // Ranges that do not answer the request.
   AllocatedFile resumed(servers.out / "lying-range.bin", 1000, ReservationCallback{});
   resumed.write(pattern(400));

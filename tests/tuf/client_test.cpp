@@ -118,12 +118,15 @@ TEST(TufClient, FreezeEndlessDataAndExpiryToTheMicrosecond) {
   served.repo.publish({{"timestamp", expires}});
   const TufTime expiry = parse_tuf_time(expires);
 
-  // Freeze: the mirror keeps serving a timestamp that has run out.
+  // Freeze: the mirror keeps serving a timestamp that has run out. It ends before the snapshot is asked for
+  // (the mirror has none to give).
   served.now = expiry - std::chrono::microseconds(1);
   served.with_client(refresh);
   served.now = expiry;
+  fs::rename(served.metadata_file("snapshot.json"), served.dir / "snapshot.json");
   EXPECT_TRELK_ERROR(served.with_client([](TufClient& c) { c.target("a.bin"); }), "expired_metadata",
                      "Repository metadata has expired; previously installed games remain playable");
+  fs::rename(served.dir / "snapshot.json", served.metadata_file("snapshot.json"));
 
   // A fresh timestamp over a stale snapshot (it lives 7 days) is no way around it.
   served.repo.resign_timestamp("+30d");
@@ -167,11 +170,20 @@ TEST(TufClient, RootsRotateOneVersionAtATimeAndOnlyWithTheOldThreshold) {
   EXPECT_EQ(served.error_code(refresh), "signature_threshold");
   EXPECT_EQ(json::parse(read_file(served.state / "root.json"))["signed"]["version"], 3);
 
-  // A server error for the next root is an error; only 403 and 404 mean there is none.
+  // A server error for the next root is an error (only 403 and 404 mean there is none); bytes that are not JSON
+  // are never quoted back. The real command names the code, so a script tells the two apart.
   test::HostileServer broken(served.pki);
-  HttpsTransport metadata(broken.url() + "status/500/", served.pki.ca, 0, nullptr);
-  TufClient client(served.state, metadata, metadata, served.limits, system_tuf_time);
-  EXPECT_TRELK_ERROR(client.refresh(), "http_status", "Could not download next trusted root");
+  for (const auto& [script, line] :
+       {std::pair{"status/500/", "trelk-tuf: Could not download next trusted root (http_status)\n"},
+        std::pair{"gzip/5000/", "trelk-tuf: JSON text is malformed at byte 1 (invalid_json)\n"}}) {
+    const test::Outcome outcome =
+        test::run_program(fs::path(TRELK_TOOLS_DIR) / "trelk-tuf",
+                          {"--metadata-url", broken.url() + script, "--metadata-dir", served.state.string(),
+                           "--ca-bundle", served.pki.ca.string(), "refresh"},
+                          {});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, line);
+  }
 }
 
 TEST(TufClient, ANewTimestampKeyInvalidatesStoredStateEvenAcrossAKill) {
@@ -192,6 +204,12 @@ TEST(TufClient, ANewTimestampKeyInvalidatesStoredStateEvenAcrossAKill) {
   EXPECT_NE(killed.status, 0);
   ASSERT_TRUE(fs::exists(served.state / "root-invalidation.json"));
   ASSERT_TRUE(fs::exists(served.state / "timestamp.json"));
+  // A removal that fails (here: a directory in the snapshot's place) keeps the marker for the next run.
+  fs::remove(served.state / "snapshot.json");
+  fs::create_directories(served.state / "snapshot.json/x");
+  EXPECT_EQ(served.error_code([](TufClient&) {}), "file_remove");
+  EXPECT_TRUE(fs::exists(served.state / "root-invalidation.json"));
+  fs::remove_all(served.state / "snapshot.json");
   served.with_client([&](TufClient&) {
     EXPECT_FALSE(fs::exists(served.state / "root-invalidation.json"));
     EXPECT_FALSE(fs::exists(served.state / "timestamp.json") || fs::exists(served.state / "snapshot.json"));
@@ -206,6 +224,11 @@ TEST(TufClient, CorruptedStoredStateIsDownloadedAgainOrStopsAndIsKept) {
   write_file(served.state / "targets.json", "{\"garbage\":");
   EXPECT_EQ(served.with_client([](TufClient& c) { return c.target("a.bin"); })["length"], 1);
   EXPECT_EQ(read_file(served.state / "targets.json"), read_file(served.metadata_file("targets.json")));
+
+  // Well-formed JSON that is not a snapshot is as malformed as garbage.
+  write_file(served.state / "snapshot.json", "{\"signed\":{}}");
+  EXPECT_TRELK_ERROR(served.with_client([](TufClient& c) { c.target("a.bin"); }), "invalid_trusted_metadata",
+                     "Stored snapshot metadata is malformed; preserve and restore trusted state");
 
   write_file(served.state / "timestamp.json", "{\"garbage\":");
   EXPECT_TRELK_ERROR(served.with_client(refresh), "invalid_trusted_metadata",
