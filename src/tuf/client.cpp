@@ -92,16 +92,16 @@ std::optional<json> TufClient::stored(std::string_view role) const {
 
 void TufClient::persist(std::string_view role, std::string_view text) const { atomic_write(file(role), text); }
 
-// A root rotation that changed the online keys, killed at any point:
+// A root rotation that changed the online keys, killed (or failed) at any point:
 //
 // | on disk                                   | next construction                         |
 // |-------------------------------------------|-------------------------------------------|
 // | marker, old root                          | removes timestamp and snapshot, marker    |
 // | marker, new root                          | the same                                  |
+// | marker, a removal failed                  | the same; fails again until both are gone |
 // | new root, no marker                       | nothing: the invalidation was complete    |
 void TufClient::clear_rotated_state() const {
   if (!entry_exists(directory_ / invalidation_marker)) return;
-  // A removal that fails throws, so the marker stays until both files are gone.
   native_files::remove_or_trash(file("timestamp"), {});
   native_files::remove_or_trash(file("snapshot"), {});
   sync_directory(directory_);
