@@ -5,8 +5,8 @@
 //             --target-dir DIR --target-base-url URL [--ca-bundle FILE] [--resume-scope KIND]
 //             [--download-limit BYTES_PER_SECOND] download
 // Exit status 0 on success, 1 on any failure with "trelk-tuf: MESSAGE (CODE)" on standard error, so a script
-// can tell a network failure from an integrity failure by its code. It makes no
-// request beyond what refresh and lookup need: no retries, no prefetching of delegations.
+// can tell a network failure from an integrity failure by its code. It makes no request beyond what refresh
+// and lookup need: no retries, no prefetching of delegations.
 #include <algorithm>
 #include <iostream>
 #include <map>
