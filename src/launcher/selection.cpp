@@ -5,7 +5,6 @@
 #include "core/paths.hpp"
 #include "files/atomic.hpp"
 #include "launcher/store.hpp"
-#include "maintenance/runtime.hpp"
 #include "native/completeness.hpp"
 
 namespace trelk {

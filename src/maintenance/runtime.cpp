@@ -229,14 +229,6 @@ void MaintenanceRuntime::report_ready() const {
   if (!ready_.empty()) atomic_write(ready_, "ready");
 }
 
-void require_maintenance_runtime_image(const fs::path& executable_path) {
-  for (auto directory = executable_path.parent_path();; directory = directory.parent_path()) {
-    require(!directory.filename().string().starts_with(maintenance_copy_prefix), "maintenance_copy",
-            "A temporary maintenance helper cannot start Trelk");
-    if (directory.parent_path() == directory) break;
-  }
-}
-
 MaintenanceRuntime prepare_gui_maintenance(const fs::path& data_root, std::string_view interface,
                                            const Progress& progress) {
   const auto image = current_executable_path();

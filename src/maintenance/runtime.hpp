@@ -14,14 +14,14 @@
 
 #include "core/digest.hpp"
 #include "core/json.hpp"
+#include "native/completeness.hpp"
 #include "process/child.hpp"
 
 namespace trelk {
 
 class LauncherStore;
 
-// Temporary copies of the maintenance helper live in directories with this name prefix.
-inline constexpr const char* maintenance_copy_prefix = "trelk-maintenance-";
+// Copies live in directories named with maintenance_copy_prefix (native/completeness.hpp).
 inline constexpr const char* maintenance_ready_prefix = "trelk-maintenance-ready-";
 inline constexpr const char* maintenance_copy_environment = "TRELK_MAINTENANCE_COPY";
 inline constexpr const char* maintenance_ready_environment = "TRELK_MAINTENANCE_READY";
@@ -72,9 +72,6 @@ class MaintenanceRuntime {
   bool attached_ = false;
   bool launched_ = false;
 };
-
-// Keeps a temporary maintenance helper copy from ever starting the launcher.
-void require_maintenance_runtime_image(const std::filesystem::path& executable_path);
 
 // Launcher side: the windowed helper of the running launcher's own version, which must be a managed image.
 MaintenanceRuntime prepare_gui_maintenance(const std::filesystem::path& data_root, std::string_view interface,

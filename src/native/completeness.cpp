@@ -51,4 +51,12 @@ void require_complete_native_install_image(const std::filesystem::path& image) {
   }
 }
 
+void require_maintenance_runtime_image(const std::filesystem::path& image) {
+  for (auto directory = image.parent_path();; directory = directory.parent_path()) {
+    require(!directory.filename().string().starts_with(maintenance_copy_prefix), "maintenance_copy",
+            "A temporary maintenance helper cannot start Trelk");
+    if (directory.parent_path() == directory) break;
+  }
+}
+
 }  // namespace trelk

@@ -42,6 +42,11 @@ TEST(NativeCompleteness, MarkersRefuseTheDataDirectoryAndImages) {
   EXPECT_NO_THROW(require_complete_native_install_image(deep / "image"));
   EXPECT_TRELK_ERROR(require_complete_native_install_image(deep / "d/image"), "unsafe_path",
                      "Native image path is too deep");
+
+  // A temporary maintenance helper copy may maintain an installation, never start it.
+  EXPECT_TRELK_ERROR(require_maintenance_runtime_image("/tmp/trelk-maintenance-1f2e/bin/trelk"), "maintenance_copy",
+                     "A temporary maintenance helper cannot start Trelk");
+  EXPECT_NO_THROW(require_maintenance_runtime_image("/opt/my-trelk-maintenance-/trelk"));
 }
 
 }  // namespace
