@@ -13,6 +13,7 @@
 #include "core/json.hpp"
 #include "launcher/reference_release.hpp"
 #include "launcher/store.hpp"
+#include "support/errors.hpp"
 #include "support/run_program.hpp"
 #include "support/temp_dir.hpp"
 
@@ -102,23 +103,35 @@ TEST(StartDriver, TwoFirstStartsAtOnceConfirmTheCandidateThenItStartsDirectly) {
 }
 
 TEST(StartDriver, BrokenCandidatesAreRejectedAndTheWorkingVersionStarts) {
-  // The CLI says in one line which candidate was rejected and why.
+  // The CLI says in one line which candidate was rejected and why. A candidate that crashes once healthy has proved
+  // that it started: it stays, and the old one becomes the rollback.
   for (const auto& [behaviour, why] :
        {std::pair{"exit_before_health", "launcher_startup_failed): Launcher candidate exited before initialization"},
         std::pair{"unleased_health", "launcher_lease): The running launcher did not retain native startup ownership"},
-        std::pair{"no_health", "launcher_startup_timeout): Launcher candidate did not confirm initialization"}}) {
+        std::pair{"no_health", "launcher_startup_timeout): Launcher candidate did not confirm initialization"},
+        std::pair{"crash_after_health", ""}}) {
     SCOPED_TRACE(behaviour);
+    const bool healthy = *why == 0;
     Profile profile;
     auto working = test::install_reference(profile.root, "ref-1", "normal");
-    test::select_versions(profile.root, working, test::install_reference(profile.root, "ref-2", behaviour, 20000));
+    auto candidate = test::install_reference(profile.root, "ref-2", behaviour, 20000);
+    test::select_versions(profile.root, working, candidate);
     auto outcome = profile.run(profile.cli({"self", "status"}));
+    auto status = profile.status();
+    EXPECT_TRUE(status["candidate"].is_null() && status["attempt"].is_null());
+    if (healthy) {
+      EXPECT_EQ(outcome.status, 128 + SIGABRT);
+      EXPECT_EQ(status["active"], candidate);
+      EXPECT_EQ(status["rollback"], working);
+      EXPECT_TRUE(status["failed_candidate"].is_null());
+      continue;
+    }
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(running_build(outcome), "ref-1");
     EXPECT_EQ(outcome.err,
               "trelk: launcher candidate ref-2 rejected (" + std::string(why) + "; starting the working version\n");
-    auto status = profile.status();
     EXPECT_EQ(status["active"], working);
-    EXPECT_TRUE(status["candidate"].is_null() && status["attempt"].is_null());
+    EXPECT_EQ(status["failed_candidate"], (json{{"reference", candidate}, {"problem", "startup_failed"}}));
   }
 
   // Nothing to fall back to: the candidate's own failure is the answer.
@@ -131,6 +144,35 @@ TEST(StartDriver, BrokenCandidatesAreRejectedAndTheWorkingVersionStarts) {
   EXPECT_EQ(problem["code"], "launcher_startup_failed");
   EXPECT_EQ(problem["message"], "Launcher candidate exited before initialization");
   EXPECT_TRUE(profile.status()["active"].is_null() && profile.status()["candidate"].is_null());
+}
+
+TEST(StartDriver, AKilledBootstrapLeavesAnAttemptThatRecoveryResolves) {
+  Profile profile;
+  auto candidate = test::install_reference(profile.root, "ref-1", "no_health", 60000);
+  test::select_versions(profile.root, nullptr, candidate);
+  LauncherStore store(profile.root);
+  auto started = profile.start();
+  json attempt;
+  ASSERT_TRUE(test::eventually([&] {
+    attempt = store.load()["attempt"];
+    return !attempt.is_null() && fs::exists(store.startup_ack_path(attempt));
+  }));
+  const auto ack = json::parse(test::read_file(store.startup_ack_path(attempt)));
+  // The bootstrap dies before any health; its launcher lives on, orphaned, holding the attempt lease.
+  kill(started->pid(), SIGKILL);
+  started->wait();
+  const pid_t orphan = ack["pid"].get<pid_t>();
+  auto recover = [&] {
+    auto owner = store.owner();
+    store.recover_attempt();
+  };
+  EXPECT_TRUE(test::fails_with(recover, "launcher_running"));
+  EXPECT_EQ(store.load()["attempt"], attempt);
+  ASSERT_EQ(kill(orphan, SIGKILL), 0);
+  EXPECT_TRUE(test::eventually([&] { return !test::fails_with(recover, "launcher_running"); }));
+  auto record = store.load();
+  EXPECT_TRUE(record["attempt"].is_null());
+  EXPECT_EQ(record["failed_candidate"], (json{{"reference", candidate}, {"problem", "startup_interrupted"}}));
 }
 
 TEST(StartDriver, AVersionFoundOnlyByTheFallbackRunsOnlyOnceItsTreeVerifies) {
@@ -220,18 +262,24 @@ bool launcher_catches_interrupts(pid_t pid) {
 }
 
 TEST(StartDriver, CtrlCReachesTheLauncherAndItsStatusComesBack) {
-  // Supervised candidate: the interrupt travels through the channel.
+  // A running launcher leases its version, so exclusive users (uninstall, cleanup) stay out until it ends.
   Profile profile;
   auto candidate = test::install_reference(profile.root, "ref-1", "normal", 60000);
   test::select_versions(profile.root, nullptr, candidate);
+  LauncherStore store(profile.root);
+  auto leased = [&] { return test::fails_with([&] { store.version_guard(candidate, LockMode::exclusive); }, "busy"); };
+  // Supervised candidate: the interrupt travels through the channel.
   auto started = profile.start();
   ASSERT_TRUE(test::eventually([&] { return profile.status()["active"] == candidate; }));
+  EXPECT_TRUE(leased());
   kill(started->pid(), SIGINT);
   EXPECT_EQ(started->wait().status, 4);
+  EXPECT_FALSE(leased());
 
   // Direct start: the launcher has replaced the bootstrap and takes Ctrl+C itself.
   auto direct = profile.start();
   ASSERT_TRUE(test::eventually([&] { return launcher_catches_interrupts(direct->pid()); }));
+  EXPECT_TRUE(leased());
   kill(direct->pid(), SIGINT);
   EXPECT_EQ(direct->wait().status, 4);
 }

@@ -1,22 +1,16 @@
 #pragma once
-// Releases of the reference launcher in a real store, and the bootstrap's side of their first start.
+// Releases of the reference launcher in a real store.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <string>
 #include <thread>
 
-#include "core/error.hpp"
 #include "core/json.hpp"
-#include "core/paths.hpp"
-#include "files/atomic.hpp"
-#include "files/locks.hpp"
 #include "fixture_payload.hpp"
 #include "launcher/store.hpp"
-#include "process/child.hpp"
 #include "support/temp_dir.hpp"
 
 namespace trelk::test {
@@ -55,63 +49,6 @@ inline bool eventually(const std::function<bool()>& done,
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
-}
-
-// How a supervised first start ended: confirmed, or the Error that made the supervisor reject it.
-struct StartOutcome {
-  bool confirmed = false;
-  std::string error;
-  json attempt;
-  std::unique_ptr<ChildProcess> child;
-};
-
-// The start driver's protocol for a console launcher: the candidate runs under its attempt and version leases
-// and is confirmed when its health arrives while it holds the attempt lease itself, otherwise rejected.
-inline StartOutcome supervise_candidate(const std::filesystem::path& root, std::chrono::milliseconds limit) {
-  using clock = std::chrono::steady_clock;
-  LauncherStore store(root);
-  auto owner = store.owner();
-  store.recover_attempt();
-  StartOutcome outcome;
-  outcome.attempt = store.begin_candidate();
-  if (outcome.attempt.is_null()) return outcome;
-  const json reference = outcome.attempt["reference"];
-  try {
-    auto manifest = store.manifest(reference);
-    auto payload = store.payload(reference);
-    auto guard = store.version_guard(reference, LockMode::shared);
-    auto lease = std::make_unique<FileLock>(store.startup_lease_path(outcome.attempt), false, LockMode::shared);
-    outcome.child = std::make_unique<ChildProcess>(
-        safe_join(payload, manifest.snapshot.executable, true), std::vector<std::string>{"--data-dir", path_utf8(root)},
-        payload, store.health_environment(outcome.attempt, "cli"), ChildStreams::Console, ChildEnvironment::Inherit,
-        ChildProcess::StartedCallback{}, ChildGroup::Isolated, ChildControl::Interrupt);
-    auto deadline = clock::now() + limit;
-    auto health_file = store.health_path(outcome.attempt);
-    while (!std::filesystem::exists(std::filesystem::symlink_status(health_file))) {
-      require(!outcome.child->poll(), "launcher_startup_failed", "Launcher candidate exited before initialization");
-      require(clock::now() < deadline, "launcher_startup_timeout", "Launcher candidate did not confirm initialization");
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    auto health = parse_json(trelk::read_file(health_file, 4096), 4096);
-    lease.reset();
-    try {
-      // Getting the attempt lease while the launcher still runs means it never took it over.
-      FileLock probe(store.startup_lease_path(outcome.attempt), false, LockMode::exclusive);
-      auto end = std::min(clock::now() + std::chrono::milliseconds(100), deadline);
-      while (!outcome.child->poll() && clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      require(outcome.child->poll().has_value(), "launcher_lease",
-              "The running launcher did not retain native startup ownership");
-    } catch (const Error& error) {
-      if (error.code != "busy") throw;
-    }
-    store.confirm_candidate(outcome.attempt, health, static_cast<std::uint64_t>(outcome.child->process_id()), "cli");
-    outcome.confirmed = true;
-  } catch (const Error& error) {
-    outcome.error = error.code;
-    bool ended = !outcome.child || outcome.child->terminate(std::chrono::milliseconds(250));
-    store.reject_candidate(outcome.attempt, ended ? "startup_failed" : "startup_unconfirmed");
-  }
-  return outcome;
 }
 
 }  // namespace trelk::test
