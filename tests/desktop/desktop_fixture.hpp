@@ -1,41 +1,15 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <filesystem>
-#include <map>
-#include <optional>
 #include <string>
 
 #include "desktop/desktop_entry.hpp"
 #include "support/run_program.hpp"
+#include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
 namespace trelk::test {
-
-// Sets or clears environment variables for one test and restores the old values afterwards.
-class ScopedEnv {
- public:
-  ScopedEnv() = default;
-  ScopedEnv(const std::string& name, const std::optional<std::string>& value) { set(name, value); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv() {
-    for (const auto& [name, value] : saved_) apply(name, value);
-  }
-  void set(const std::string& name, const std::optional<std::string>& value) {
-    const char* old = ::getenv(name.c_str());
-    if (!saved_.contains(name)) saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-    apply(name, value);
-  }
-
- private:
-  static void apply(const std::string& name, const std::optional<std::string>& value) {
-    value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
-  }
-  std::map<std::string, std::optional<std::string>> saved_;
-};
 
 inline std::filesystem::path make_executable(const std::filesystem::path& file) {
   write_file(file, "#!/bin/sh\nexit 0\n");

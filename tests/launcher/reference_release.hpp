@@ -2,15 +2,13 @@
 // Releases of the reference launcher in a real store.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
-#include <functional>
 #include <string>
-#include <thread>
 
 #include "core/json.hpp"
 #include "fixture_payload.hpp"
 #include "launcher/store.hpp"
+#include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
 namespace trelk::test {
@@ -38,17 +36,6 @@ inline void select_versions(const std::filesystem::path& root, const json& activ
   record["active"] = active;
   record["candidate"] = candidate;
   store.save(record);
-}
-
-// Polls until done() holds, for at most the given time; false when it never did.
-inline bool eventually(const std::function<bool()>& done,
-                       std::chrono::milliseconds limit = std::chrono::milliseconds(20000)) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
 }
 
 }  // namespace trelk::test

@@ -1,14 +1,11 @@
 #include "process/arguments.hpp"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include "process/child.hpp"
 #include "process/interrupt.hpp"
 #include "process/probe.hpp"
 #include "support/errors.hpp"
-#include "support/temp_dir.hpp"
 
 namespace trelk {
 namespace {
@@ -67,9 +64,9 @@ TEST(ProcessImage, ReplacementIsRefusedBeforeAnythingChanges) {
 }
 
 TEST(ProcessImage, ReplacementRunsTheImageWithTheGivenEnvironment) {
-  ScopedEnv linker("LD_PROBE_VARIABLE", "1");
-  ScopedEnv reader(launcher_interrupt_reader_environment, "1:99");
-  ScopedEnv added("PROBE_ADDED", "parent");
+  ScopedEnv environment("LD_PROBE_VARIABLE", "1");
+  environment.set(launcher_interrupt_reader_environment, "1:99");
+  environment.set("PROBE_ADDED", "parent");
   for (const std::string form : {"plain", "maintenance"}) {
     SCOPED_TRACE(form);
     TempDir dir;

@@ -9,7 +9,6 @@
 #include "process/child.hpp"
 #include "process/probe.hpp"
 #include "support/errors.hpp"
-#include "support/temp_dir.hpp"
 
 namespace trelk {
 namespace {
@@ -58,7 +57,7 @@ TEST(InterruptChannel, ConsoleReaderRefusesGarbageAndNoticesTheParentLeaving) {
     SCOPED_TRACE(garbage ? "garbage" : "write end closed");
     int ends[2];
     ASSERT_EQ(::pipe(ends), 0);
-    test::ScopedEnv reader(launcher_interrupt_reader_environment, ("1:" + std::to_string(ends[0])).c_str());
+    test::ScopedEnv reader(launcher_interrupt_reader_environment, "1:" + std::to_string(ends[0]));
     ConsoleInterrupt console(true);  // adopts ends[0]
     EXPECT_TRUE(ConsoleInterrupt::parent_reader_attached());
     const unsigned char byte = 2;

@@ -1,14 +1,13 @@
 #pragma once
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/scoped_env.hpp"
+#include "support/temp_dir.hpp"
 
 namespace trelk::test {
 
@@ -33,30 +32,8 @@ inline bool has_line(const std::vector<std::string>& lines, const std::string& l
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-// Generous: the machine running the tests may be heavily loaded.
 inline bool wait_for_line(const std::filesystem::path& file, const std::string& line) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (std::chrono::steady_clock::now() < end) {
-    if (has_line(read_lines(file), line)) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  return eventually([&] { return has_line(read_lines(file), line); }, std::chrono::seconds(60));
 }
-
-// Sets (or, with nullptr, unsets) one environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(std::string name, const char* value) : name_(std::move(name)) {
-    if (const char* old = std::getenv(name_.c_str())) old_ = old;
-    value ? ::setenv(name_.c_str(), value, 1) : ::unsetenv(name_.c_str());
-  }
-  ~ScopedEnv() { old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str()); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
 
 }  // namespace trelk::test
