@@ -14,9 +14,9 @@
 #include <tuple>
 #include <vector>
 
-#include "desktop/desktop_fixture.hpp"
 #include "native/brand.hpp"
 #include "support/run_program.hpp"
+#include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
 namespace trelk {
