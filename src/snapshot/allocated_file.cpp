@@ -292,6 +292,23 @@ void AllocatedFile::read_prefix(std::uint64_t length, const std::function<void(s
   check("Partial file changed during prefix verification");
 }
 
+void AllocatedFile::read_range(std::uint64_t offset, std::uint64_t length,
+                               const std::function<void(std::string_view)>& consumer) const {
+  check("Stored file changed before it was read back");
+  require(length <= reservation_.length && offset <= reservation_.length - length, "allocation_changed",
+          "Stored file changed before it was read back");
+  std::vector<char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(block_size, length)));
+  for (std::uint64_t done = 0; done < length;) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(block_size, length - done));
+    const ssize_t got = ::pread(fd_, buffer.data(), want, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    require(got > 0, "file_read", "Cannot read back stored file data");
+    consumer(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
+    done += static_cast<std::uint64_t>(got);
+  }
+  check("Stored file changed while it was read back");
+}
+
 void AllocatedFile::verify_identity(const FileReservation& reservation) {
   struct stat st {};
   require(::lstat(reservation.path.c_str(), &st) == 0, "file_read", "Cannot inspect owned partial file identity");

@@ -71,6 +71,10 @@ class AllocatedFile {
   // Feeds the first length bytes to consumer in blocks of at most 65536 bytes.
   void read_prefix(std::uint64_t length, const std::function<void(std::string_view)>& consumer,
                    const Progress& progress);
+  // Feeds length bytes from offset to consumer through the held descriptor, in blocks of at most
+  // 65536 bytes. Safe on another thread beside write() once those bytes were written.
+  void read_range(std::uint64_t offset, std::uint64_t length,
+                  const std::function<void(std::string_view)>& consumer) const;
   // Throws unless the reservation's path still names its file within its bounds.
   static void verify_identity(const FileReservation& reservation);
   // The identity of an existing ordinary single-link file, as a reservation of its current size.

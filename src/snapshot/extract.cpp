@@ -6,15 +6,19 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string_view>
+#include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "core/paths.hpp"
@@ -112,6 +116,87 @@ class FileFinisher {
   std::optional<Error> failure_;
 };
 
+// The digest of one extracted file, taken from what was stored: read back through the file's own
+// descriptor. A large file is read back on a thread of its own while the decoder writes the rest of
+// it, so its digest is ready soon after its last byte is stored instead of costing a pass of its own.
+class StoredDigest {
+ public:
+  static constexpr std::uint64_t follow_from = 4 << 20;  // smaller files are read back in one go
+  static constexpr std::uint64_t step = 1 << 20;
+
+  StoredDigest(std::shared_ptr<AllocatedFile> file, std::uint64_t length)
+      : file_(std::move(file)), length_(length), state_("sha256") {
+    if (length_ >= follow_from) thread_ = std::thread([this] { follow(); });
+  }
+  ~StoredDigest() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  StoredDigest(const StoredDigest&) = delete;
+  StoredDigest& operator=(const StoredDigest&) = delete;
+
+  // The first written bytes are stored; called by the writer.
+  void stored(std::uint64_t written) {
+    if (!thread_.joinable() || written - announced_ < step) return;
+    announced_ = written;
+    {
+      std::lock_guard lock(mutex_);
+      stored_ = written;
+    }
+    wake_.notify_one();
+  }
+
+  // The digest of all length bytes as stored; the file must be complete.
+  std::string value() {
+    if (!thread_.joinable()) {
+      file_->read_range(0, length_, [&](std::string_view chunk) { state_.update(chunk); });
+      return state_.value();
+    }
+    {
+      std::lock_guard lock(mutex_);
+      stored_ = length_;
+    }
+    wake_.notify_one();
+    thread_.join();
+    if (failure_) std::rethrow_exception(failure_);
+    return state_.value();
+  }
+
+ private:
+  void follow() {
+    try {
+      for (std::uint64_t hashed = 0; hashed < length_;) {
+        std::uint64_t until = 0;
+        {
+          std::unique_lock lock(mutex_);
+          wake_.wait(lock, [&] { return stopping_ || stored_ > hashed; });
+          if (stopping_) return;
+          until = std::min(stored_, hashed + step);
+        }
+        file_->read_range(hashed, until - hashed, [&](std::string_view chunk) { state_.update(chunk); });
+        hashed = until;
+      }
+    } catch (...) {
+      failure_ = std::current_exception();
+    }
+  }
+
+  std::shared_ptr<AllocatedFile> file_;
+  std::uint64_t length_;
+  DigestState state_;
+  std::uint64_t announced_ = 0;  // the writer's own copy, to wake the reader once per step
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::uint64_t stored_ = 0;
+  bool stopping_ = false;
+  std::exception_ptr failure_;
+  std::thread thread_;
+};
+
 struct ArchiveReader {
   struct archive* handle = archive_read_new();
   ArchiveReader() = default;
@@ -180,9 +265,10 @@ std::set<std::string> walk_tree(const SnapshotManifest& manifest, const fs::path
 
 enum class FileState { good, damaged, missing_execute };
 
-// Size, digest and execute bit of one inventory file; cancellation and I/O failures propagate.
-FileState check_file(const fs::path& file, const PackageFile& expected, std::uint64_t verified, std::uint64_t expanded,
-                     const Progress& progress) {
+// Size, digest and execute bit of one inventory file; seen(bytes hashed so far) may throw to stop it.
+// Cancellation and I/O failures propagate.
+template <typename Seen>
+FileState check_file(const fs::path& file, const PackageFile& expected, Seen&& seen) {
   struct stat st {};
   if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<std::uint64_t>(st.st_size) != expected.length)
@@ -190,12 +276,40 @@ FileState check_file(const fs::path& file, const PackageFile& expected, std::uin
   const std::string actual = digest_file_progress(file, "sha256", [&](std::uint64_t done, std::uint64_t total) {
     require(done <= total && total == expected.length, "content_mismatch",
             "File changed beyond its declared verification bound");
-    report(progress, verified + done, expanded);
+    seen(done);
     return true;
   });
   if (actual != expected.sha256) return FileState::damaged;
   if (expected.executable && (st.st_mode & S_IXUSR) == 0) return FileState::missing_execute;
   return FileState::good;
+}
+
+void require_good(FileState state, const std::string& relative) {
+  require(state != FileState::damaged, "content_mismatch",
+          "Game content differs from the verified manifest: " + relative);
+  require(state != FileState::missing_execute, "content_mode", "Game executable permission is missing");
+}
+
+// The tree extraction has just written: exactly the inventory, and every file still the very file
+// (device and inode) whose stored bytes were hashed through its own descriptor, with its length and
+// mode. The bytes are not read a second time.
+void check_stored_tree(
+    const SnapshotManifest& manifest, const fs::path& root,
+    const std::unordered_map<std::string_view, std::pair<std::uint64_t, std::uint64_t>>& identities) {
+  const auto met = walk_tree(
+      manifest, root, [](const std::string&) { fail("unexpected_file", "Game tree contains an unmanaged file"); });
+  require(met.size() == manifest.files.size(), "missing_file", "Game content is incomplete; repair is available");
+  for (const auto& [relative, expected] : manifest.files) {
+    struct stat st {};
+    const auto identity = identities.find(relative);
+    const bool same = identity != identities.end() && ::lstat((root / path_from_utf8(relative)).c_str(), &st) == 0 &&
+                      S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) == expected.length &&
+                      identity->second ==
+                          std::make_pair(static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino));
+    require_good(same ? FileState::good : FileState::damaged, relative);
+    require_good(expected.executable && (st.st_mode & S_IXUSR) == 0 ? FileState::missing_execute : FileState::good,
+                 relative);
+  }
 }
 
 }  // namespace
@@ -327,6 +441,8 @@ void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive,
   // Directories already made, as leading parts of the manifest's own path strings, so that a
   // deep tree costs no copy of every directory path.
   std::unordered_set<std::string_view> directories;
+  // Device and inode of each file as written and hashed, for the check of the finished tree.
+  std::unordered_map<std::string_view, std::pair<std::uint64_t, std::uint64_t>> identities;
   std::vector<char> block(block_size);
   std::uint64_t extracted = 0;
   const std::uint64_t total = manifest.expanded_length;
@@ -376,6 +492,8 @@ void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive,
       std::shared_ptr<AllocatedFile> file =
           reserved ? std::make_shared<AllocatedFile>(reserved->file(relative, expected.length))
                    : std::make_shared<AllocatedFile>(target, expected.length, ReservationCallback{});
+      identities.emplace(key, std::make_pair(file->reservation().device, file->reservation().inode));
+      auto stored_digest = std::make_shared<StoredDigest>(file, expected.length);
       for (;;) {
         const la_ssize_t got = archive_read_data(reader.handle, block.data(), block.size());
         if (got < 0) {
@@ -386,16 +504,16 @@ void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive,
         require(static_cast<std::uint64_t>(got) <= expected.length - file->written(), "size_limit",
                 "Archive expands beyond authenticated file length");
         file->write(std::string_view(block.data(), static_cast<std::size_t>(got)));
+        stored_digest->stored(file->written());
         extracted += static_cast<std::uint64_t>(got);
         report(progress, extracted, total);
       }
       require(file->written() == expected.length, "archive", "Snapshot file is truncated");
-      finisher.add([file, target, sha256 = expected.sha256, executable = expected.executable] {
+      finisher.add([file, stored_digest, sha256 = expected.sha256, executable = expected.executable] {
         // What counts is what reached the disk, so the digest is taken from the stored file; only
         // content that matched it may become executable.
         file->synchronize();
-        require(digest_file(target, "sha256") == sha256, "content_mismatch",
-                "Extracted file hash differs from manifest");
+        require(stored_digest->value() == sha256, "content_mismatch", "Extracted file hash differs from manifest");
         file->set_executable(executable);
         file->finish(true);
       });
@@ -408,7 +526,7 @@ void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive,
     throw;
   }
   finisher.wait();
-  verify_snapshot_tree(manifest, staging, progress);
+  check_stored_tree(manifest, staging, identities);
 
   // Deepest first, so that each directory's entry is synchronised after what it holds.
   std::vector<std::string_view> made(directories.begin(), directories.end());
@@ -417,20 +535,54 @@ void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive,
   sync_directory(staging);
 }
 
+// Two threads take the files in path order, one at a time. The first difference in path order is
+// the one reported, as a single thread would report it: every file before it was taken earlier and
+// finishes before the result is decided. Only the calling thread reports progress.
 void verify_snapshot_tree(const SnapshotManifest& manifest, const fs::path& root, const Progress& progress) {
   const auto met = walk_tree(
       manifest, root, [](const std::string&) { fail("unexpected_file", "Game tree contains an unmanaged file"); });
   require(met.size() == manifest.files.size(), "missing_file", "Game content is incomplete; repair is available");
-  std::uint64_t verified = 0;
-  for (const auto& [relative, expected] : manifest.files) {
-    report(progress, verified, manifest.expanded_length);
-    const auto state =
-        check_file(root / path_from_utf8(relative), expected, verified, manifest.expanded_length, progress);
-    require(state != FileState::damaged, "content_mismatch",
-            "Game content differs from the verified manifest: " + relative);
-    require(state != FileState::missing_execute, "content_mode", "Game executable permission is missing");
-    verified += expected.length;
+  std::vector<const std::pair<const std::string, PackageFile>*> files;
+  files.reserve(manifest.files.size());
+  for (const auto& file : manifest.files) files.push_back(&file);
+
+  std::atomic<std::size_t> next = 0;
+  std::atomic<std::uint64_t> verified = 0;
+  std::atomic<bool> stopping = false;
+  std::mutex mutex;
+  std::size_t failed_at = files.size();
+  std::exception_ptr failure;
+  auto work = [&](bool reporting) {
+    while (!stopping) {
+      const std::size_t index = next++;
+      if (index >= files.size()) return;
+      const auto& [relative, expected] = *files[index];
+      try {
+        if (reporting) report(progress, verified, manifest.expanded_length);
+        require_good(check_file(root / path_from_utf8(relative), expected,
+                                [&](std::uint64_t done) {
+                                  if (reporting) report(progress, verified + done, manifest.expanded_length);
+                                }),
+                     relative);
+        verified += expected.length;
+      } catch (...) {
+        std::lock_guard lock(mutex);
+        if (index < failed_at) failed_at = index, failure = std::current_exception();
+        stopping = true;
+      }
+    }
+  };
+  std::thread helper;
+  if (files.size() > 1) {
+    try {
+      helper = std::thread(work, false);
+    } catch (const std::system_error&) {
+      // Without a second thread the calling thread checks every file itself.
+    }
   }
+  work(true);
+  if (helper.joinable()) helper.join();
+  if (failure) std::rethrow_exception(failure);
 }
 
 DamagedFiles damaged_snapshot_files(const SnapshotManifest& manifest, const fs::path& root, const Progress& progress,
@@ -451,7 +603,8 @@ DamagedFiles damaged_snapshot_files(const SnapshotManifest& manifest, const fs::
     } else {
       FileState state = FileState::damaged;
       try {
-        state = check_file(root / path_from_utf8(relative), expected, verified, manifest.expanded_length, progress);
+        state = check_file(root / path_from_utf8(relative), expected,
+                           [&](std::uint64_t done) { report(progress, verified + done, manifest.expanded_length); });
       } catch (const Error& error) {
         // A file that vanishes or changes while it is read is damaged too; cancellation is not.
         if (error.code != "content_mismatch" && error.code != "file_read") throw;

@@ -137,12 +137,13 @@ TEST(ExtractSnapshot, DeepTreeExtractsAndVerifiesUnderTheUsualDescriptorLimit) {
   EXPECT_EQ(read_file(dir / "staging" / deep / "file"), "deep\n");
 }
 
-TEST(ExtractSnapshot, CancellationStopsAtTheNextBlock) {
+// A file this large is read back on a thread that follows the writer.
+TEST(ExtractSnapshot, LargeFileIsHashedAsStoredAndCancelsAtTheNextBlock) {
   TempDir dir;
-  const std::vector<Declared> files{{"bin/tool", "#!/bin/sh\n", true},
-                                    {"big.bin", std::string(std::size_t{1} << 20, 'z'), false}};
+  const std::string big(std::size_t{5} << 20, 'z');
+  const std::vector<Declared> files{{"bin/tool", "#!/bin/sh\n", true}, {"big.bin", big, false}};
   const auto manifest = publish(dir.path(), files, frame(members_of(files)));
-  for (int allowed : {0, 3}) {
+  for (int allowed : {0, 3, 40}) {
     SCOPED_TRACE(allowed);
     int calls = 0;
     auto progress = [&](std::uint64_t, std::uint64_t) { return calls++ < allowed; };
@@ -151,6 +152,14 @@ TEST(ExtractSnapshot, CancellationStopsAtTheNextBlock) {
         "cancelled", "Operation cancelled at a safe boundary");
     EXPECT_EQ(calls, allowed + 1);
   }
+  extract_snapshot(manifest, dir / "archive.tar.zst", dir / "whole", {}, nullptr);
+  EXPECT_EQ(read_file(dir / "whole/big.bin"), big);
+
+  // Its last byte differs from what the manifest signs.
+  const std::string altered = frame(members_of({files[0], {"big.bin", big.substr(1) + "y", false}}));
+  const auto signed_manifest = publish(dir.path(), files, altered);
+  EXPECT_TRELK_ERROR(extract_snapshot(signed_manifest, dir / "archive.tar.zst", dir / "altered", {}, nullptr),
+                     "content_mismatch", "Extracted file hash differs from manifest");
 }
 
 }  // namespace
