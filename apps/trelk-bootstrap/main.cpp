@@ -19,7 +19,6 @@
 #include "bootstrap/problem_report.hpp"
 #include "bootstrap/self_update.hpp"
 #include "bootstrap/start_driver.hpp"
-#include "core/digest.hpp"
 #include "core/error.hpp"
 #include "core/json.hpp"
 #include "core/paths.hpp"
@@ -65,8 +64,9 @@ int create_desktop_entry(const trelk::BootstrapEntry& entry, const fs::path& exe
   return 0;
 }
 
+// The cryptographic library is initialised by its first user (digests, signatures, random bytes,
+// the transport), so a start that needs none of them, the usual direct start, never pays for it.
 int run(int argc, char** argv, ReportMode& mode) {
-  trelk::initialize_client_runtime();
   // Asked once: once a self-update moved the running image aside, the kernel names it ".old (deleted)".
   const auto executable = trelk::current_executable_path();
   trelk::apply_pending_bootstrap_update(executable);
