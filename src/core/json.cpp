@@ -167,6 +167,47 @@ void append_canonical(std::string& out, const json& value) {
   }
 }
 
+std::size_t quoted_size(std::string_view text) {
+  std::size_t size = text.size() + 2;
+  for (const char c : text) size += c == '"' || c == '\\';
+  return size;
+}
+
+// The exact length of the canonical form, so that a large document's canonical text is allocated once
+// instead of growing through copies of itself.
+std::size_t canonical_size(const json& value) {
+  switch (value.type()) {
+    case json::value_t::null:
+      return 4;
+    case json::value_t::boolean:
+      return value.get<bool>() ? 4 : 5;
+    case json::value_t::number_unsigned:
+    case json::value_t::number_integer: {
+      char buffer[24];
+      const auto end = value.is_number_unsigned()
+                           ? std::to_chars(buffer, buffer + sizeof buffer, value.get<std::uint64_t>()).ptr
+                           : std::to_chars(buffer, buffer + sizeof buffer, value.get<std::int64_t>()).ptr;
+      return static_cast<std::size_t>(end - buffer);
+    }
+    case json::value_t::string:
+      return quoted_size(value.get_ref<const std::string&>());
+    case json::value_t::array: {
+      const auto& elements = value.get_ref<const json::array_t&>();
+      std::size_t size = 2 + (elements.empty() ? 0 : elements.size() - 1);
+      for (const auto& element : elements) size += canonical_size(element);
+      return size;
+    }
+    case json::value_t::object: {
+      const auto& members = value.get_ref<const json::object_t&>();
+      std::size_t size = 2 + (members.empty() ? 0 : members.size() - 1);
+      for (const auto& [key, member] : members) size += quoted_size(key) + 1 + canonical_size(member);
+      return size;
+    }
+    default:
+      return 0;  // refused by append_canonical
+  }
+}
+
 }  // namespace
 
 json parse_json(std::string_view text, std::size_t limit) {
@@ -185,7 +226,7 @@ json parse_json(std::string_view text, std::size_t limit) {
 
 std::string canonical_json(const json& value) {
   std::string out;
-  out.reserve(256);
+  out.reserve(canonical_size(value));
   append_canonical(out, value);
   return out;
 }
