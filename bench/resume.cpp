@@ -31,7 +31,12 @@ int main(int argc, char** argv) {
   const std::string scope = trelk::target_download_resume_scope("bench", nullptr, "target.bin");
   const fs::path out = scratch.path() / "out";
   auto download = [&](const trelk::Progress& progress) {
-    trelk::resumed_target(transport, "target.bin", "target.bin", out / "target.bin", description, progress, scope, {});
+    trelk::resumed_target(transport, {.target = "target.bin",
+                                      .remote = "target.bin",
+                                      .destination = out / "target.bin",
+                                      .description = description,
+                                      .scope = scope,
+                                      .progress = progress});
   };
 
   double straight = 1e300, interrupted = 1e300;

@@ -101,37 +101,99 @@ void validate_target_resume_state(const json& state, std::string_view temporary)
   }
 }
 
-void resumed_target(Transport& transport, std::string_view target, std::string_view remote, const fs::path& destination,
-                    const json& description, const Progress& progress, std::string_view scope,
-                    const ResumeObserver& observer) {
-  auto tell = [&](std::string_view event, std::string_view detail) {
-    if (observer) observer(event, detail);
-  };
-  const fs::path directory = destination.parent_path();
-  const std::string base = path_utf8(destination.filename());
-  // The state of a partial file names the target it belongs to by the file's own name.
-  require(base == last_component(target), "unsafe_path", "A resumable download must be named after its target");
-  const std::uint64_t total = description.at("length").get<std::uint64_t>();
-  const json authorization = {{"length", total}, {"hashes", description.at("hashes")}};
-  const std::string scope_sha256 = digest(scope, "sha256");
+namespace {
 
-  // The bounded scan: names first (every entry counts), then every state document of this file name is
-  // read; only exact matches are used, the rest stays where it is.
+// What the phases of one resumable download share: the request, the partial file in use and the running
+// digest of its bytes, and the state document as last written.
+struct Resume {
+  Transport& transport;
+  const ResumedDownload& request;
+  fs::path directory;
+  std::string base;  // the destination's file name
+  std::uint64_t total = 0;
+  json authorization;
+  std::string scope_sha256;
+
+  std::optional<AllocatedFile> file;
+  std::string temporary;
+  fs::path state_path;
+  std::string last_text;  // empty until this run wrote or adopted a state document
+  DigestState running{"sha256"};
+  std::uint64_t hashed = 0;
+  std::uint64_t checkpointed = 0;
+  Clock::time_point last_time = Clock::now();
+
+  Resume(Transport& transport, const ResumedDownload& request)
+      : transport(transport),
+        request(request),
+        directory(request.destination.parent_path()),
+        base(path_utf8(request.destination.filename())),
+        total(request.description.at("length").get<std::uint64_t>()),
+        authorization({{"length", total}, {"hashes", request.description.at("hashes")}}),
+        scope_sha256(digest(request.scope, "sha256")) {
+    // The state of a partial file names the target it belongs to by the file's own name.
+    require(base == last_component(request.target), "unsafe_path",
+            "A resumable download must be named after its target");
+  }
+
+  void tell(std::string_view event, std::string_view detail) const {
+    if (request.observer) request.observer(event, detail);
+  }
+
+  void name(std::string partial) {
+    temporary = std::move(partial);
+    state_path = directory / (temporary + state_suffix);
+  }
+
+  std::string state_text(std::uint64_t received, const FileReservation& reservation) const {
+    const json state = {{"schema_version", 1},
+                        {"kind", state_kind},
+                        {"target", std::string(request.target)},
+                        {"temporary", temporary},
+                        {"scope_sha256", scope_sha256},
+                        {"prefix_sha256", running.value()},
+                        {"received", received},
+                        {"identity", {reservation.device, reservation.inode}},
+                        {"authorization", authorization}};
+    std::string text = state.dump();
+    require(text.size() <= resume_state_limit, "size_limit", "Partial-download state exceeds its bound");
+    return text;
+  }
+
+  void checkpoint() {
+    require(hashed == file->written(), "download_resume_state", "Partial write did not complete a hash checkpoint");
+    file->synchronize();
+    const std::string text = state_text(file->written(), file->reservation());
+    if (!last_text.empty())
+      require(read_file(state_path, resume_state_limit) == last_text, "download_resume_changed",
+              "Resume marker changed before checkpoint");
+    atomic_write(state_path, text);
+    last_text = text;
+    checkpointed = file->written();
+    last_time = Clock::now();
+  }
+};
+
+// The bounded scan: names first (every entry counts), then every state document of this file name is read;
+// only exact matches are usable, most bytes first, and the rest stays where it is.
+std::vector<Candidate> scan(const Resume& resume) {
   std::vector<fs::path> found;
   std::size_t entries = 0;
   std::error_code error;
-  for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+  const std::string state_name_suffix = std::string(partial_suffix) + state_suffix;
+  for (fs::directory_iterator it(resume.directory, error), end; !error && it != end; it.increment(error)) {
     require(++entries <= resume_scan_limit, "size_limit", "Download directory exceeds its bounded resume scan");
     const std::string name = path_utf8(it->path().filename());
-    if (!name.starts_with(base + ".") || !name.ends_with(std::string(partial_suffix) + state_suffix)) continue;
+    if (!name.starts_with(resume.base + ".") || !name.ends_with(state_name_suffix)) continue;
     require(found.size() < resume_capacity, "download_resume_capacity",
             "Retained partial downloads reached their capacity");
-    require(nonce_name(name, base, std::string(partial_suffix) + state_suffix), "download_resume_state",
+    require(nonce_name(name, resume.base, state_name_suffix), "download_resume_state",
             "Unknown resume filename was preserved");
     found.push_back(it->path());
   }
   require(!error, "file_read", "Cannot scan the download directory");
   std::sort(found.begin(), found.end());
+
   std::vector<Candidate> usable;
   for (const fs::path& path : found) {
     const std::string name = path_utf8(path.filename());
@@ -143,128 +205,124 @@ void resumed_target(Transport& transport, std::string_view target, std::string_v
       fail("download_resume_state", "Malformed partial-download state was preserved");
     }
     validate_target_resume_state(candidate.state, candidate.temporary);
-    if (candidate.state.at("target") == target && candidate.state.at("authorization") == authorization &&
-        candidate.state.at("scope_sha256") == scope_sha256 && entry_exists(directory / candidate.temporary))
+    if (candidate.state.at("target") == resume.request.target &&
+        candidate.state.at("authorization") == resume.authorization &&
+        candidate.state.at("scope_sha256") == resume.scope_sha256 &&
+        entry_exists(resume.directory / candidate.temporary))
       usable.push_back(std::move(candidate));
   }
   std::stable_sort(usable.begin(), usable.end(), [](const Candidate& a, const Candidate& b) {
     return a.state.at("received").get<std::uint64_t>() > b.state.at("received").get<std::uint64_t>();
   });
+  return usable;
+}
 
-  std::optional<AllocatedFile> file;
-  DigestState running("sha256");
-  std::uint64_t hashed = 0;
-  std::string temporary, last_text;
-  fs::path state_path;
-  auto state_text = [&](std::uint64_t received, const FileReservation& reservation) {
-    const json state = {{"schema_version", 1},           {"kind", state_kind},
-                        {"target", std::string(target)}, {"temporary", temporary},
-                        {"scope_sha256", scope_sha256},  {"prefix_sha256", running.value()},
-                        {"received", received},          {"identity", {reservation.device, reservation.inode}},
-                        {"authorization", authorization}};
-    std::string text = state.dump();
-    require(text.size() <= resume_state_limit, "size_limit", "Partial-download state exceeds its bound");
-    return text;
+// A fresh partial file under a new nonce.
+void prepare(Resume& resume) {
+  resume.name(resume.base + "." + random_id() + partial_suffix);
+  // The new file is announced before its space is reserved, so a kill never leaves a large allocation that
+  // no state document explains (at worst an empty file).
+  resume.file.emplace(resume.directory / resume.temporary, resume.total, [&](const FileReservation& reservation) {
+    resume.last_text = resume.state_text(0, reservation);
+    atomic_write(resume.state_path, resume.last_text);
+  });
+  resume.tell("prepared", resume.temporary);
+}
+
+// Reopens the chosen partial file by its recorded identity and proves its prefix against the recorded digest.
+void prove(Resume& resume, const Candidate& chosen) {
+  resume.name(chosen.temporary);
+  resume.last_text = chosen.text;
+  FileReservation reservation;
+  std::error_code unresolved;
+  reservation.path = fs::absolute(resume.directory / resume.temporary, unresolved).lexically_normal();
+  require(!unresolved, "file_read", "Cannot resolve the download directory");
+  reservation.device = chosen.state.at("identity")[0].get<std::uint64_t>();
+  reservation.inode = chosen.state.at("identity")[1].get<std::uint64_t>();
+  reservation.length = resume.total;
+  reservation.preallocated = true;
+  const std::uint64_t received = chosen.state.at("received").get<std::uint64_t>();
+  resume.file.emplace(reservation.path, resume.total, reservation, received, ReservationCallback{});
+  resume.file->read_prefix(received, [&](std::string_view chunk) { resume.running.update(chunk); }, {});
+  resume.hashed = received;
+  require(resume.running.value() == chosen.state.at("prefix_sha256").get<std::string>(), "download_resume_changed",
+          "Recorded partial bytes changed");
+  resume.tell("resumed", resume.temporary);
+}
+
+// Fetches the rest of the partial file, checkpointing as it goes and once more when the transfer stops.
+void transfer(Resume& resume) {
+  AllocatedFile& file = *resume.file;
+  if (file.written() >= resume.total) return;
+  file.reserve_remaining();
+  const TransportData on_data = [&](std::string_view chunk) {
+    resume.running.update(chunk);
+    resume.hashed += chunk.size();
+    if (resume.hashed - resume.checkpointed >= resume_checkpoint_bytes ||
+        Clock::now() - resume.last_time >= resume_checkpoint_interval)
+      resume.checkpoint();
   };
-  if (usable.empty()) {
-    temporary = base + "." + random_id() + partial_suffix;
-    state_path = directory / (temporary + state_suffix);
-    // The new file is announced before its space is reserved, so a kill never leaves a large allocation
-    // that no state document explains (at worst an empty file).
-    file.emplace(directory / temporary, total, [&](const FileReservation& reservation) {
-      last_text = state_text(0, reservation);
-      atomic_write(state_path, last_text);
-    });
-    tell("prepared", temporary);
-  } else {
-    const Candidate& chosen = usable.front();
-    temporary = chosen.temporary;
-    last_text = chosen.text;
-    FileReservation reservation;
-    std::error_code unresolved;
-    reservation.path = fs::absolute(directory / temporary, unresolved).lexically_normal();
-    require(!unresolved, "file_read", "Cannot resolve the download directory");
-    reservation.device = chosen.state.at("identity")[0].get<std::uint64_t>();
-    reservation.inode = chosen.state.at("identity")[1].get<std::uint64_t>();
-    reservation.length = total;
-    reservation.preallocated = true;
-    const std::uint64_t received = chosen.state.at("received").get<std::uint64_t>();
-    file.emplace(reservation.path, total, reservation, received, ReservationCallback{});
-    file->read_prefix(received, [&](std::string_view chunk) { running.update(chunk); }, {});
-    hashed = received;
-    require(running.value() == chosen.state.at("prefix_sha256").get<std::string>(), "download_resume_changed",
-            "Recorded partial bytes changed");
-    tell("resumed", temporary);
-  }
-  state_path = directory / (temporary + state_suffix);
-
-  std::uint64_t checkpointed = 0;
-  auto last_time = Clock::now();
-  auto checkpoint = [&] {
-    require(hashed == file->written(), "download_resume_state", "Partial write did not complete a hash checkpoint");
-    file->synchronize();
-    const std::string text = state_text(file->written(), file->reservation());
-    if (!last_text.empty())
-      require(read_file(state_path, resume_state_limit) == last_text, "download_resume_changed",
-              "Resume marker changed before checkpoint");
-    atomic_write(state_path, text);
-    last_text = text;
-    checkpointed = file->written();
-    last_time = Clock::now();
+  const TransportRestart on_restart = [&] {
+    resume.running = DigestState("sha256");
+    resume.hashed = 0;
   };
-
-  if (file->written() < total) {
-    file->reserve_remaining();
-    const TransportData on_data = [&](std::string_view chunk) {
-      running.update(chunk);
-      hashed += chunk.size();
-      if (hashed - checkpointed >= resume_checkpoint_bytes || Clock::now() - last_time >= resume_checkpoint_interval)
-        checkpoint();
-    };
-    const TransportRestart on_restart = [&] {
-      running = DigestState("sha256");
-      hashed = 0;
-    };
+  try {
+    resume.transport.download_into(resume.request.remote, file, file.written(), resume.request.progress, on_data,
+                                   on_restart);
+  } catch (...) {
+    // Keep what arrived intact for the next attempt; a failing last checkpoint keeps the previous one.
     try {
-      transport.download_into(remote, *file, file->written(), progress, on_data, on_restart);
-    } catch (...) {
-      // Keep what arrived intact for the next attempt; a failing last checkpoint keeps the previous one.
-      try {
-        if (hashed == file->written() && hashed != checkpointed) checkpoint();
-      } catch (const std::exception&) {
-      }
-      throw;
+      if (resume.hashed == file.written() && resume.hashed != resume.checkpointed) resume.checkpoint();
+    } catch (const std::exception&) {
     }
+    throw;
   }
+}
 
-  require(file->written() == total, "length_mismatch", "Downloaded target is shorter than its signed length");
-  for (const auto& [algorithm, expected] : description.at("hashes").items()) {
+// Verifies the whole file, moves it into place, then retires its state document and the superseded
+// partial downloads of exactly this download.
+void finish(Resume& resume, const std::vector<Candidate>& superseded) {
+  AllocatedFile& file = *resume.file;
+  require(file.written() == resume.total, "length_mismatch", "Downloaded target is shorter than its signed length");
+  for (const auto& [algorithm, expected] : resume.request.description.at("hashes").items()) {
     DigestState whole(algorithm);
-    file->read_prefix(
-        total, [&](std::string_view chunk) { whole.update(chunk); }, progress);
+    file.read_prefix(
+        resume.total, [&](std::string_view chunk) { whole.update(chunk); }, resume.request.progress);
     if (whole.value() != expected.get<std::string>()) {
       // Every byte arrived and the whole is wrong: nothing of it is worth resuming.
       std::error_code ignored;
-      file->discard();
-      fs::remove(state_path, ignored);
+      file.discard();
+      fs::remove(resume.state_path, ignored);
       fail("hash_mismatch", "Target hash does not match signed metadata");
     }
   }
-  file->finish(true);
-  native_files::rename_replace(directory / temporary, destination);
-  sync_directory(directory);
+  file.finish(true);
+  native_files::rename_replace(resume.directory / resume.temporary, resume.request.destination);
+  sync_directory(resume.directory);
 
-  require(read_file(state_path, resume_state_limit) == last_text, "download_resume_changed",
+  require(read_file(resume.state_path, resume_state_limit) == resume.last_text, "download_resume_changed",
           "Resume marker changed before retirement");
-  native_files::remove_or_trash(state_path, {});
-  // Other partial files of exactly this download are superseded now; nothing else is touched.
-  for (std::size_t i = 1; i < usable.size(); ++i) {
+  native_files::remove_or_trash(resume.state_path, {});
+  for (const Candidate& other : superseded) {
     std::error_code ignored;
-    fs::remove(directory / usable[i].temporary, ignored);
-    fs::remove(usable[i].state_path, ignored);
+    fs::remove(resume.directory / other.temporary, ignored);
+    fs::remove(other.state_path, ignored);
   }
-  sync_directory(directory);
-  tell("complete", path_utf8(destination));
+  sync_directory(resume.directory);
+  resume.tell("complete", path_utf8(resume.request.destination));
+}
+
+}  // namespace
+
+void resumed_target(Transport& transport, const ResumedDownload& download) {
+  Resume resume(transport, download);
+  std::vector<Candidate> usable = scan(resume);
+  if (usable.empty())
+    prepare(resume);
+  else
+    prove(resume, usable.front());
+  transfer(resume);
+  finish(resume, usable.empty() ? usable : std::vector<Candidate>(usable.begin() + 1, usable.end()));
 }
 
 }  // namespace trelk

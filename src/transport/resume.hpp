@@ -32,13 +32,22 @@ void validate_target_resume_state(const json& state, std::string_view temporary)
 // Told "prepared" (a fresh partial file), "resumed" (a verified prefix is reused) and "complete".
 using ResumeObserver = std::function<void(std::string_view event, std::string_view detail)>;
 
+// One resumable download: what is fetched, where it lands and what authorises the bytes.
+struct ResumedDownload {
+  std::string_view target = {};            // the target path, named in the state document
+  std::string_view remote = {};            // the name the transport requests
+  std::filesystem::path destination = {};  // its file name is the target's last component
+  json description = {};                   // the signed length and hashes
+  std::string_view scope = {};             // the canonical resume scope
+  Progress progress = {};                  // may cancel
+  ResumeObserver observer = {};            // may be empty
+};
+
 // Downloads a target into destination through a partial file and its state document beside it, reusing a
 // partial file of an interrupted download only when its target, authorisation (length, hashes) and scope
 // match and its recorded prefix still hashes to the recorded digest. Of several usable partial files the
 // one with most bytes is taken; the others for the same target, authorisation and scope are removed after
 // success. Anything unknown or malformed in the directory is preserved.
-void resumed_target(Transport& transport, std::string_view target, std::string_view remote,
-                    const std::filesystem::path& destination, const json& description, const Progress& progress,
-                    std::string_view scope, const ResumeObserver& observer);
+void resumed_target(Transport& transport, const ResumedDownload& download);
 
 }  // namespace trelk

@@ -282,7 +282,13 @@ void TufClient::download(std::string_view path, const fs::path& destination, con
   const std::string remote = remote_target_name(path, description, trusted_->consistent_snapshot());
 
   if (targets_.supports_resumption() && !options.resume_scope.empty()) {
-    resumed_target(targets_, path, remote, destination, description, progress, options.resume_scope, tell);
+    resumed_target(targets_, {.target = path,
+                              .remote = remote,
+                              .destination = destination,
+                              .description = description,
+                              .scope = options.resume_scope,
+                              .progress = progress,
+                              .observer = tell});
     return;
   }
   try {

@@ -79,8 +79,12 @@ struct Download {
   // Runs the download; the progress callable may stop it.
   void run(test::NginxServer& server, const Progress& progress = {}, const json& description = {}) {
     HttpsTransport transport(server.url(), pki.ca, 0, nullptr);
-    resumed_target(transport, "big.bin", "big.bin", out / "big.bin",
-                   description.is_null() ? description_of(bytes) : description, progress, scope, {});
+    resumed_target(transport, {.target = "big.bin",
+                               .remote = "big.bin",
+                               .destination = out / "big.bin",
+                               .description = description.is_null() ? description_of(bytes) : description,
+                               .scope = scope,
+                               .progress = progress});
   }
   std::vector<fs::path> leftovers() const {
     std::vector<fs::path> names;
@@ -147,8 +151,11 @@ TEST(ResumedTarget, TheScanIsBoundedAndPreservesWhatItDoesNotKnow) {
   Download download;
   test::NginxServer nginx(download.pki, download.files);
   HttpsTransport transport(nginx.url(), download.pki.ca, 0, nullptr);
-  EXPECT_TRELK_ERROR(resumed_target(transport, "big.bin", "big.bin", download.out / "other-name.bin",
-                                    description_of(download.bytes), {}, download.scope, {}),
+  EXPECT_TRELK_ERROR(resumed_target(transport, {.target = "big.bin",
+                                                .remote = "big.bin",
+                                                .destination = download.out / "other-name.bin",
+                                                .description = description_of(download.bytes),
+                                                .scope = download.scope}),
                      "unsafe_path", "A resumable download must be named after its target");
   const fs::path odd = download.out / ("big.bin." + std::string(31, 'a') + ".partial.resume.json");
   test::write_file(odd, "{}");
@@ -185,8 +192,13 @@ TEST(ResumedTarget, ARangeAnsweredWithTheWholeFileStartsOverAndADroppedConnectio
   const std::string bytes = pattern_bytes(3 << 20);
   const json description = description_of(bytes);
   auto run = [&](const std::string& script, const Progress& progress) {
-    resumed_target(transport, "big.bin", script + "/" + std::to_string(bytes.size()), download.out / "big.bin",
-                   description, progress, download.scope, {});
+    const std::string remote = script + "/" + std::to_string(bytes.size());
+    resumed_target(transport, {.target = "big.bin",
+                               .remote = remote,
+                               .destination = download.out / "big.bin",
+                               .description = description,
+                               .scope = download.scope,
+                               .progress = progress});
   };
   // The connection drops half-way: what arrived is kept, and the next attempt asks for the rest.
   EXPECT_EQ(test::thrown([&] { run("drop", {}); }).code, "network");
