@@ -144,11 +144,12 @@ struct HttpsTransport::Transfer {
       self.headers->line(std::string_view(buffer, n));
       // A resume answered with the whole file: start the file again from its first byte.
       if (!was_admitted && self.headers->admitted() && self.offset > 0 && self.headers->start() == 0) {
+        // The caller first stops vouching for the old prefix, then the file is cut back.
+        if (self.on_restart && *self.on_restart) (*self.on_restart)();
         self.file->restart();
         self.offset = 0;
         self.maximum = self.total;
         self.received = 0;
-        if (self.on_restart && *self.on_restart) (*self.on_restart)();
       }
       return n;
     } catch (...) {
@@ -163,7 +164,8 @@ struct HttpsTransport::Transfer {
     if (!multiply(size, count, n)) return abort_value(n);
     try {
       if (self.budget) {
-        if (self.budget->bytes_used > self.budget->byte_limit || n > self.budget->byte_limit - self.budget->bytes_used) {
+        if (self.budget->bytes_used > self.budget->byte_limit ||
+            n > self.budget->byte_limit - self.budget->bytes_used) {
           self.budget_exhausted = true;
           return abort_value(n);
         }
@@ -465,13 +467,15 @@ TransportResponse HttpsTransport::perform(const std::string& target, Transfer& t
     curl_blob blob{bundle.data(), bundle.size(), CURL_BLOB_COPY};
     option(handle, CURLOPT_CAINFO_BLOB, &blob, "ca_bundle",
            "The native HTTPS backend cannot use the configured CA bundle");
-    option(handle, CURLOPT_SSL_OPTIONS, 0L, "ca_bundle", "Cannot restrict certificate trust to the configured CA bundle");
+    option(handle, CURLOPT_SSL_OPTIONS, 0L, "ca_bundle",
+           "Cannot restrict certificate trust to the configured CA bundle");
   } else {
     struct stat status {};
     require(::stat(system_ca_bundle, &status) == 0 && S_ISREG(status.st_mode), "ca_bundle",
             std::string("No system certificate store at ") + system_ca_bundle +
                 "; Trelk supports Debian and NixOS (install the ca-certificates package)");
-    option(handle, CURLOPT_CAINFO, system_ca_bundle, "ca_bundle", "Cannot use the operating system's certificate trust");
+    option(handle, CURLOPT_CAINFO, system_ca_bundle, "ca_bundle",
+           "Cannot use the operating system's certificate trust");
   }
 
   HeaderList headers;

@@ -1,9 +1,13 @@
 #include "transport/resume.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <optional>
+#include <set>
 #include <system_error>
 #include <vector>
 
@@ -54,7 +58,22 @@ struct Candidate {
   std::string temporary;
   std::string text;
   json state;
+
+  std::uint64_t received() const { return state.at("received").get<std::uint64_t>(); }
 };
+
+// Removes one of our own names; only "already gone" counts as success, so a partial file is never left
+// behind without the state document that proves it is ours.
+void remove_name(const fs::path& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) fail("file_remove", "Cannot remove " + path_utf8(path));
+}
+
+// A partial download is removed file first, state document second, so a kill in between leaves a state
+// document without its file, which the next scan recognises and removes.
+void remove_partial(const fs::path& partial, const fs::path& state) {
+  remove_name(partial);
+  remove_name(state);
+}
 
 }  // namespace
 
@@ -63,6 +82,11 @@ std::string target_download_resume_scope(std::string_view kind, const json& refe
       canonical_json(json{{"kind", std::string(kind)}, {"reference", reference}, {"target", std::string(target)}});
   require(scope.size() <= resume_scope_limit, "size_limit", "Download resume scope exceeds its bounded contract");
   return scope;
+}
+
+std::string target_staging_name(std::string_view file_name) {
+  const std::string name(file_name);
+  return name + "." + digest("trelk-target-staging:" + name, "sha256").substr(0, 32) + partial_suffix;
 }
 
 void validate_target_resume_state(const json& state, std::string_view temporary) {
@@ -106,7 +130,7 @@ namespace {
 // What the phases of one resumable download share: the request, the partial file in use and the running
 // digest of its bytes, and the state document as last written.
 struct Resume {
-  Transport& transport;
+  Transport* transport;  // none when only leftovers are retired
   const ResumedDownload& request;
   fs::path directory;
   std::string base;  // the destination's file name
@@ -123,7 +147,7 @@ struct Resume {
   std::uint64_t checkpointed = 0;
   Clock::time_point last_time = Clock::now();
 
-  Resume(Transport& transport, const ResumedDownload& request)
+  Resume(Transport* transport, const ResumedDownload& request)
       : transport(transport),
         request(request),
         directory(request.destination.parent_path()),
@@ -160,30 +184,57 @@ struct Resume {
     return text;
   }
 
-  void checkpoint() {
-    require(hashed == file->written(), "download_resume_state", "Partial write did not complete a hash checkpoint");
-    file->synchronize();
-    const std::string text = state_text(file->written(), file->reservation());
+  // Replaces the state document with one that vouches for the first received bytes.
+  void record(std::uint64_t received, const FileReservation& reservation) {
+    const std::string text = state_text(received, reservation);
     if (!last_text.empty())
       require(read_file(state_path, resume_state_limit) == last_text, "download_resume_changed",
               "Resume marker changed before checkpoint");
     atomic_write(state_path, text);
     last_text = text;
-    checkpointed = file->written();
+    checkpointed = received;
     last_time = Clock::now();
+  }
+
+  void checkpoint() {
+    require(hashed == file->written(), "download_resume_state", "Partial write did not complete a hash checkpoint");
+    file->synchronize();
+    record(file->written(), file->reservation());
+  }
+
+  // The server answered a resume with the whole file: before the file is cut back, the state document
+  // stops vouching for the old prefix, so a kill during the new transfer leaves a provable state.
+  void restart() {
+    running = DigestState("sha256");
+    hashed = 0;
+    record(0, file->reservation());
   }
 };
 
-// The bounded scan: names first (every entry counts), then every state document of this file name is read;
-// only exact matches are usable, most bytes first, and the rest stays where it is.
-std::vector<Candidate> scan(const Resume& resume) {
+struct Scan {
+  std::vector<Candidate> usable;  // ours with a partial file and a prefix to prove, most bytes first
+  std::vector<Candidate> spent;   // ours and worth nothing: no partial file, or no byte recorded yet
+  std::vector<fs::path> orphans;  // our names that no state document explains: empty partial files and
+                                  // unfinished state-document writes
+};
+
+// The bounded scan: names first (every entry counts), then every state document of this file name is read.
+// Only a valid document naming this target, authorisation and scope is ours; anything else stays in place.
+Scan scan(const Resume& resume) {
   std::vector<fs::path> found;
+  std::set<std::string> partials, writes;
   std::size_t entries = 0;
   std::error_code error;
   const std::string state_name_suffix = std::string(partial_suffix) + state_suffix;
   for (fs::directory_iterator it(resume.directory, error), end; !error && it != end; it.increment(error)) {
     require(++entries <= resume_scan_limit, "size_limit", "Download directory exceeds its bounded resume scan");
     const std::string name = path_utf8(it->path().filename());
+    if (nonce_name(name, resume.base, partial_suffix)) partials.insert(name);
+    // An atomic write of a state document killed before its rename: "<state>.<id>.tmp".
+    if (name.size() > 37) {
+      const std::string_view state = std::string_view(name).substr(0, name.size() - 37);
+      if (nonce_name(name, state, ".tmp") && nonce_name(state, resume.base, state_name_suffix)) writes.insert(name);
+    }
     if (!name.starts_with(resume.base + ".") || !name.ends_with(state_name_suffix)) continue;
     require(found.size() < resume_capacity, "download_resume_capacity",
             "Retained partial downloads reached their capacity");
@@ -194,7 +245,7 @@ std::vector<Candidate> scan(const Resume& resume) {
   require(!error, "file_read", "Cannot scan the download directory");
   std::sort(found.begin(), found.end());
 
-  std::vector<Candidate> usable;
+  Scan result;
   for (const fs::path& path : found) {
     const std::string name = path_utf8(path.filename());
     Candidate candidate{path, name.substr(0, name.size() - std::string_view(state_suffix).size()), {}, {}};
@@ -205,31 +256,56 @@ std::vector<Candidate> scan(const Resume& resume) {
       fail("download_resume_state", "Malformed partial-download state was preserved");
     }
     validate_target_resume_state(candidate.state, candidate.temporary);
-    if (candidate.state.at("target") == resume.request.target &&
-        candidate.state.at("authorization") == resume.authorization &&
-        candidate.state.at("scope_sha256") == resume.scope_sha256 &&
-        entry_exists(resume.directory / candidate.temporary))
-      usable.push_back(std::move(candidate));
+    // A document of another target, authorisation or scope is not ours: it keeps its partial file and
+    // its unfinished writes.
+    const bool present = partials.erase(candidate.temporary) > 0;
+    if (candidate.state.at("target") != resume.request.target ||
+        candidate.state.at("authorization") != resume.authorization ||
+        candidate.state.at("scope_sha256") != resume.scope_sha256) {
+      std::erase_if(writes, [&](const std::string& write) { return write.starts_with(name + "."); });
+      continue;
+    }
+    if (present && candidate.received() > 0)
+      result.usable.push_back(std::move(candidate));
+    else
+      result.spent.push_back(std::move(candidate));
   }
-  std::stable_sort(usable.begin(), usable.end(), [](const Candidate& a, const Candidate& b) {
-    return a.state.at("received").get<std::uint64_t>() > b.state.at("received").get<std::uint64_t>();
-  });
-  return usable;
+  std::stable_sort(result.usable.begin(), result.usable.end(),
+                   [](const Candidate& a, const Candidate& b) { return a.received() > b.received(); });
+  // A partial file without a document is ours only while empty (killed before its first byte); a partial
+  // file with data always has its document, since the document is written before the file is created.
+  for (const std::string& name : partials) {
+    struct stat status {};
+    if (::lstat((resume.directory / name).c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size == 0)
+      result.orphans.push_back(resume.directory / name);
+  }
+  for (const std::string& name : writes) result.orphans.push_back(resume.directory / name);
+  return result;
 }
 
-// A fresh partial file under a new nonce.
+// Removes what a killed run of exactly this download left behind and nothing else.
+void clean(const Resume& resume, const Scan& found) {
+  if (found.spent.empty() && found.orphans.empty()) return;
+  for (const Candidate& spent : found.spent) remove_partial(resume.directory / spent.temporary, spent.state_path);
+  for (const fs::path& orphan : found.orphans) remove_name(orphan);
+  sync_directory(resume.directory);
+}
+
+// A fresh partial file under a new nonce. Its state document comes first (no byte recorded yet, no
+// identity known yet), so the partial file never exists without a document that proves it is ours.
 void prepare(Resume& resume) {
   resume.name(resume.base + "." + random_id() + partial_suffix);
-  // The new file is announced before its space is reserved, so a kill never leaves a large allocation that
-  // no state document explains (at worst an empty file).
-  resume.file.emplace(resume.directory / resume.temporary, resume.total, [&](const FileReservation& reservation) {
-    resume.last_text = resume.state_text(0, reservation);
-    atomic_write(resume.state_path, resume.last_text);
-  });
+  resume.running = DigestState("sha256");
+  resume.hashed = 0;
+  resume.last_text.clear();
+  resume.record(0, FileReservation{});
+  resume.file.emplace(resume.directory / resume.temporary, resume.total, ReservationCallback{});
   resume.tell("prepared", resume.temporary);
 }
 
 // Reopens the chosen partial file by its recorded identity and proves its prefix against the recorded digest.
+// A partial file of ours that no longer proves (shorter than recorded, replaced, a changed byte) is removed with
+// its document and the download starts again from byte 0, once.
 void prove(Resume& resume, const Candidate& chosen) {
   resume.name(chosen.temporary);
   resume.last_text = chosen.text;
@@ -241,12 +317,20 @@ void prove(Resume& resume, const Candidate& chosen) {
   reservation.inode = chosen.state.at("identity")[1].get<std::uint64_t>();
   reservation.length = resume.total;
   reservation.preallocated = true;
-  const std::uint64_t received = chosen.state.at("received").get<std::uint64_t>();
-  resume.file.emplace(reservation.path, resume.total, reservation, received, ReservationCallback{});
-  resume.file->read_prefix(received, [&](std::string_view chunk) { resume.running.update(chunk); }, {});
-  resume.hashed = received;
-  require(resume.running.value() == chosen.state.at("prefix_sha256").get<std::string>(), "download_resume_changed",
-          "Recorded partial bytes changed");
+  try {
+    resume.file.emplace(reservation.path, resume.total, reservation, chosen.received(), ReservationCallback{});
+    resume.file->read_prefix(chosen.received(), [&](std::string_view chunk) { resume.running.update(chunk); }, {});
+    require(resume.running.value() == chosen.state.at("prefix_sha256").get<std::string>(), "download_resume_changed",
+            "Recorded partial bytes changed");
+  } catch (const Error&) {
+    resume.file.reset();
+    remove_partial(resume.directory / resume.temporary, resume.state_path);
+    sync_directory(resume.directory);
+    prepare(resume);
+    return;
+  }
+  resume.hashed = chosen.received();
+  resume.checkpointed = chosen.received();
   resume.tell("resumed", resume.temporary);
 }
 
@@ -262,13 +346,10 @@ void transfer(Resume& resume) {
         Clock::now() - resume.last_time >= resume_checkpoint_interval)
       resume.checkpoint();
   };
-  const TransportRestart on_restart = [&] {
-    resume.running = DigestState("sha256");
-    resume.hashed = 0;
-  };
+  const TransportRestart on_restart = [&] { resume.restart(); };
   try {
-    resume.transport.download_into(resume.request.remote, file, file.written(), resume.request.progress, on_data,
-                                   on_restart);
+    resume.transport->download_into(resume.request.remote, file, file.written(), resume.request.progress, on_data,
+                                    on_restart);
   } catch (...) {
     // Keep what arrived intact for the next attempt; a failing last checkpoint keeps the previous one.
     try {
@@ -314,15 +395,41 @@ void finish(Resume& resume, const std::vector<Candidate>& superseded) {
 
 }  // namespace
 
+// A resumable download of target T into D (P = "D.<nonce>.partial", S = P + ".resume.json"), killed at any
+// point; the document always comes before its partial file and goes after it:
+//
+// | on disk                                    | next run of the same download                          |
+// |--------------------------------------------|--------------------------------------------------------|
+// | S vouching for 0 bytes, with or without P  | removes P, then S; a fresh P                           |
+// | S vouching for n bytes, P whose prefix     | continues P from byte n                                |
+// | proves                                     |                                                        |
+// | S vouching for n bytes, P shorter, changed | removes P, then S; a fresh P from byte 0 (once)        |
+// | or replaced                                |                                                        |
+// | S without P (a removal killed half-way)    | removes S                                              |
+// | empty P without S                          | removes P                                              |
+// | "S.<id>.tmp" (a killed checkpoint write)   | removes it unless S belongs to another download        |
+// | D and S (killed before retirement)         | D verifies: the leftovers are removed, nothing fetched |
+// | S and P of another target, scope or        | untouched                                              |
+// | authorisation; anything not named so       |                                                        |
 void resumed_target(Transport& transport, const ResumedDownload& download) {
-  Resume resume(transport, download);
-  std::vector<Candidate> usable = scan(resume);
+  Resume resume(&transport, download);
+  Scan found = scan(resume);
+  clean(resume, found);
+  std::vector<Candidate>& usable = found.usable;
   if (usable.empty())
     prepare(resume);
   else
     prove(resume, usable.front());
   transfer(resume);
   finish(resume, usable.empty() ? usable : std::vector<Candidate>(usable.begin() + 1, usable.end()));
+}
+
+void retire_resume_leftovers(const ResumedDownload& download) {
+  const Resume resume(nullptr, download);
+  Scan found = scan(resume);
+  found.spent.insert(found.spent.end(), std::make_move_iterator(found.usable.begin()),
+                     std::make_move_iterator(found.usable.end()));
+  clean(resume, found);
 }
 
 }  // namespace trelk

@@ -26,6 +26,11 @@ inline constexpr std::chrono::milliseconds resume_checkpoint_interval{2000};
 // The canonical JSON of {"kind", "reference", "target"}: what a partial download may be reused for.
 std::string target_download_resume_scope(std::string_view kind, const json& reference, std::string_view target);
 
+// The staging file of a download that is not resumed: the form of a partial file's name, with a nonce derived
+// from the destination's file name instead of a random one, so that the next attempt recognises and replaces
+// what a killed one left behind. It never has a state document.
+std::string target_staging_name(std::string_view file_name);
+
 // The shape of a resume state document whose partial file is named temporary; throws on the first fault.
 void validate_target_resume_state(const json& state, std::string_view temporary);
 
@@ -49,5 +54,9 @@ struct ResumedDownload {
 // one with most bytes is taken; the others for the same target, authorisation and scope are removed after
 // success. Anything unknown or malformed in the directory is preserved.
 void resumed_target(Transport& transport, const ResumedDownload& download);
+
+// For a destination that is already complete: removes what a run killed before retirement left of exactly
+// this download (its state documents and partial files), and the orphans a scan recognises.
+void retire_resume_leftovers(const ResumedDownload& download);
 
 }  // namespace trelk

@@ -14,7 +14,7 @@ class AllocatedFile;
 
 // Each stored body chunk of a file download, after it was written.
 using TransportData = std::function<void(std::string_view chunk)>;
-// A resumed download was answered with the whole file: the file starts again from byte 0.
+// A resumed download was answered with the whole file: called just before the file is cut back to byte 0.
 using TransportRestart = std::function<void()>;
 
 // An in-memory answer. A non-2xx status is returned, not thrown; callers decide.
@@ -37,9 +37,8 @@ class Transport {
                         const Progress& progress) = 0;
   virtual bool supports_resumption() const;
   // Continues a partial file from offset (its written prefix) to its reserved length.
-  virtual void download_into(std::string_view path, AllocatedFile& file, std::uint64_t offset,
-                             const Progress& progress, const TransportData& on_data,
-                             const TransportRestart& on_restart);
+  virtual void download_into(std::string_view path, AllocatedFile& file, std::uint64_t offset, const Progress& progress,
+                             const TransportData& on_data, const TransportRestart& on_restart);
 };
 
 }  // namespace trelk
