@@ -19,6 +19,9 @@ namespace {
 
 constexpr std::uint64_t initial_root_limit = 524288;
 constexpr const char* invalidation_marker = "root-invalidation.json";
+// Entries of the trusted-metadata directory looked at for unfinished writes: the top-level roles and every
+// delegated role a lookup may store.
+constexpr std::size_t metadata_directory_limit = 65536;
 
 FileLock operation_lock(const fs::path& directory) {
   private_directory(directory);
@@ -31,6 +34,15 @@ std::string read_root(const fs::path& directory, std::uint64_t limit) {
 }
 
 bool ok_status(const TransportResponse& response) { return response.status == 200; }
+
+bool current_snapshot(const json& timestamp, const std::optional<json>& snapshot) {
+  try {
+    return snapshot &&
+           snapshot->at("signed").at("version") == timestamp.at("signed").at("meta").at("snapshot.json").at("version");
+  } catch (const json::exception&) {
+    return false;
+  }
+}
 
 }  // namespace
 
@@ -55,6 +67,7 @@ TufClient::TufClient(fs::path directory, Transport& metadata, Transport& targets
       trusted_(
           std::make_unique<TrustedMetadataSet>(read_root(directory_, limits_.max_root_bytes), limits_.max_root_bytes)) {
   clear_rotated_state();
+  remove_unfinished_writes();
 }
 
 fs::path TufClient::file(std::string_view role) const { return safe_join(directory_, role_cache(role), true); }
@@ -109,6 +122,39 @@ void TufClient::clear_rotated_state() const {
   sync_directory(directory_);
 }
 
+// A refresh that finds a new timestamp, killed at any point:
+//
+// | on disk                                    | next client or refresh                                 |
+// |--------------------------------------------|--------------------------------------------------------|
+// | "<role>.json.<id>.tmp" of a killed write   | removed when the client is constructed                 |
+// | old timestamp, snapshot, targets           | the refresh runs again                                 |
+// | new timestamp, old snapshot and targets    | the timestamp is unchanged but its snapshot is not on  |
+// | new timestamp and targets, old snapshot    | disk: snapshot and targets are loaded and saved        |
+// | new timestamp, snapshot and targets        | nothing to finish                                      |
+//
+// Under the operation lock every "<name>.json.<id>.tmp" here is an atomic write of this client that a kill
+// stopped before its rename; the documents themselves are whole.
+void TufClient::remove_unfinished_writes() const {
+  std::size_t entries = 0;
+  std::error_code error;
+  bool removed = false;
+  for (fs::directory_iterator it(directory_, error), end; !error && it != end; it.increment(error)) {
+    require(++entries <= metadata_directory_limit, "size_limit", "Trusted metadata directory exceeds its bound");
+    const std::string name = path_utf8(it->path().filename());
+    const std::size_t tail = 1 + 32 + 4;  // ".<id>.tmp"
+    if (name.size() <= tail + 5 || !name.ends_with(".tmp") || name[name.size() - tail] != '.' ||
+        !name.substr(0, name.size() - tail).ends_with(".json") ||
+        name.substr(name.size() - tail + 1, 32).find_first_not_of("0123456789abcdef") != std::string::npos ||
+        !it->is_regular_file(error) || it->is_symlink(error))
+      continue;
+    fs::remove(it->path(), error);
+    require(!error, "file_remove", "Cannot remove an unfinished trusted-metadata write");
+    removed = true;
+  }
+  require(!error, "file_read", "Cannot scan the trusted-metadata directory");
+  if (removed) sync_directory(directory_);
+}
+
 void TufClient::refresh() {
   refreshed_ = false;
   selected_loaded_ = false;
@@ -140,10 +186,11 @@ void TufClient::refresh() {
   const std::optional<json> timestamp = stored("timestamp");
   std::optional<json> snapshot;
   if (timestamp) snapshot = stored("snapshot");
-  if (trusted_->update_timestamp(response.body, limits_.max_timestamp_bytes, timestamp, snapshot)) {
-    persist("timestamp", response.body);
-    load_selected_metadata();
-  }
+  const bool changed = trusted_->update_timestamp(response.body, limits_.max_timestamp_bytes, timestamp, snapshot);
+  if (changed) persist("timestamp", response.body);
+  // An unchanged timestamp whose snapshot is not the one on disk means a refresh was stopped after saving the
+  // timestamp: it is finished now, so no older snapshot or targets stay behind.
+  if (changed || !current_snapshot(trusted_->timestamp(), snapshot)) load_selected_metadata();
   refreshed_ = true;
 }
 
@@ -153,12 +200,14 @@ void TufClient::load_selected_metadata() {
   const std::optional<json> previous = stored("snapshot");
   load_role("snapshot", trusted_->timestamp().at("signed").at("meta").at("snapshot.json"),
             [&](std::string_view bytes) { trusted_->update_snapshot(bytes, limits_.max_metadata_bytes, previous); });
+  // The snapshot is saved after the targets it lists, so a snapshot on disk that matches the timestamp means
+  // the targets on disk are current too.
+  load_role("targets", trusted_->snapshot_reference("targets.json"),
+            [&](std::string_view bytes) { trusted_->update_targets(bytes, limits_.max_metadata_bytes); });
   if (pending_snapshot_) {
     persist("snapshot", *pending_snapshot_);
     pending_snapshot_.reset();
   }
-  load_role("targets", trusted_->snapshot_reference("targets.json"),
-            [&](std::string_view bytes) { trusted_->update_targets(bytes, limits_.max_metadata_bytes); });
   selected_loaded_ = true;
 }
 
@@ -264,24 +313,42 @@ void TufClient::download(std::string_view path, const fs::path& destination, con
   auto tell = [&](std::string_view event, std::string_view detail) {
     if (observer) observer(event, description, detail);
   };
+  const bool resumable = targets_.supports_resumption() && !options.resume_scope.empty();
   if (entry_exists(destination)) {
+    bool verified = true;
     try {
       verify_target_file(destination, description, progress);
-      tell("complete", path_utf8(destination));
-      return;
     } catch (const Error& error) {
       if (error.code == "cancelled") throw;  // anything else is replaced by a fresh download
+      verified = false;
+    }
+    if (verified) {
+      if (resumable) {
+        try {
+          retire_resume_leftovers(
+              {.target = path, .destination = destination, .description = description, .scope = options.resume_scope});
+        } catch (const Error&) {
+          // A complete target is not failed by what its directory holds beside it; the next download says.
+        }
+      }
+      tell("complete", path_utf8(destination));
+      return;
     }
   }
   const fs::path directory = destination.parent_path();
   private_directory(directory);
   if (options.admission) options.admission(DownloadAdmission{directory});
-  const fs::path staging =
-      safe_join(directory, path_utf8(destination.filename()) + "." + random_id() + ".partial", false);
+  // A staging file a killed attempt left behind is ours by its name, and replaced.
+  const fs::path staging = safe_join(directory, target_staging_name(path_utf8(destination.filename())), false);
+  struct stat left {};
+  if (::lstat(staging.c_str(), &left) == 0 && S_ISREG(left.st_mode)) {
+    std::error_code ignored;
+    fs::remove(staging, ignored);
+  }
   require(!entry_exists(staging), "unsafe_path", "Target staging path must be unused");
   const std::string remote = remote_target_name(path, description, trusted_->consistent_snapshot());
 
-  if (targets_.supports_resumption() && !options.resume_scope.empty()) {
+  if (resumable) {
     resumed_target(targets_, {.target = path,
                               .remote = remote,
                               .destination = destination,

@@ -76,6 +76,7 @@ class TufClient {
   void persist(std::string_view role, std::string_view text) const;
   // Completes an interrupted invalidation after a root rotation that changed the online keys.
   void clear_rotated_state() const;
+  void remove_unfinished_writes() const;
 
   const json& trusted_root() const { return trusted_->root(); }
   const std::filesystem::path& directory() const { return directory_; }
