@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <string>
 
 #include "bootstrap/self_update.hpp"
@@ -123,6 +124,32 @@ TEST(InstalledSelfUpdate, TheStartThatAppliesAnUpdateCommitsItAndRunsTheLauncher
   EXPECT_EQ(read_file(update.entry), update.new_files.at("bin/trelk-bootstrap"));
   EXPECT_TRUE(update.expect_settled());
   EXPECT_FALSE(bootstrap_update_pending(update.installation.root));
+}
+
+TEST(InstalledSelfUpdate, EachStepOfACommitIsOnDiskBeforeTheNextReliesOnIt) {
+  std::string reason;
+  const auto strace = test::usable_strace(reason);
+  if (!strace) GTEST_SKIP() << reason;
+  PendingUpdate update;
+  test::Outcome outcome;
+  const auto calls = test::traced_calls(*strace, test::bootstrap_command(update.installation),
+                                        "fsync,rename,renameat,renameat2,link,linkat,unlink,unlinkat", outcome);
+  ASSERT_TRUE(test::launcher_answered(outcome));
+  // The first call from `from` on that matches, or calls.size().
+  const auto find = [&](std::size_t from, const std::string& pattern) {
+    const std::regex call(pattern);
+    while (from < calls.size() && !std::regex_search(calls[from], call)) ++from;
+    return from;
+  };
+  const std::string native = update.paths.record.parent_path().string();
+  // The image record's temporary file is synced, then renamed into place, then its directory is synced.
+  const std::size_t synced = find(0, R"(fsync\(\d+<)" + native + R"(/bootstrap\.json\.\w+\.tmp>)");
+  const std::size_t published = find(synced, R"((rename|link).*"bootstrap\.json\.\w+\.tmp".*"bootstrap\.json")");
+  EXPECT_LT(find(published, R"(fsync\(\d+<)" + native + ">"), calls.size()) << ::testing::PrintToString(calls);
+  // Removed ".old" files are on disk before the marker that announces them goes.
+  const std::size_t removed = find(0, R"(unlink.*trelk-bootstrap\.old")");
+  const std::size_t emptied = find(removed, R"(fsync\(\d+<)" + native + "/bootstrap/bin>");
+  EXPECT_LT(find(emptied, R"(unlink.*bootstrap-old-files")"), calls.size()) << ::testing::PrintToString(calls);
 }
 
 TEST(CrashConsistency, SelfUpdateKilledBeforeAnyChangeKeepsOneWholeImage) {
