@@ -145,18 +145,42 @@ bool exists_unfollowed(const fs::path& path) {
   return ::lstat(path.c_str(), &status) == 0;
 }
 
-// The data directory must be new: missing, or an empty directory (a lock left by a refused attempt aside).
-void require_new(const fs::path& root) {
+// A marker whose atomic creation was interrupted leaves its temporary file under this installer's own name.
+bool marker_temporary(const fs::path& name) {
+  const std::string text = name.native();
+  return text.starts_with(std::string(trelk::native_setup_marker) + ".") && text.ends_with(".tmp");
+}
+
+// The data directory must be new (missing, or empty but for this installer's lock and an interrupted marker),
+// or an unfinished setup that the setup marker proves this installer made: that one is completed. A complete
+// installation and a directory holding anything else are refused.
+void require_installable(const fs::path& root) {
   struct stat status {};
   if (::lstat(root.c_str(), &status) != 0) return;
   trelk::require(S_ISDIR(status.st_mode), "unsafe_path", trelk::path_utf8(root) + " is not a directory");
-  trelk::require(!exists_unfollowed(root / trelk::native_setup_marker), "already_installed",
-                 "An earlier Trelk setup did not finish in " + trelk::path_utf8(root) + "; remove it first");
+  if (exists_unfollowed(root / trelk::native_setup_marker)) return;
   trelk::require(!exists_unfollowed(root / "native/installation.json"), "already_installed",
                  trelk::path_utf8(root) + " already holds a Trelk installation");
   for (const auto& entry : fs::directory_iterator(root))
-    trelk::require(entry.path().filename() == trelk::native_setup_lock, "not_empty",
-                   trelk::path_utf8(root) + " is not empty");
+    trelk::require(entry.path().filename() == trelk::native_setup_lock || marker_temporary(entry.path().filename()),
+                   "not_empty", trelk::path_utf8(root) + " is not empty");
+}
+
+// Removes what an unfinished setup wrote, except its lock and marker. True when everything went.
+bool remove_setup_leftovers(const fs::path& root) {
+  std::error_code failed;
+  std::vector<fs::path> written;
+  for (fs::directory_iterator it(root, failed), end; !failed && it != end; it.increment(failed)) {
+    const auto name = it->path().filename();
+    if (name != trelk::native_setup_marker && name != trelk::native_setup_lock) written.push_back(it->path());
+  }
+  bool complete = !failed;
+  for (const auto& path : written) {
+    std::error_code error;
+    fs::remove_all(path, error);
+    complete = complete && !error;
+  }
+  return complete;
 }
 
 // The image is verified against its release in private staging and appears under its name only whole.
@@ -179,9 +203,22 @@ void install_bootstrap(const fs::path& root, const Inputs& inputs, const fs::pat
   trelk::atomic_create(root / "native/bootstrap.json", inputs.bootstrap_text);
 }
 
-// Until the marker goes, every bootstrap and store refuses the directory as an unfinished setup.
+// Until the marker goes, every bootstrap and store refuses the directory as an unfinished setup, and this
+// installer run again clears it and starts over.
+//
+// | state (killed at any point)          | on disk                                 | the same command run again   |
+// |--------------------------------------|-----------------------------------------|------------------------------|
+// | not started                          | no data directory, or an empty one      | installs                     |
+// | marker being made                    | lock, maybe the marker's temporary file | removes it, installs         |
+// | setting up                           | marker, anything written so far         | removes all but the marker   |
+// |                                      |                                         | and lock, installs           |
+// | complete                             | installation, no marker                 | refuses ("already holds")    |
+//
+// Durability order: the marker is on disk before anything else is written; each directory is synced into its
+// parent when made; the image and every record before the marker is removed; the removal last of all.
 json install(const fs::path& root, const Arguments& args, const Inputs& inputs) {
-  trelk::atomic_create(root / trelk::native_setup_marker, "");
+  if (!exists_unfollowed(root / trelk::native_setup_marker))
+    trelk::atomic_create(root / trelk::native_setup_marker, "");
   trelk::private_directory(root / "native");
   trelk::atomic_create(root / "native/installation.json", trelk::canonical_json(inputs.installation));
   install_bootstrap(root, inputs, args.path("--bootstrap-archive"));
@@ -196,20 +233,9 @@ json install(const fs::path& root, const Arguments& args, const Inputs& inputs) 
 
 // A failed setup takes back what it wrote, the marker last, so that no state in between looks complete.
 void discard(const fs::path& root, bool created) {
-  std::error_code ignored;
-  std::vector<fs::path> written;
-  for (fs::directory_iterator it(root, ignored), end; !ignored && it != end; it.increment(ignored)) {
-    const auto name = it->path().filename();
-    if (name != trelk::native_setup_marker && name != trelk::native_setup_lock) written.push_back(it->path());
-  }
-  bool complete = !ignored;
-  for (const auto& path : written) {
-    std::error_code error;
-    fs::remove_all(path, error);
-    complete = complete && !error;
-  }
   // Whatever could not be removed stays marked as an unfinished setup.
-  if (!complete) return;
+  if (!remove_setup_leftovers(root)) return;
+  std::error_code ignored;
   fs::remove(root / trelk::native_setup_marker, ignored);
   fs::remove(root / trelk::native_setup_lock, ignored);
   if (created) fs::remove(root, ignored);
@@ -237,7 +263,7 @@ int main(int argc, char** argv) {
     const Inputs inputs = read_inputs(args);
 
     const fs::path root = trelk::normalize_data_root(args.data_dir);
-    require_new(root);
+    require_installable(root);
     const bool created = !exists_unfollowed(root);
     if (created) {
       fs::create_directories(root.parent_path());
@@ -249,8 +275,11 @@ int main(int argc, char** argv) {
     {
       const trelk::NativeFileLock setup(root / trelk::native_setup_lock, true, trelk::NativeLockSharing::none,
                                         trelk::LockMode::exclusive);
-      require_new(root);  // another installer may have finished in between
+      require_installable(root);  // another installer may have finished in between
       try {
+        // What an interrupted run of this installer left is cleared; its marker stays until the end.
+        trelk::require(remove_setup_leftovers(root), "file_write",
+                       "Cannot clear the unfinished setup in " + trelk::path_utf8(root));
         reference = install(root, args, inputs);
       } catch (...) {
         discard(root, created);

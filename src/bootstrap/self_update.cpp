@@ -49,7 +49,8 @@ SnapshotManifest parse_update(const std::string& text) {
   return manifest;
 }
 
-// Leftover ".old" files are removed; the marker survives until all of them are gone.
+// Leftover ".old" files are removed; the marker survives until all of them are gone, and goes only once
+// their removals are on disk (otherwise a power cut could bring back ".old" files that nothing announces).
 void remove_old_files(const BootstrapPaths& paths) {
   std::error_code error;
   if (!fs::is_directory(fs::symlink_status(paths.image, error))) return;
@@ -61,10 +62,19 @@ void remove_old_files(const BootstrapPaths& paths) {
     if (walk->path().extension() == ".old") leftovers.push_back(walk->path());
   }
   if (error) complete = false;
+  std::set<fs::path> emptied;
   for (const auto& leftover : leftovers) {
     std::error_code removal;
     fs::remove_all(leftover, removal);
     if (removal) complete = false;
+    emptied.insert(leftover.parent_path());
+  }
+  for (const auto& directory : emptied) {
+    try {
+      sync_directory(directory);
+    } catch (const Error&) {
+      complete = false;
+    }
   }
   if (complete) {
     fs::remove(paths.old_files, error);
@@ -79,69 +89,165 @@ void remove_old_files(const BootstrapPaths& paths) {
 
 namespace {
 
-void reject(const BootstrapPaths& paths, const std::string& text) {
+bool same_file(const fs::path& a, const fs::path& b) {
+  struct stat first {};
+  struct stat second {};
+  return ::lstat(a.c_str(), &first) == 0 && ::lstat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
+}
+
+fs::path with_old_suffix(const fs::path& path) { return fs::path(path.native() + ".old"); }
+
+void remove_name(const fs::path& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) fail("file_write", "Cannot remove " + path_utf8(path));
+}
+
+// One update being applied to the image: the new inventory, the installed one it replaces (empty without an
+// image record), and the directories whose entries changed and must reach the disk.
+struct Application {
+  const BootstrapPaths& paths;
+  std::string text;
+  SnapshotManifest update;
+  SnapshotManifest installed;
+  std::set<fs::path> touched;
+
+  fs::path staged(const std::string& relative) const { return safe_join(paths.staging, relative, true); }
+  fs::path target(const std::string& relative) const { return safe_join(paths.image, relative, true); }
+  std::vector<std::string> retired() const {
+    std::vector<std::string> paths;
+    for (const auto& [relative, file] : installed.files)
+      if (!update.files.contains(relative)) paths.push_back(relative);
+    return paths;
+  }
+  void sync_touched() const {
+    for (const auto& directory : touched)
+      if (entry_exists(directory)) sync_directory(directory);
+  }
+};
+
+// Moves the staged image in, resuming whatever a killed start began. First every installed file that is
+// replaced gets its ".old" name as a second link, and those names reach the disk; only then are the staged
+// files renamed over the installed names (the installed names stay present throughout) and the files the new
+// image lacks renamed to their ".old" names. An ".old" name that exists is the old file kept by an earlier
+// run of this update and is never replaced; a staged name that is already a link of its installed name (a
+// killed undo made it) is simply removed, as a rename between two links of one file does nothing.
+void move_in(Application& app) {
+  std::vector<std::pair<fs::path, fs::path>> renames;
+  for (const auto& [relative, file] : app.update.files) {
+    const fs::path staged = app.staged(relative);
+    if (!entry_exists(staged)) continue;
+    const fs::path target = app.target(relative);
+    private_directory(target.parent_path());
+    app.touched.insert(target.parent_path());
+    app.touched.insert(staged.parent_path());
+    const fs::path old = with_old_suffix(target);
+    if (entry_exists(target) && !entry_exists(old) && ::link(target.c_str(), old.c_str()) != 0)
+      fail("file_write", "Cannot keep " + path_utf8(target) + " beside its successor");
+    renames.emplace_back(staged, target);
+  }
+  for (const auto& relative : app.retired()) {
+    const fs::path retired = app.target(relative);
+    if (entry_exists(retired) && !entry_exists(with_old_suffix(retired)))
+      renames.emplace_back(retired, with_old_suffix(retired));
+  }
+  app.sync_touched();
+  for (const auto& [from, to] : renames) {
+    if (same_file(from, to))
+      remove_name(from);
+    else
+      native_files::rename_replace(from, to);
+    app.touched.insert(to.parent_path());
+  }
+  // The new names must be on disk before a record can say they are the installed image.
+  app.sync_touched();
+}
+
+// Puts the old image back from what is on disk, so that it also finishes what a killed start began: every
+// ".old" name goes back over its installed name (or, when both are links of one file, the ".old" name is
+// removed), and a file the update added goes back to staging. The new bytes are kept in staging, as a later
+// start retries an update whose moves failed. True once no ".old" name of the update is left.
+bool undo(Application& app) {
+  bool complete = true;
+  auto restore = [&](const fs::path& name, const fs::path& keep_new_at) {
+    try {
+      const fs::path old = with_old_suffix(name);
+      app.touched.insert(name.parent_path());
+      if (same_file(old, name)) {
+        remove_name(old);
+        return;
+      }
+      if (!keep_new_at.empty() && entry_exists(name) && !entry_exists(keep_new_at)) {
+        private_directory(keep_new_at.parent_path());
+        app.touched.insert(keep_new_at.parent_path());
+        if (::link(name.c_str(), keep_new_at.c_str()) != 0)
+          fail("file_write", "Cannot move " + path_utf8(name) + " back to staging");
+      }
+      native_files::rename_replace(old, name);
+    } catch (const std::runtime_error&) {
+      complete = false;
+    }
+  };
+  for (const auto& relative : app.retired())
+    if (entry_exists(with_old_suffix(app.target(relative)))) restore(app.target(relative), {});
+  for (auto it = app.update.files.rbegin(); it != app.update.files.rend(); ++it) {
+    const fs::path target = app.target(it->first);
+    const fs::path staged = app.staged(it->first);
+    if (entry_exists(with_old_suffix(target))) {
+      restore(target, staged);
+    } else if (!app.installed.files.contains(it->first) && entry_exists(target)) {
+      // Added by this update: nothing of the old image has this name.
+      try {
+        if (same_file(staged, target)) {
+          remove_name(target);
+        } else if (!entry_exists(staged)) {
+          private_directory(staged.parent_path());
+          native_files::rename_replace(target, staged);
+        }
+        app.touched.insert(target.parent_path());
+      } catch (const std::runtime_error&) {
+        complete = false;
+      }
+    }
+  }
+  try {
+    app.sync_touched();
+  } catch (const Error&) {
+    complete = false;
+  }
+  return complete;
+}
+
+// The rejection is recorded before anything is put back, so that a start killed during the undo finds a
+// record whose digest is the rejected one and finishes the undo. The update record goes only once every
+// old file is back and on disk: until then the ".old" files are the only copies of the old image.
+void reject(Application& app) {
+  atomic_write(app.paths.rejected, digest(app.text, "sha256"));
+  if (!undo(app)) return;
+  std::error_code error;
+  fs::remove(app.paths.update_record, error);
+  require(!error, "file_write", "Cannot remove the rejected bootstrap update record");
+  fs::remove_all(app.paths.staging, error);
+}
+
+void commit(const BootstrapPaths& paths, const std::string& text) {
+  atomic_write(paths.record, text);
+  // Announced before the update record goes: from then on the ".old" files are leftovers, not undo data.
+  if (!entry_exists(paths.old_files)) atomic_write(paths.old_files, "");
+  std::error_code error;
+  fs::remove(paths.update_record, error);
+  require(!error, "file_write", "Cannot remove the applied bootstrap update record");
+  fs::remove_all(paths.staging, error);
+  remove_old_files(paths);
+}
+
+// A record that is not a valid update was never applied: nothing of it can be in the image.
+void reject_unreadable(const BootstrapPaths& paths, const std::string& text) {
   atomic_write(paths.rejected, digest(text, "sha256"));
   std::error_code error;
   fs::remove(paths.update_record, error);
   require(!error, "file_write", "Cannot remove the rejected bootstrap update record");
   fs::remove_all(paths.staging, error);
 }
-
-// Every recorded step of moving an image in. The installed names stay present at every instant, so a
-// kill between two steps never leaves the desktop entry or the terminal without a program to start:
-// an installed file gets its ".old" name as a second link first, then the staged file is renamed over it.
-enum class Step {
-  link_aside,  // from stays in place; to is a new link to it
-  install,     // staged file renamed onto a path that had no file
-  replace,     // staged file renamed over a file that was linked aside just before
-  retire,      // a file the new image lacks, renamed to its ".old" name
-};
-
-struct Move {
-  Step step;
-  fs::path from;
-  fs::path to;
-};
-
-void link_replace(const fs::path& from, const fs::path& to) {
-  if (::link(from.c_str(), to.c_str()) == 0) return;
-  // A leftover that could not be removed earlier is replaced, as a rename would.
-  if (errno == EEXIST && ::unlink(to.c_str()) == 0 && ::link(from.c_str(), to.c_str()) == 0) return;
-  fail("file_write", "Cannot keep " + path_utf8(from) + " beside its successor");
-}
-
-void undo_step(const Move& move) {
-  if (move.step != Step::replace) {
-    // For link_aside this puts the old file back over its successor in one rename.
-    native_files::rename_replace(move.to, move.from);
-    return;
-  }
-  // The successor goes back to staging as a second link; undoing the link_aside before it then
-  // puts the old file over the installed name without a gap.
-  if (::link(move.to.c_str(), move.from.c_str()) != 0 && errno != EEXIST)
-    fail("file_write", "Cannot move " + path_utf8(move.to) + " back to staging");
-}
-
-void undo(const std::vector<Move>& moves) {
-  for (auto it = moves.rbegin(); it != moves.rend(); ++it) {
-    try {
-      undo_step(*it);
-    } catch (const Error&) {
-      // Put back as much as possible; a missing piece is retried by the next start.
-    } catch (const std::runtime_error&) {
-    }
-  }
-}
-
-void record_step(Step step, const fs::path& from, const fs::path& to, std::vector<Move>& moves) {
-  if (step == Step::link_aside)
-    link_replace(from, to);
-  else
-    native_files::rename_replace(from, to);
-  moves.push_back({step, from, to});
-}
-
-fs::path with_old_suffix(const fs::path& path) { return fs::path(path.native() + ".old"); }
 
 // Runs the new entry point in start-check mode; true only for exit status 0 within 10 s.
 bool new_image_starts(const fs::path& executable_path) {
@@ -161,18 +267,29 @@ bool new_image_starts(const fs::path& executable_path) {
   }
 }
 
-// States between runs (a kill can stop any step; the installed names are present throughout):
+// States between runs. A kill can stop any step; the installed names are present throughout. While an update
+// record is pending, every ".old" name in the image is the old file it replaced (undo data): it is removed
+// only after a commit, or put back by an undo. ".old" files of an earlier update (old-files marker) are
+// removed before this update moves anything, so the two never mix.
 //
-// | state                 | on disk                                              | next start              |
-// |-----------------------|------------------------------------------------------|-------------------------|
-// | idle                  | neither update record nor old-files marker           | nothing                 |
-// | leftovers             | old-files marker, maybe ".old" files, or staging     | removes them            |
-// |                       | without its update record                            |                         |
-// | pending               | update record, staging                               | verify, move, check     |
-// | interrupted in moves  | update record, files partly in the image, ".old"s    | verification accepts    |
-// |                       |                                                      | moved files, goes on    |
-// | committing            | image record = update record, marker, update record  | commits again           |
-// | rejected              | rejected digest, no update record                    | nothing                 |
+// | state                 | on disk                                                 | next start                |
+// |-----------------------|---------------------------------------------------------|---------------------------|
+// | idle                  | neither update record nor old-files marker              | nothing                   |
+// | leftovers             | old-files marker, maybe ".old" files, or staging        | removes them, then the    |
+// |                       | without its update record                               | marker                    |
+// | pending               | update record, staging (maybe the marker of an earlier  | removes leftovers, then   |
+// |                       | update: then this one has moved nothing yet)            | verify, move, check       |
+// | interrupted in moves  | update record; files partly in the image; ".old" names, | verification accepts the  |
+// |                       | some of them links of their installed names             | moved files; moves go on  |
+// | rejecting             | update record whose digest is the rejected record;      | undo from what is on      |
+// |                       | files partly put back, ".old" names                     | disk, then drops record   |
+// | committing            | image record = update record, maybe marker              | commits again             |
+// | rejected              | rejected digest, no update record                       | nothing                   |
+//
+// Durability order: the ".old" links are synced before any installed name is replaced; the moved names before
+// the image record is written; the image record and the marker before the update record is removed; the
+// rejected digest before the undo; the undone names before the update record is removed; removed ".old"
+// files before the marker is removed.
 void apply_locked(const BootstrapPaths& paths, const fs::path& executable_path) {
   if (!entry_exists(paths.update_record)) {
     remove_old_files(paths);
@@ -181,74 +298,56 @@ void apply_locked(const BootstrapPaths& paths, const fs::path& executable_path) 
     fs::remove_all(paths.staging, ignored);
     return;
   }
-  auto text = read_file(paths.update_record, bootstrap_update_record_limit);
-
-  SnapshotManifest update;
+  Application app{paths, read_file(paths.update_record, bootstrap_update_record_limit), {}, {}, {}};
+  if (entry_exists(paths.record) && read_file(paths.record, bootstrap_update_record_limit) == app.text) {
+    commit(paths, app.text);
+    return;
+  }
   try {
-    update = parse_update(text);
-    for (const auto& [relative, file] : update.files) {
-      auto candidate = safe_join(paths.staging, relative, true);
-      if (!entry_exists(candidate)) candidate = safe_join(paths.image, relative, true);
+    app.update = parse_update(app.text);
+  } catch (const Error&) {
+    reject_unreadable(paths, app.text);
+    return;
+  }
+  // Without a readable image record nothing can be told apart safely; the update waits.
+  if (entry_exists(paths.record))
+    app.installed = SnapshotManifest::parse(
+        parse_json(read_file(paths.record, bootstrap_update_record_limit), bootstrap_update_record_limit));
+  if (entry_exists(paths.rejected) && read_file(paths.rejected, 128) == digest(app.text, "sha256")) {
+    reject(app);
+    return;
+  }
+  if (entry_exists(paths.old_files)) {
+    remove_old_files(paths);
+    if (entry_exists(paths.old_files)) return;
+  }
+
+  try {
+    for (const auto& [relative, file] : app.update.files) {
+      auto candidate = app.staged(relative);
+      if (!entry_exists(candidate)) candidate = app.target(relative);
       std::uint64_t size = 0;
       bool intact = regular_unfollowed(candidate, &size) && size == file.length &&
                     digest_file(candidate, "sha256") == file.sha256;
       require(intact, "content_mismatch", "Staged bootstrap file changed: " + path_utf8(candidate));
     }
   } catch (const Error&) {
-    // A record that does not validate or a changed staged file is never retried.
-    reject(paths, text);
+    // A changed staged file is never retried.
+    reject(app);
     return;
   }
 
-  remove_old_files(paths);
-  std::vector<Move> moves;
-  std::set<fs::path> touched;
   try {
-    for (const auto& [relative, file] : update.files) {
-      auto staged = safe_join(paths.staging, relative, true);
-      if (!entry_exists(staged)) continue;
-      auto target = safe_join(paths.image, relative, true);
-      fs::create_directories(target.parent_path());
-      touched.insert(target.parent_path());
-      if (entry_exists(target)) {
-        record_step(Step::link_aside, target, with_old_suffix(target), moves);
-        record_step(Step::replace, staged, target, moves);
-      } else {
-        record_step(Step::install, staged, target, moves);
-      }
-    }
-    if (entry_exists(paths.record)) {
-      auto installed = SnapshotManifest::parse(
-          parse_json(read_file(paths.record, bootstrap_update_record_limit), bootstrap_update_record_limit));
-      for (const auto& [relative, file] : installed.files) {
-        if (update.files.contains(relative)) continue;
-        auto retired = safe_join(paths.image, relative, true);
-        if (!entry_exists(retired)) continue;
-        record_step(Step::retire, retired, with_old_suffix(retired), moves);
-        touched.insert(retired.parent_path());
-      }
-    }
-    // The new names must be on disk before a record can say they are the installed image.
-    for (const auto& directory : touched) sync_directory(directory);
+    move_in(app);
   } catch (const std::runtime_error&) {
-    undo(moves);
+    undo(app);
     throw;
   }
-
   if (!new_image_starts(executable_path)) {
-    undo(moves);
-    reject(paths, text);
+    reject(app);
     return;
   }
-  atomic_write(paths.record, text);
-  // Announced before the update record goes: a kill in between must not leave ".old" files that no
-  // later start knows to remove.
-  if (!entry_exists(paths.old_files)) atomic_write(paths.old_files, "");
-  std::error_code error;
-  fs::remove(paths.update_record, error);
-  require(!error, "file_write", "Cannot remove the applied bootstrap update record");
-  fs::remove_all(paths.staging, error);
-  remove_old_files(paths);
+  commit(paths, app.text);
 }
 
 }  // namespace

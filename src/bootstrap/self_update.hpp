@@ -35,7 +35,8 @@ bool bootstrap_update_pending(const std::filesystem::path& root);
 
 // Shared with staging: a bootstrap update record parsed and checked against the update contract
 // ("invalid_manifest" when its JSON is malformed), and the removal of ".old" leftovers (the marker
-// stays until all of them are gone).
+// stays until all of them are gone and their removal is on disk). Only where no update has moved a file:
+// while an applied update is pending, the ".old" files are the only copies of the old image.
 SnapshotManifest parse_update(const std::string& text);
 void remove_old_files(const BootstrapPaths& paths);
 

@@ -21,7 +21,8 @@ namespace fs = std::filesystem;
 
 // Killed at any point, staging leaves at most native/bootstrap-update.partial and the downloads (whose
 // archive resumes), or a complete native/bootstrap-update without its record, which no start applies and
-// the next staging replaces. Only the record, written last, makes an update pending.
+// the next staging replaces. Only the record, written last, makes an update pending. Durability order: the
+// extracted tree is synced, then its name native/bootstrap-update, then the record.
 BootstrapStageResult stage_bootstrap_update(const fs::path& data_root, TufClient& tuf, const Progress& progress) {
   std::error_code unresolved;
   const fs::path root = fs::absolute(data_root, unresolved).lexically_normal();
@@ -65,6 +66,7 @@ BootstrapStageResult stage_bootstrap_update(const fs::path& data_root, TufClient
     extract_snapshot(manifest, archive_file, paths.partial, progress, nullptr);  // verifies the whole tree
     fs::remove_all(paths.staging, ignored);
     native_files::rename_replace(paths.partial, paths.staging);
+    sync_directory(paths.staging.parent_path());
     atomic_write(paths.update_record, text);
     result = {true, "staged", manifest.build_id};
   }

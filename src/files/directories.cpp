@@ -63,6 +63,14 @@ Ancestry open_ancestry(const fs::path& directory, Descriptor& out) {
   return Ancestry::opened;
 }
 
+// Synchronises a directory reached by an ancestry walk, which only needed to traverse it; syncing needs it open
+// for reading. A directory we may not read (a shared 0711 root) cannot be synchronised by us and is skipped.
+void sync_walked(const Descriptor& walked) {
+  Descriptor readable(::openat(walked.get(), ".", directory_flags));
+  require(readable.valid() ? posix_files::sync(readable.get()) == 0 : errno == EACCES, "file_sync",
+          "Cannot synchronize a directory whose entries changed");
+}
+
 }  // namespace
 
 fs::path resolve_system_links(const fs::path& path) {
@@ -103,7 +111,15 @@ void private_directory(const fs::path& path) {
   struct stat entry {};
   require(!(::lstat(path.c_str(), &entry) == 0 && S_ISLNK(entry.st_mode)), "unsafe_path",
           "Managed directory is a symbolic link");
+  // Each directory made here is synchronised into its parent, so a power cut cannot lose it while a file
+  // written into it later survives.
+  std::vector<fs::path> created;
+  for (fs::path missing = path.filename().empty() ? path.parent_path() : path;
+       !missing.empty() && !entry_exists(missing) && created.size() < ancestry_bound; missing = missing.parent_path())
+    created.push_back(missing);
   fs::create_directories(path);
+  for (auto it = created.rbegin(); it != created.rend(); ++it)
+    sync_directory(it->has_parent_path() ? it->parent_path() : fs::path("."));
   // fchmod on a no-follow descriptor: a link planted after the check above is refused, not chmod'ed through.
   Descriptor fd(::open(path.c_str(), directory_flags));
   if (!fd.valid() && errno == ELOOP) fail("unsafe_path", "Managed directory is a symbolic link");
@@ -150,6 +166,7 @@ void private_directory_new(const fs::path& path) {
               ::fstatat(again.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
               private_owned_directory(named, 0777) && same_entry(named, made),
           "native_install_commit", "New private staging directory path changed");
+  sync_walked(again);
 }
 
 void commit_private_path_new(const fs::path& source, const fs::path& destination, const std::function<void()>& verify) {
@@ -191,6 +208,13 @@ void commit_private_path_new(const fs::path& source, const fs::path& destination
   if (::renameat2(src_parent.get(), src_name.c_str(), dst_parent.get(), dst_name.c_str(), RENAME_NOREPLACE) != 0)
     fail(errno == EEXIST ? "already_installed" : "native_install_commit",
          "Cannot atomically install without replacing an existing destination");
+  // The new name reaches the disk before the caller records it; the old one's removal with it.
+  struct stat from {};
+  struct stat into {};
+  const bool one_parent =
+      ::fstat(src_parent.get(), &from) == 0 && ::fstat(dst_parent.get(), &into) == 0 && same_entry(from, into);
+  sync_walked(dst_parent);
+  if (!one_parent) sync_walked(src_parent);
 }
 
 void exchange_private_directories(const fs::path& first, const fs::path& second, const std::function<void()>& verify) {

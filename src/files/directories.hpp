@@ -9,13 +9,16 @@ namespace trelk {
 // other-writable directories are followed; every other link stays in place for no-follow checks.
 std::filesystem::path resolve_system_links(const std::filesystem::path& path);
 
-// Makes sure path is an existing 0700 directory (creating missing parents); refuses a symbolic link.
+// Makes sure path is an existing 0700 directory (creating missing parents, each synchronised into its parent);
+// refuses a symbolic link.
 void private_directory(const std::filesystem::path& path);
 
-// Creates a new empty 0700 directory whose whole ancestry is proven to be ordinary directories.
+// Creates a new empty 0700 directory whose whole ancestry is proven to be ordinary directories, synchronised
+// into its parent.
 void private_directory_new(const std::filesystem::path& path);
 
-// Moves a private file or directory to a new name, never replacing an existing destination.
+// Moves a private file or directory to a new name, never replacing an existing destination; both parents are
+// synchronised before it returns.
 // verify runs between the identity checks (may be empty).
 void commit_private_path_new(const std::filesystem::path& source, const std::filesystem::path& destination,
                              const std::function<void()>& verify);

@@ -55,6 +55,8 @@ void remove_temporaries(const std::filesystem::path& directory, const std::strin
 // | tree committed, not recorded  | manifests/<sha>.json, versions/<sha>     | verifies it, keeps it       |
 //
 // A start meanwhile sees no version, or a complete one through the fallback, which verifies it in full.
+// Durability order: every extracted file and directory is synced, then the manifest, then the committed name
+// (both parents synced), all before the store document names the version.
 void LauncherStore::install_version(const json& reference, std::string_view manifest_text,
                                     const SnapshotManifest& snapshot, const std::filesystem::path& archive,
                                     const Progress& progress) const {

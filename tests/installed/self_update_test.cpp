@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <string>
 
 #include "bootstrap/self_update.hpp"
@@ -49,18 +50,24 @@ bool exists_unfollowed(const fs::path& path) {
 
 // A real installation whose image holds the built bootstrap and a data file the next image drops, with that
 // next image staged: the same program with bytes appended (a different digest, still a working image) and a
-// data file of its own.
+// data file of its own; or, failing, a bootstrap build whose start check ends with status 1.
 struct PendingUpdate {
+  explicit PendingUpdate(bool failing = false)
+      : PendingUpdate(failing ? read_file(fs::path(TRELK_TEST_PROGRAMS) / "failing_bootstrap") : std::string()) {}
+
   test::Installation installation;
   BootstrapPaths paths{installation.root};
   fs::path entry = installation.bootstrap();
   Files old_files{{"bin/trelk-bootstrap", bootstrap_image}, {"share/old.txt", "old data\n"}};
-  Files new_files{{"bin/trelk-bootstrap", bootstrap_image + std::string("\0trelk-next", 11)},
-                  {"share/new.txt", "new data\n"}};
+  Files new_files;
   std::string old_record = bootstrap_release("bootstrap-1", old_files);
-  std::string new_record = bootstrap_release("bootstrap-2", new_files);
+  std::string new_record;
 
-  PendingUpdate() {
+  explicit PendingUpdate(const std::string& failing_entry)
+      : new_files{{"bin/trelk-bootstrap",
+                   failing_entry.empty() ? bootstrap_image + std::string("\0trelk-next", 11) : failing_entry},
+                  {"share/new.txt", "new data\n"}},
+        new_record(bootstrap_release("bootstrap-2", new_files)) {
     fs::remove_all(paths.image);
     write_image(paths.image, old_files);
     test::write_file(paths.record, old_record);
@@ -119,6 +126,32 @@ TEST(InstalledSelfUpdate, TheStartThatAppliesAnUpdateCommitsItAndRunsTheLauncher
   EXPECT_FALSE(bootstrap_update_pending(update.installation.root));
 }
 
+TEST(InstalledSelfUpdate, EachStepOfACommitIsOnDiskBeforeTheNextReliesOnIt) {
+  std::string reason;
+  const auto strace = test::usable_strace(reason);
+  if (!strace) GTEST_SKIP() << reason;
+  PendingUpdate update;
+  test::Outcome outcome;
+  const auto calls = test::traced_calls(*strace, test::bootstrap_command(update.installation),
+                                        "fsync,rename,renameat,renameat2,link,linkat,unlink,unlinkat", outcome);
+  ASSERT_TRUE(test::launcher_answered(outcome));
+  // The first call from `from` on that matches, or calls.size().
+  const auto find = [&](std::size_t from, const std::string& pattern) {
+    const std::regex call(pattern);
+    while (from < calls.size() && !std::regex_search(calls[from], call)) ++from;
+    return from;
+  };
+  const std::string native = update.paths.record.parent_path().string();
+  // The image record's temporary file is synced, then renamed into place, then its directory is synced.
+  const std::size_t synced = find(0, R"(fsync\(\d+<)" + native + R"(/bootstrap\.json\.\w+\.tmp>)");
+  const std::size_t published = find(synced, R"((rename|link).*"bootstrap\.json\.\w+\.tmp".*"bootstrap\.json")");
+  EXPECT_LT(find(published, R"(fsync\(\d+<)" + native + ">"), calls.size()) << ::testing::PrintToString(calls);
+  // Removed ".old" files are on disk before the marker that announces them goes.
+  const std::size_t removed = find(0, R"(unlink.*trelk-bootstrap\.old")");
+  const std::size_t emptied = find(removed, R"(fsync\(\d+<)" + native + "/bootstrap/bin>");
+  EXPECT_LT(find(emptied, R"(unlink.*bootstrap-old-files")"), calls.size()) << ::testing::PrintToString(calls);
+}
+
 TEST(CrashConsistency, SelfUpdateKilledBeforeAnyChangeKeepsOneWholeImage) {
   std::string reason;
   const auto strace = test::usable_strace(reason);
@@ -142,6 +175,31 @@ TEST(CrashConsistency, SelfUpdateKilledBeforeAnyChangeKeepsOneWholeImage) {
     update.expect_settled();
   }
   EXPECT_GT(killed, 0) << "no run was killed: the fault injection had no effect";
+}
+
+TEST(CrashConsistency, ARejectedSelfUpdateKilledAtAnyMoveLeavesTheOldImage) {
+  std::string reason;
+  const auto strace = test::usable_strace(reason);
+  if (!strace) GTEST_SKIP() << reason;
+  std::vector<test::KillPoint> moves;
+  {
+    PendingUpdate reference(true);
+    test::Outcome outcome;
+    for (const auto& point : test::kill_points(*strace, test::bootstrap_command(reference.installation), outcome))
+      if (point.call.starts_with("link") || point.call.starts_with("rename") || point.call.starts_with("unlink"))
+        moves.push_back(point);
+    ASSERT_TRUE(test::launcher_answered(outcome));
+    ASSERT_FALSE(reference.expect_settled());
+  }
+  for (const auto& point : test::sample_kill_points(moves, 8)) {
+    SCOPED_TRACE(point.text());
+    PendingUpdate update(true);
+    test::run_killed(*strace, test::bootstrap_command(update.installation), point);
+    update.expect_startable();
+    // Whatever the killed start moved, the next one puts the old image back whole and rejects the update.
+    EXPECT_TRUE(test::launcher_answered(test::start_bootstrap(update.installation)));
+    EXPECT_FALSE(update.expect_settled());
+  }
 }
 
 }  // namespace

@@ -123,4 +123,16 @@ Outcome run_killed(const fs::path& strace, const Command& command, const KillPoi
                      traceable(command.environment));
 }
 
+std::vector<std::string> traced_calls(const fs::path& strace, const Command& command, const std::string& calls,
+                                      Outcome& outcome) {
+  TempDir dir;
+  const fs::path log = dir / "strace.log";
+  outcome = run_program(strace, traced({"-f", "-y", "-o", log.string(), "-e", "trace=" + calls}, command),
+                        traceable(command.environment));
+  std::vector<std::string> lines;
+  std::stringstream text(read_file(log));
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
+  return lines;
+}
+
 }  // namespace trelk::test

@@ -40,4 +40,9 @@ std::vector<KillPoint> sample_kill_points(const std::vector<KillPoint>& points, 
 // tree has ended.
 Outcome run_killed(const std::filesystem::path& strace, const Command& command, const KillPoint& point);
 
+// Runs the command once under strace and returns its calls of the given names, one per line in the order they
+// were made, descriptors shown with their paths (strace -y).
+std::vector<std::string> traced_calls(const std::filesystem::path& strace, const Command& command,
+                                      const std::string& calls, Outcome& outcome);
+
 }  // namespace trelk::test

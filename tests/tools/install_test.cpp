@@ -44,7 +44,7 @@ struct Packages {
     return {{"HOME", home.string()}, {"TRELK_NO_DIALOGS", "1"}, {"PATH", "/usr/bin:/bin"}};
   }
 
-  test::Outcome install(const std::vector<std::string>& extra = {}) const {
+  test::Command command(const std::vector<std::string>& extra = {}) const {
     const std::vector<std::pair<std::string, std::string>> options = {
         {"--bootstrap-release", bootstrap_json.string()},
         {"--bootstrap-archive", bootstrap_archive.string()},
@@ -56,7 +56,11 @@ struct Packages {
     std::vector<std::string> arguments = {data.string()};
     for (const auto& [option, value] : options) arguments.insert(arguments.end(), {option, value});
     arguments.insert(arguments.end(), extra.begin(), extra.end());
-    return test::run_program(fs::path(TRELK_TOOLS_DIR) / "trelk-install", arguments, variables());
+    return {fs::path(TRELK_TOOLS_DIR) / "trelk-install", arguments, variables()};
+  }
+  test::Outcome install(const std::vector<std::string>& extra = {}) const {
+    const test::Command installer = command(extra);
+    return test::run_program(installer.program, installer.arguments, installer.environment);
   }
 
   test::Outcome start() const {
@@ -99,6 +103,35 @@ TEST(Install, SecondInstallIntoAnInstallationIsRefusedWithNothingChanged) {
   EXPECT_NE(again.err.find("already holds"), std::string::npos) << again.err;
   EXPECT_EQ(test::tree(packages.data), before);
   EXPECT_TRUE(test::launcher_answered(packages.start()));
+}
+
+TEST(CrashConsistency, TheSameInstallCommandCompletesWhatAKilledOneStartedAndNothingElse) {
+  std::string reason;
+  const auto strace = test::usable_strace(reason);
+  if (!strace) GTEST_SKIP() << reason;
+  std::vector<test::KillPoint> points;
+  {
+    Packages reference;
+    test::Outcome outcome;
+    points = test::kill_points(*strace, reference.command(), outcome);
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+  }
+  for (const auto& point : test::sample_kill_points(points, 10)) {
+    SCOPED_TRACE(point.text());
+    Packages packages;
+    test::run_killed(*strace, packages.command(), point);
+    const bool complete =
+        fs::exists(packages.data / "native/installation.json") && !fs::exists(packages.data / native_setup_marker);
+    const auto again = packages.install();
+    EXPECT_EQ(again.status, complete ? 1 : 0) << again.err;
+    EXPECT_TRUE(test::launcher_answered(packages.start()));
+  }
+  // A directory holding anything this installer did not make is never taken over.
+  Packages foreign;
+  test::write_file(foreign.data / "notes.txt", "mine");
+  const auto refused = foreign.install();
+  EXPECT_NE(refused.err.find("(not_empty)"), std::string::npos) << refused.err;
+  EXPECT_EQ(read_file(foreign.data / "notes.txt"), "mine");
 }
 
 }  // namespace
