@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "desktop/desktop_fixture.hpp"
 #include "snapshot/allocated_file.hpp"
 #include "support/errors.hpp"
 #include "support/https_servers.hpp"
+#include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
 namespace trelk {
