@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "bench_support.hpp"
-#include "installed/publisher.hpp"
+#include "support/served_repository.hpp"
 
 int main(int argc, char** argv) {
   using namespace trelk::bench;
   const std::uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
-  trelk::test::Publisher publisher;
+  trelk::test::ServedRepository publisher{trelk::test::ServedRepository::two_key_root()};
   const auto launcher_10 = publisher.launcher("launcher-1.0", "normal");
   const auto bootstrap_10 = publisher.bootstrap("bootstrap-1.0");
   publisher.publish(launcher_10, bootstrap_10);

@@ -177,39 +177,12 @@ publish() {
   echo "  new versions: $("$build/tools/trelk-repo" "$repo" publish | paste -sd ' ' | sed 's/ \([a-z]\)/, \1/g')"
 }
 
-# nginx with its own configuration, pid, logs and temporary paths: one process, in a background job.
+# nginx with its own configuration, pid, logs and temporary paths (the tests' fixture writes the same file):
+# one process, in a background job. A modest link, so that a large download takes a few seconds and can be cut
+# short.
 port=""
 write_nginx_conf() {
-  {
-    # As root, nginx would otherwise hand its temporary paths to another user.
-    [ "$(id -u)" -ne 0 ] || echo "user root;"
-    cat <<EOF
-daemon off;
-master_process off;
-pid $web/nginx.pid;
-error_log $web/error.log notice;
-events { worker_connections 64; }
-http {
-  log_format demo '"\$request" \$status range="\$http_range" sent=\$body_bytes_sent';
-  access_log $web/access.log demo;
-  default_type application/octet-stream;
-  client_body_temp_path $web/client_body;
-  proxy_temp_path $web/proxy;
-  fastcgi_temp_path $web/fastcgi;
-  uwsgi_temp_path $web/uwsgi;
-  scgi_temp_path $web/scgi;
-  server {
-    listen 127.0.0.1:$port ssl;
-    server_name localhost;
-    ssl_certificate $pki/server.pem;
-    ssl_certificate_key $pki/server.key;
-    root $repo/published;
-    # A modest link, so that a large download takes a few seconds and can be cut short.
-    location /targets/ { limit_rate 32m; }
-  }
-}
-EOF
-  } >"$web/nginx.conf"
+  "$root/scripts/nginx-conf.sh" "$web" "$port" "$repo/published" "$pki/server.pem" "$pki/server.key" 32m
 }
 start_nginx() {
   rm -f "$web/nginx.pid"
@@ -245,28 +218,8 @@ note "Bootstrap 1.0 is the bootstrap just built, with a note naming the release.
 bootstrap bootstrap-1.0
 publish launcher-1.0 bootstrap-1.0
 
-note "A demo certificate authority, and a certificate it signs for localhost and 127.0.0.1."
-cat >"$pki/openssl.cnf" <<'EOF'
-[req]
-distinguished_name = dn
-prompt = no
-[dn]
-CN = unused
-[ca]
-basicConstraints = critical, CA:true
-keyUsage = critical, keyCertSign, cRLSign
-subjectKeyIdentifier = hash
-[server]
-basicConstraints = CA:false
-keyUsage = critical, digitalSignature
-extendedKeyUsage = serverAuth
-subjectAltName = DNS:localhost, IP:127.0.0.1
-EOF
-new_key=(-newkey ec -pkeyopt ec_paramgen_curve:P-256 -noenc)
-quiet openssl req -config "$pki/openssl.cnf" -x509 -days 2 -extensions ca "${new_key[@]}" -keyout "$pki/ca.key" \
-  -subj "/CN=Trelk Demo CA" -out "$pki/ca.pem"
-quiet openssl req -config "$pki/openssl.cnf" -x509 -days 2 -extensions server -CA "$pki/ca.pem" -CAkey "$pki/ca.key" \
-  "${new_key[@]}" -keyout "$pki/server.key" -subj /CN=localhost -out "$pki/server.pem"
+note "A demo certificate authority, and a certificate it signs for localhost and 127.0.0.1 (the tests' own)."
+quiet "$root/scripts/test-pki.sh" "$pki"
 note "nginx on a free loopback port, with its configuration, pid and logs under \$WORK/nginx."
 for attempt in 1 2 3 4 5; do
   port=$(free_port)

@@ -9,8 +9,8 @@
 
 #include "bootstrap/self_update.hpp"
 #include "core/digest.hpp"
-#include "installed/publisher.hpp"
 #include "support/errors.hpp"
+#include "support/served_repository.hpp"
 #include "update/repository.hpp"
 
 namespace trelk {
@@ -21,7 +21,7 @@ using test::read_file;
 using test::write_file;
 
 struct Installed {
-  test::Publisher publisher;
+  test::ServedRepository publisher{test::ServedRepository::two_key_root()};
   test::Release bootstrap_10 = publisher.bootstrap("bootstrap-1.0");
 
   Installed() {

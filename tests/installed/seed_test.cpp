@@ -124,28 +124,5 @@ TEST(CrashConsistency, SeedingKilledBeforeAnyChangeNeverStartsAnUnverifiedByte) 
   EXPECT_GT(killed, 0) << "no run was killed: the fault injection had no effect";
 }
 
-TEST(InstalledSeed, APackageWhoseFileDiffersFromItsManifestLeavesNothingToStart) {
-  NewStore seeded;
-  // An intact archive of a working launcher whose manifest declares another digest for the entry point.
-  const std::string launcher = read_file(fs::path(TRELK_TOOLS_DIR) / "trelk-launcher");
-  LauncherPayload payload;
-  payload.files = {{"bin/trelk", launcher, true}, {"bin/trelk-gui", launcher, true}};
-  payload.helpers = {};
-  seeded.archive = seeded.installation.dir / (payload.build_id + ".tar.zst");
-  json document = pack_launcher_payload(payload, seeded.archive);
-  for (auto& file : document["files"])
-    if (file["path"] == "bin/trelk") file["sha256"] = digest(launcher + "x", "sha256");
-  seeded.release = seeded.installation.dir / "release.json";
-  test::write_file(seeded.release, canonical_json(document));
-
-  const test::Outcome seed = seeded.run_seed();
-  EXPECT_EQ(seed.status, 1);
-  EXPECT_NE(seed.err.find("Extracted file hash differs from manifest"), std::string::npos) << seed.err;
-  for (const char* directory : {"versions", "manifests", "staging"})
-    EXPECT_TRUE(empty_or_absent(seeded.store / directory)) << directory;
-
-  EXPECT_TRUE(nothing_started(test::start_bootstrap(seeded.installation)));
-}
-
 }  // namespace
 }  // namespace trelk

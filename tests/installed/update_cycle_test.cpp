@@ -1,43 +1,68 @@
 // The whole update cycle with the real programs: a publisher releases through the repository tool,
-// nginx serves it over HTTPS, trelk-install lays out the installation, and the installed bootstrap with
-// the reference launcher picks releases up, proves them and keeps or rejects them.
+// nginx serves it over HTTPS, trelk-install lays out the installation under a brand, and the installed
+// bootstrap with the reference launcher picks releases up, proves them and keeps or rejects them.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "installed/publisher.hpp"
+#include "installed/installed.hpp"
+#include "support/served_repository.hpp"
 
 namespace trelk {
 namespace {
 
 namespace fs = std::filesystem;
-using test::Publisher;
 using test::read_file;
 using test::Release;
 
 TEST(UpdateCycle, ReleasesArePickedUpProvenAndKeptOrRejected) {
-  Publisher publisher;
+  test::ServedRepository publisher(test::ServedRepository::two_key_root());
   const Release launcher_10 = publisher.launcher("launcher-1.0", "normal");
   const Release bootstrap_10 = publisher.bootstrap("bootstrap-1.0");
   publisher.publish(launcher_10, bootstrap_10);
-  const auto installed = publisher.install(launcher_10, bootstrap_10);
+  const fs::path shortcut = publisher.dir / "home/acme.desktop";
+  const std::vector<std::string> brand{"--brand-name",      "Acme Games", "--brand-id",      "acme",
+                                       "--brand-publisher", "Acme Ltd",   "--desktop-entry", shortcut.string()};
+  const auto installed = publisher.install(launcher_10, bootstrap_10, brand);
   ASSERT_EQ(installed.status, 0) << installed.err;
+  const json result = parse_json(installed.out, 1 << 16);
+  EXPECT_EQ(result.at("data_dir"), publisher.data.string());
+  EXPECT_EQ(result.at("bootstrap"), "bootstrap-1.0");
+  EXPECT_EQ(result.at("launcher").at("build_id"), "launcher-1.0");
+  const fs::path entry = publisher.data / installed_bootstrap_entry;
+  EXPECT_FALSE(fs::exists(publisher.data / native_setup_marker));
+  EXPECT_EQ(read_file(publisher.data / "native/bootstrap.json"), read_file(bootstrap_10.document));
+  EXPECT_EQ(installed_data_root(entry), publisher.data);
+  EXPECT_EQ(
+      parse_json(read_file(publisher.data / "native/installation.json"), 1 << 16),
+      json::parse(
+          R"({"schema_version":1,"brand":{"name":"Acme Games","id":"acme","publisher":"Acme Ltd","icon":false}})"));
+  // The entry the installed bootstrap wrote starts it under the brand's name.
+  const std::string desktop = read_file(shortcut);
+  EXPECT_NE(desktop.find("Name=Acme\\sGames\n"), std::string::npos) << desktop;
+  EXPECT_NE(desktop.find(entry.string()), std::string::npos) << desktop;
+  // A second install into the installation changes nothing.
+  const auto before = test::tree(publisher.data);
+  const auto again = publisher.install(launcher_10, bootstrap_10);
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.err.find("already holds"), std::string::npos) << again.err;
+  EXPECT_EQ(test::tree(publisher.data), before);
 
   // First start confirms the seeded candidate; nothing newer is published yet.
   EXPECT_EQ(publisher.running(), "launcher-1.0");
   EXPECT_EQ(publisher.status()["active"]["build_id"], "launcher-1.0");
-  json result = publisher.update();
-  EXPECT_EQ(result["launcher"]["status"], "current");
-  EXPECT_EQ(result["bootstrap"]["status"], "current");
+  json update = publisher.update();
+  EXPECT_EQ(update["launcher"]["status"], "current");
+  EXPECT_EQ(update["bootstrap"]["status"], "current");
 
   // 1.1 of both: staged by one update, applied and proven by the next start.
   const Release bootstrap_11 = publisher.bootstrap("bootstrap-1.1");
   publisher.publish(publisher.launcher("launcher-1.1", "normal"), bootstrap_11);
-  result = publisher.update();
-  EXPECT_EQ(result["launcher"], (json{{"staged", true}, {"status", "staged"}, {"build_id", "launcher-1.1"}}));
-  EXPECT_EQ(result["bootstrap"], (json{{"staged", true}, {"status", "staged"}, {"build_id", "bootstrap-1.1"}}));
+  update = publisher.update();
+  EXPECT_EQ(update["launcher"], (json{{"staged", true}, {"status", "staged"}, {"build_id", "launcher-1.1"}}));
+  EXPECT_EQ(update["bootstrap"], (json{{"staged", true}, {"status", "staged"}, {"build_id", "bootstrap-1.1"}}));
   EXPECT_EQ(publisher.running(), "launcher-1.1");
   EXPECT_EQ(read_file(publisher.data / "native/bootstrap/share/release.txt"), "bootstrap-1.1");
   EXPECT_FALSE(fs::exists(publisher.data / "native/bootstrap-update.json"));
@@ -50,9 +75,9 @@ TEST(UpdateCycle, ReleasesArePickedUpProvenAndKeptOrRejected) {
   const json status = publisher.status();
   EXPECT_EQ(status["active"]["build_id"], "launcher-1.1");
   EXPECT_TRUE(status["candidate"].is_null());
-  result = publisher.update();
-  EXPECT_EQ(result["launcher"]["status"], "rejected");
-  EXPECT_EQ(result["bootstrap"]["status"], "current");
+  update = publisher.update();
+  EXPECT_EQ(update["launcher"]["status"], "rejected");
+  EXPECT_EQ(update["bootstrap"]["status"], "current");
 }
 
 }  // namespace

@@ -31,11 +31,6 @@ void need(const fs::path& program) {
   if (!fs::exists(program)) throw std::runtime_error(program.string() + " is missing; run scripts/setup.sh");
 }
 
-void openssl(const std::vector<std::string>& arguments) {
-  const auto outcome = run_program("/usr/bin/openssl", arguments, kEnvironment);
-  if (outcome.status != 0) throw std::runtime_error("openssl " + arguments.at(0) + " failed: " + outcome.err);
-}
-
 std::string text_of(const fs::path& file) {
   std::error_code error;
   return fs::exists(file, error) ? read_file(file) : std::string();
@@ -104,67 +99,14 @@ TestPki::TestPki(const fs::path& dir)
       expired_cert(dir / "expired.pem"),
       expired_key(dir / "expired.key") {
   need("/usr/bin/openssl");
-  const auto config = (dir / "openssl.cnf").string();
-  write_file(config, "dir = " + dir.string() + R"(
-[req]
-distinguished_name = dn
-prompt = no
-[dn]
-CN = unused
-[ca_ext]
-basicConstraints = critical, CA:true
-keyUsage = critical, keyCertSign, cRLSign
-subjectKeyIdentifier = hash
-[localhost]
-basicConstraints = CA:false
-keyUsage = critical, digitalSignature
-extendedKeyUsage = serverAuth
-subjectAltName = DNS:localhost, IP:127.0.0.1
-[elsewhere]
-basicConstraints = CA:false
-keyUsage = critical, digitalSignature
-extendedKeyUsage = serverAuth
-subjectAltName = DNS:elsewhere.test
-[ca]
-default_ca = test_ca
-[test_ca]
-database = $dir/index.txt
-new_certs_dir = $dir
-serial = $dir/serial
-default_md = sha256
-policy = any
-unique_subject = no
-[any]
-commonName = supplied
-)");
-  const std::vector<std::string> new_key{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-noenc"};
-  const auto request = [&](std::vector<std::string> arguments, const fs::path& key_file, const std::string& name) {
-    arguments.insert(arguments.begin(), {"req", "-config", config});
-    arguments.insert(arguments.end(), new_key.begin(), new_key.end());
-    arguments.insert(arguments.end(), {"-keyout", key_file.string(), "-subj", "/CN=" + name});
-    openssl(arguments);
-  };
-  const auto signed_by = [&](const fs::path& ca_cert, const fs::path& ca_key, const fs::path& out,
-                             const fs::path& key_file, const std::string& name, const std::string& extensions) {
-    request({"-x509", "-CA", ca_cert.string(), "-CAkey", ca_key.string(), "-days", "30", "-extensions", extensions,
-             "-out", out.string()},
-            key_file, name);
-  };
-  const auto other_ca = dir / "other-ca.pem", other_ca_private = dir / "other-ca.key", ca_private = dir / "ca.key";
-  request({"-x509", "-days", "30", "-extensions", "ca_ext", "-out", ca.string()}, ca_private, "Trelk Test CA");
-  request({"-x509", "-days", "30", "-extensions", "ca_ext", "-out", other_ca.string()}, other_ca_private,
-          "Other Test CA");
-  signed_by(ca, ca_private, cert, key, "localhost", "localhost");
-  signed_by(other_ca, other_ca_private, other_ca_cert, other_ca_key, "localhost", "localhost");
-  signed_by(ca, ca_private, wrong_host_cert, wrong_host_key, "elsewhere.test", "elsewhere");
-  // openssl 3.0's x509 cannot set a past start date; openssl ca can.
-  const auto expired_request = dir / "expired.csr";
-  request({"-new", "-out", expired_request.string()}, expired_key, "localhost");
-  write_file(dir / "index.txt", "");
-  write_file(dir / "serial", "01\n");
-  openssl({"ca", "-config", config, "-batch", "-notext", "-cert", ca.string(), "-keyfile", ca_private.string(), "-in",
-           expired_request.string(), "-out", expired_cert.string(), "-startdate", "20200101000000Z", "-enddate",
-           "20200201000000Z", "-extensions", "localhost"});
+  const auto outcome = run_program("/bin/bash", {TRELK_SOURCE_DIR "/scripts/test-pki.sh", dir.string()}, kEnvironment);
+  if (outcome.status != 0) throw std::runtime_error("scripts/test-pki.sh failed: " + outcome.err);
+}
+
+const TestPki& shared_pki() {
+  static const TempDir dir;
+  static const TestPki pki(dir.path());
+  return pki;
 }
 
 void ServerProcess::start(const std::vector<std::string>& argv, int out_fd, const fs::path& err_file) {
@@ -223,18 +165,11 @@ NginxServer::NginxServer(const TestPki& pki, const fs::path& root, ServerCert wh
   const auto dir = dir_.path().string(), conf = dir + "/nginx.conf", pid_file = dir + "/nginx.pid";
   for (int attempt = 0;; ++attempt) {
     port_ = free_port();
-    std::ostringstream config;
-    // One process and no daemon, so the fixture's child is nginx itself; root needs no user switch.
-    config << (geteuid() == 0 ? "user root;\n" : "") << "daemon off;\nmaster_process off;\npid " << pid_file
-           << ";\nerror_log " << dir << "/error.log info;\nevents { worker_connections 64; }\nhttp {\n"
-           << "  log_format trelk '\"$request\" $status range=\"$http_range\" sent=$body_bytes_sent';\n"
-           << "  access_log " << dir << "/access.log trelk;\n  default_type application/octet-stream;\n";
-    for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
-      config << "  " << temp << "_temp_path " << dir << "/" << temp << ";\n";
-    config << "  server {\n    listen 127.0.0.1:" << port_ << " ssl;\n    server_name localhost;\n"
-           << "    ssl_certificate " << cert.string() << ";\n    ssl_certificate_key " << key.string() << ";\n"
-           << "    root \"" << fs::absolute(root).string() << "\";\n  }\n}\n";
-    write_file(conf, config.str());
+    const auto written = run_program("/bin/bash",
+                                     {TRELK_SOURCE_DIR "/scripts/nginx-conf.sh", dir, std::to_string(port_),
+                                      fs::absolute(root).string(), cert.string(), key.string()},
+                                     kEnvironment);
+    if (written.status != 0) throw std::runtime_error("scripts/nginx-conf.sh failed: " + written.err);
     fs::remove(pid_file);
     process_.start({"/usr/sbin/nginx", "-p", dir + "/", "-c", conf, "-e", dir + "/error.log"}, -1, dir + "/stderr.log");
     // nginx writes its pid file only once it listens, so a connection before that may reach someone else.
@@ -269,7 +204,7 @@ std::vector<std::string> NginxServer::access_log(std::size_t at_least) const {
 HostileServer::HostileServer(const TestPki& pki, ServerCert which) {
   need("/usr/bin/python3");
   const auto [cert, key] = chosen(pki, which);
-  const auto script = fs::path(__FILE__).parent_path() / "hostile_https.py";
+  const fs::path script = TRELK_SOURCE_DIR "/tests/support/hostile_https.py";
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   process_.start({"/usr/bin/python3", "-I", script.string(), cert.string(), key.string(), (dir_ / "requests").string()},

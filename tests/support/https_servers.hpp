@@ -14,7 +14,7 @@
 
 namespace trelk::test {
 
-// A private CA and certificates, made with the openssl command in dir (which the caller owns). Keys are P-256.
+// A private CA and certificates, made by scripts/test-pki.sh in dir (which the caller owns). Keys are P-256.
 struct TestPki {
   explicit TestPki(const std::filesystem::path& dir);
   std::filesystem::path ca;                               // the CA certificate: the client's CA bundle
@@ -23,6 +23,9 @@ struct TestPki {
   std::filesystem::path wrong_host_cert, wrong_host_key;  // signed by ca, for elsewhere.test only
   std::filesystem::path expired_cert, expired_key;        // signed by ca, for localhost, expired in 2020
 };
+
+// One TestPki per test process, made on first use: certificates cost more than the servers that present them.
+const TestPki& shared_pki();
 
 // Which certificate a server presents.
 enum class ServerCert { valid, other_ca, wrong_host, expired };
@@ -46,9 +49,9 @@ class ServerProcess {
   pid_t pid_ = -1;
 };
 
-// nginx serving root over HTTPS (HTTP/1.1, byte ranges) on 127.0.0.1, with its configuration, logs and temp
-// paths in a private directory. Access log lines read:  "GET /a HTTP/1.1" 206 range="bytes=0-9" sent=10
-// (range="-" when no Range header was sent; sent counts body bytes).
+// nginx serving root over HTTPS (HTTP/1.1, byte ranges) on 127.0.0.1, configured by scripts/nginx-conf.sh with
+// its logs and temp paths in a private directory. Access log lines read:  "GET /a HTTP/1.1" 206 range="bytes=0-9"
+// sent=10 (range="-" when no Range header was sent; sent counts body bytes).
 class NginxServer {
  public:
   NginxServer(const TestPki& pki, const std::filesystem::path& root, ServerCert cert = ServerCert::valid);

@@ -1,8 +1,11 @@
+// The publisher's repository tool. What a client accepts of its output (every scheme and threshold, delegations,
+// hash bins, consistent names, root and key rotation) is proven by the trusted client's tests, which publish
+// every state with it; here is what only the publisher sees: the published form, the plan's version bumps, the
+// command, its time and bin arithmetic and its private keys.
 #include "repository.hpp"
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,15 +30,6 @@ json published(const Repository& repo, const std::string& file) {
   return document;
 }
 
-void expect_shape(const json& document, const std::string& type) {
-  const json& body = document.at("signed");
-  EXPECT_EQ(body.at("_type"), type);
-  EXPECT_EQ(body.at("spec_version"), "1.0.31");
-  EXPECT_GE(body.at("version").get<int>(), 1);
-  EXPECT_TRUE(
-      std::regex_match(body.at("expires").get<std::string>(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
-}
-
 // What snapshot and timestamp must say about a published file.
 json meta_of(const Repository& repo, const std::string& file) {
   const std::string text = test::read_file(repo.metadata_dir() / file);
@@ -44,18 +38,13 @@ json meta_of(const Repository& repo, const std::string& file) {
           {"hashes", {{"sha256", digest(text, "sha256")}}}};
 }
 
-TEST(Repository, PublishedDocumentsHaveTheirShapesAndMeetTheirThresholds) {
-  RepositorySetup mixed;
-  mixed.root = {{"ed25519", "ml-dsa-65/1"}, 2};
-  mixed.timestamp.schemes = {"ecdsa-sha2-nistp256"};
-  mixed.snapshot.schemes = {"rsassa-pss-sha256"};
-  mixed.targets = {{"ml-dsa-44/1", "ecdsa-sha2-nistp521"}, 2};
-  mixed.consistent_snapshot = true;
-  RepositorySetup lean;  // ed25519 throughout, snapshot entries with versions only
+TEST(Repository, PublishesWhatSnapshotAndTimestampDescribeUnderPlainOrConsistentNames) {
+  RepositorySetup consistent;
+  consistent.consistent_snapshot = true;
+  RepositorySetup lean;  // snapshot entries with versions only
   lean.snapshot_lengths = lean.snapshot_hashes = false;
-  for (const RepositorySetup& setup : {mixed, lean}) {
-    const bool consistent = setup.consistent_snapshot;
-    SCOPED_TRACE(consistent ? "mixed" : "lean");
+  for (const RepositorySetup& setup : {consistent, lean}) {
+    SCOPED_TRACE(setup.consistent_snapshot ? "consistent" : "lean");
     TempDir dir;
     test::write_file(dir / "app.bin", "payload");
     Repository repo = Repository::create(dir / "repo", setup);
@@ -67,78 +56,41 @@ TEST(Repository, PublishedDocumentsHaveTheirShapesAndMeetTheirThresholds) {
     EXPECT_EQ(repo.add_target("apps/app.bin", dir / "app.bin", "auto", {{"tag", 1}}), "apps");
     repo.publish();
     EXPECT_EQ(fs::status(dir / "repo/keys").permissions(), fs::perms::owner_all);
-
-    const json root = published(repo, "root.json");
-    const json &keys = root["signed"]["keys"], &roles = root["signed"]["roles"];
-    EXPECT_EQ(root["signed"]["consistent_snapshot"], consistent);
-    for (const std::string role : {"root", "timestamp", "snapshot", "targets"}) {
-      const json document = published(repo, role + ".json");
-      expect_shape(document, role);
-      EXPECT_NO_THROW(verify_threshold(document, keys, roles[role])) << role;
-    }
-    EXPECT_EQ(roles["root"]["threshold"], consistent ? 2 : 1);
-    if (consistent) {  // one of the two root signatures is not enough
-      json one_short = root;
-      one_short["signatures"].erase(0);
-      EXPECT_TRUE(test::fails_with([&] { verify_threshold(one_short, keys, roles["root"]); }, "signature_threshold"));
-    }
-
+    EXPECT_EQ(published(repo, "root.json")["signed"]["consistent_snapshot"], setup.consistent_snapshot);
     const json delegations = published(repo, "targets.json")["signed"]["delegations"];
-    const json apps = published(repo, "apps.json");
-    expect_shape(apps, "targets");
-    EXPECT_NO_THROW(verify_threshold(apps, delegations["keys"], delegations["roles"][0]));
-    EXPECT_EQ(delegations["roles"][0]["paths"], json({"apps/*"}));
+    EXPECT_EQ(delegations["roles"][0]["threshold"], 2);
+    EXPECT_NO_THROW(verify_threshold(published(repo, "apps.json"), delegations["keys"], delegations["roles"][0]));
     const json hashes = {{"sha256", digest("payload", "sha256")}, {"sha512", digest("payload", "sha512")}};
-    EXPECT_EQ(apps["signed"]["targets"],
+    EXPECT_EQ(published(repo, "apps.json")["signed"]["targets"],
               json({{"apps/app.bin", {{"length", 7}, {"hashes", hashes}, {"custom", {{"tag", 1}}}}}}));
-
     json listed = {{"targets.json", meta_of(repo, "targets.json")}, {"apps.json", meta_of(repo, "apps.json")}};
     if (!setup.snapshot_lengths)
       for (json& entry : listed) entry = {{"version", entry["version"]}};
     EXPECT_EQ(published(repo, "snapshot.json")["signed"]["meta"], listed);
     EXPECT_EQ(published(repo, "timestamp.json")["signed"]["meta"],
               json({{"snapshot.json", meta_of(repo, "snapshot.json")}}));
-
     EXPECT_EQ(test::read_file(repo.targets_dir() / "apps/app.bin"), "payload");
     EXPECT_TRUE(fs::exists(repo.metadata_dir() / "1.root.json"));
     for (const std::string& name :
          std::vector<std::string>{"2.targets.json", "1.apps.json", "2.snapshot.json",
                                   "../targets/apps/" + hashes["sha256"].get<std::string>() + ".app.bin",
                                   "../targets/" + hashes["sha512"].get<std::string>() + ".top.bin"})
-      EXPECT_EQ(fs::exists(repo.metadata_dir() / name), consistent) << name;
+      EXPECT_EQ(fs::exists(repo.metadata_dir() / name), setup.consistent_snapshot) << name;
   }
 }
 
-TEST(Repository, RotatedRootVerifiesWithThePreviousRootAndItself) {
-  struct Case {
-    const char* name;
-    RootRotation rotation;
-    bool previous_accepts;
-  };
-  RootRotation mixed, kept, unsigned_by_old;
-  mixed.schemes = {"ed25519", "ml-dsa-65/1"};
-  mixed.threshold = 2;
-  kept.keep_old = true;
-  unsigned_by_old.signed_by_old = false;
-  const Case cases[] = {
-      {"new mixed keys", mixed, true}, {"old keys kept", kept, true}, {"unsigned by old", unsigned_by_old, false}};
+TEST(Repository, ARootRotationMayKeepTheOldKeysAuthorised) {
   TempDir dir;
   Repository repo = Repository::create(dir / "repo", {});
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const json previous = repo.document("root");
-    repo.rotate_root(c.rotation);
-    const json next = repo.document("root");
-    const auto version = next["signed"]["version"].get<std::uint64_t>();
-    EXPECT_EQ(version, previous["signed"]["version"].get<std::uint64_t>() + 1);
-    EXPECT_EQ(published(repo, std::to_string(version) + ".root.json"), next);
-    EXPECT_NO_THROW(verify_threshold(next, next["signed"]["keys"], next["signed"]["roles"]["root"]));
-    EXPECT_EQ(test::fails_with(
-                  [&] { verify_threshold(next, previous["signed"]["keys"], previous["signed"]["roles"]["root"]); },
-                  "signature_threshold"),
-              !c.previous_accepts);
-    EXPECT_EQ(next["signed"]["keys"].contains(previous["signed"]["roles"]["root"]["keyids"][0]), c.rotation.keep_old);
-  }
+  const json previous = repo.document("root");
+  RootRotation kept;
+  kept.keep_old = true;
+  repo.rotate_root(kept);
+  const json next = published(repo, "2.root.json");
+  EXPECT_EQ(next, repo.document("root"));
+  for (const json* trusted : {&previous, &next})
+    EXPECT_NO_THROW(verify_threshold(next, (*trusted)["signed"]["keys"], (*trusted)["signed"]["roles"]["root"]));
+  EXPECT_TRUE(next["signed"]["keys"].contains(previous["signed"]["roles"]["root"]["keyids"][0]));
 }
 
 TEST(Repository, RepublishAfterAddTargetBumpsTargetsSnapshotAndTimestampOnly) {
@@ -160,7 +112,9 @@ TEST(Repository, RepublishAfterAddTargetBumpsTargetsSnapshotAndTimestampOnly) {
   EXPECT_EQ(cli({"publish"}), first + "targets 2\nsnapshot 2\ntimestamp 2\n");
   EXPECT_EQ(cli({"add-target", "notes.txt", path_utf8(dir / "readme.txt")}), "targets\n");
   EXPECT_EQ(cli({"publish"}), "targets 3\nsnapshot 3\ntimestamp 3\n");
-  EXPECT_EQ(Repository::open(repo).document("root")["signed"]["version"], 1);
+  const json root = Repository::open(repo).document("root");
+  EXPECT_EQ(root["signed"]["version"], 1);
+  EXPECT_EQ(root["signed"]["roles"]["root"]["threshold"], 2);
   EXPECT_EQ(cli({"add-target", "x", "/nonexistent", "--role", "bins-0"}, 1).rfind("trelk-repo: ", 0), 0u);
   EXPECT_EQ(cli({"root-file"}), path_utf8(fs::absolute(repo / "published/metadata/root.json")) + "\n");
 }

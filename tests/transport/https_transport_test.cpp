@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "desktop/desktop_fixture.hpp"
 #include "snapshot/allocated_file.hpp"
 #include "support/errors.hpp"
 #include "support/https_servers.hpp"
+#include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
 namespace trelk {
@@ -28,21 +28,14 @@ using test::NginxServer;
 using test::ServerCert;
 using test::TestPki;
 
-// The hostile server's body of a file of n bytes.
-std::string pattern(std::uint64_t n, std::uint64_t from = 0) {
-  std::string bytes;
-  for (std::uint64_t i = from; i < n; ++i) bytes += static_cast<char>(i % 251);
-  return bytes;
-}
-
 struct Servers {
   test::TempDir dir;
-  TestPki pki{dir / "pki"};
+  const TestPki& pki = test::shared_pki();
   fs::path files = dir / "files";
   fs::path out = dir / "out";
 
   Servers() {
-    test::write_file(files / "data/file.bin", pattern(100000));
+    test::write_file(files / "data/file.bin", test::pattern_bytes(100000));
     test::write_file(files / "data/with space%.txt", "quoted");
     fs::create_directories(out);
   }
@@ -125,23 +118,22 @@ TEST(HttpsTransport, NginxServesMemoryAnswersFilesAndOneRangeForAResume) {
     reported = done;
     return true;
   });
-  EXPECT_EQ(file_bytes(servers.out / "whole.bin"), pattern(100000));
+  EXPECT_EQ(file_bytes(servers.out / "whole.bin"), test::pattern_bytes(100000));
   EXPECT_EQ(reported, 100000u);
 
   // A resume asks for exactly the missing bytes, once.
   AllocatedFile file(servers.out / "resumed.bin", 100000, ReservationCallback{});
-  file.write(pattern(40000));
+  file.write(test::pattern_bytes(40000));
   std::string seen;
   int restarts = 0;
   transport.download_into(
       "data/file.bin", file, 40000, {}, [&](std::string_view chunk) { seen += chunk; }, [&] { ++restarts; });
   file.finish(true);
-  EXPECT_EQ(file_bytes(servers.out / "resumed.bin"), pattern(100000));
-  EXPECT_EQ(seen, pattern(100000, 40000));
+  EXPECT_EQ(file_bytes(servers.out / "resumed.bin"), test::pattern_bytes(100000));
+  EXPECT_EQ(seen, test::pattern_bytes(60000, 40000));
   EXPECT_EQ(restarts, 0);
   std::size_t ranges = 0;
-  for (const auto& line : nginx.access_log())
-    if (line.find("bytes=40000-99999") != std::string::npos) ++ranges;
+  for (const auto& line : nginx.access_log()) ranges += line.find("bytes=40000-99999") != std::string::npos;
   EXPECT_EQ(ranges, 1u);
 
   AllocatedFile wrong(servers.out / "wrong.bin", 100000, ReservationCallback{});
@@ -180,8 +172,6 @@ TEST(HttpsTransport, HostileFramingIsRefusedAndNoWrongByteIsStored) {
   const std::string redirect = "Server redirects are not permitted";
   const std::vector<Refusal> refusals{
       {"redirect301", "redirect_rejected", redirect},
-      {"redirect302", "redirect_rejected", redirect},
-      {"redirect307", "redirect_rejected", redirect},
       {"redirect308", "redirect_rejected", redirect},
       {"gzip", "download_headers", "Download content encoding changes authenticated bytes"},
       {"chunked-length", "download_headers", "Unsupported download transfer framing"},
@@ -205,7 +195,7 @@ TEST(HttpsTransport, HostileFramingIsRefusedAndNoWrongByteIsStored) {
       EXPECT_EQ(std::string(error.what()), refusal.message);
     }
     // Whatever was stored before the refusal is the file's true beginning.
-    EXPECT_EQ(file_bytes(destination).substr(0, file.written()), pattern(file.written()));
+    EXPECT_EQ(file_bytes(destination).substr(0, file.written()), test::pattern_bytes(file.written()));
   }
 
   // An in-memory request (metadata) is not followed to the answer the redirect points at either.
@@ -213,34 +203,30 @@ TEST(HttpsTransport, HostileFramingIsRefusedAndNoWrongByteIsStored) {
 
   // Ranges that do not answer the request.
   AllocatedFile resumed(servers.out / "lying-range.bin", 1000, ReservationCallback{});
-  resumed.write(pattern(400));
+  resumed.write(test::pattern_bytes(400));
   EXPECT_TRELK_ERROR(transport.download_into("lying-range/1000", resumed, 400, {}, {}, {}), "download_range",
                      "Server range differs from the authenticated remaining bytes");
-  EXPECT_EQ(file_bytes(servers.out / "lying-range.bin").substr(0, 400), pattern(400));
+  EXPECT_EQ(file_bytes(servers.out / "lying-range.bin").substr(0, 400), test::pattern_bytes(400));
 
   // An honest chunked answer is framed exactly and accepted; bytes past the declared length are
   // never read as part of the file.
   for (const std::string script : {"chunked", "long-body"}) {
     transport.download(script + "/1000", servers.out / (script + ".bin"), 1000, {});
-    EXPECT_EQ(file_bytes(servers.out / (script + ".bin")), pattern(1000)) << script;
+    EXPECT_EQ(file_bytes(servers.out / (script + ".bin")), test::pattern_bytes(1000)) << script;
   }
 }
 
 TEST(HttpsTransport, AResumeAnsweredWithTheWholeFileStartsOverOnce) {
   Servers servers;
   HostileServer hostile(servers.pki);
-  HttpsTransport transport = servers.transport(hostile.url());
   AllocatedFile file(servers.out / "restarted.bin", 5000, ReservationCallback{});
   file.write(std::string(1000, 'x'));  // a prefix the server no longer matches does not survive
   int restarts = 0;
-  transport.download_into("full-for-range/5000", file, 1000, {}, {}, [&] { ++restarts; });
+  servers.transport(hostile.url()).download_into("full-for-range/5000", file, 1000, {}, {}, [&] { ++restarts; });
   file.finish(true);
   EXPECT_EQ(restarts, 1);
-  EXPECT_EQ(file_bytes(servers.out / "restarted.bin"), pattern(5000));
-  std::size_t ranged = 0;
-  for (const auto& request : hostile.requests())
-    if (request.find("bytes=1000-4999") != std::string::npos) ++ranged;
-  EXPECT_EQ(ranged, 1u);
+  EXPECT_EQ(file_bytes(servers.out / "restarted.bin"), test::pattern_bytes(5000));
+  EXPECT_NE(hostile.requests().at(0).find("Range: bytes=1000-4999"), std::string::npos);
 }
 
 TEST(HttpsTransport, BudgetsStallsAndUploads) {
@@ -250,7 +236,7 @@ TEST(HttpsTransport, BudgetsStallsAndUploads) {
   // The byte budget is shared by the requests of one check and runs out mid-transfer.
   auto budget = std::make_shared<HttpsBudget>(HttpsBudget{std::chrono::steady_clock::now() + 20s, 1500, 0, {}});
   HttpsTransport limited = servers.transport(hostile.url(), budget);
-  EXPECT_EQ(limited.get("ok/1000", 1000).body, pattern(1000));
+  EXPECT_EQ(limited.get("ok/1000", 1000).body, test::pattern_bytes(1000));
   EXPECT_TRELK_ERROR(limited.get("ok/1000", 1000), "discovery_budget",
                      "Optional update check exhausted its response budget; use Check for updates for a complete check");
 
@@ -262,11 +248,11 @@ TEST(HttpsTransport, BudgetsStallsAndUploads) {
   // A report is streamed with its capability.
   HttpsTransport transport = servers.transport(hostile.url());
   const fs::path report = servers.out / "report.bin";
-  test::write_file(report, pattern(10000));
+  test::write_file(report, test::pattern_bytes(10000));
   const std::string capability(64, 'c');
   const auto echoed = transport.upload_report("json", report, 10000, capability, {});
   EXPECT_EQ(echoed.status, 200u);
-  EXPECT_EQ(echoed.body, pattern(10000));
+  EXPECT_EQ(echoed.body, test::pattern_bytes(10000));
   bool bearer = false;
   for (const auto& request : hostile.requests())
     bearer = bearer || request.find("Authorization: Bearer " + capability) != std::string::npos;
@@ -275,13 +261,13 @@ TEST(HttpsTransport, BudgetsStallsAndUploads) {
   // One that grows or shrinks while it is sent is refused.
   for (const bool grow : {true, false}) {
     SCOPED_TRACE(grow);
-    test::write_file(report, pattern(4 << 20));
+    test::write_file(report, test::pattern_bytes(4 << 20));
     bool changed = false;
     const auto change = [&](std::uint64_t done, std::uint64_t) {
       if (done > 0 && !changed) {
         changed = true;
         if (grow)
-          test::write_file(report, pattern((4 << 20) + 1));
+          test::write_file(report, test::pattern_bytes((4 << 20) + 1));
         else
           fs::resize_file(report, 1 << 20);
       }

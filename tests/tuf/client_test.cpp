@@ -11,21 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "repository.hpp"
-#include "sign.hpp"
-#include "support/errors.hpp"
-#include "support/https_servers.hpp"
-#include "support/run_program.hpp"
-#include "support/temp_dir.hpp"
-#include "transport/https_transport.hpp"
-#include "tuf/served_repository.hpp"
+#include "core/digest.hpp"
+#include "support/kill_points.hpp"
+#include "support/served_repository.hpp"
 
 namespace trelk {
 namespace {
 
 namespace fs = std::filesystem;
 using test::read_file;
-using test::Served;
+using Served = test::ServedRepository;
 using test::write_file;
 
 const auto refresh = [](TufClient& client) { client.refresh(); };
@@ -44,9 +39,7 @@ TEST(TufClient, EverySchemeSignsAThresholdAndTheTargetArrivesVerified) {
   // An existing, verified destination costs no transfer: the second run asks only for the next root and
   // the timestamp.
   EXPECT_EQ(served.download("games/space.tar.zst"), "a release");
-  std::size_t transfers = 0;
-  for (const auto& line : served.nginx.access_log(7)) transfers += line.find("GET /targets/") != std::string::npos;
-  EXPECT_EQ(transfers, 1u);
+  EXPECT_EQ(served.requests("GET /targets/", 7), 1u);
   EXPECT_TRELK_ERROR(served.with_client([](TufClient& c) { return c.target("games/other"); }), "target_not_found",
                      "Target is not authorized by the repository: games/other");
 }
@@ -193,14 +186,15 @@ TEST(TufClient, ANewTimestampKeyInvalidatesStoredStateEvenAcrossAKill) {
   served.repo.rotate_key("timestamp", {"ecdsa-sha2-nistp256"});
 
   // The client command is killed at its second rename: the marker is written, the new root is not.
-  const fs::path tuf = fs::path(TRELK_TOOLS_DIR) / "trelk-tuf";
-  if (!fs::exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
-  const auto killed = test::run_program(
-      "/usr/bin/strace",
-      {"-f", "-qq", "-o", "/dev/null", "-e", "trace=renameat", "-e", "inject=renameat:signal=SIGKILL:when=2",
-       tuf.string(), "--metadata-url", served.nginx.url() + "metadata/", "--metadata-dir", served.state.string(),
-       "--ca-bundle", served.pki.ca.string(), "refresh"},
-      {{"PATH", "/usr/bin:/bin"}, {"ASAN_OPTIONS", "detect_leaks=0"}});
+  std::string why;
+  const auto strace = test::usable_strace(why);
+  if (!strace) GTEST_SKIP() << why;
+  const auto killed = test::run_killed(*strace,
+                                       {fs::path(TRELK_TOOLS_DIR) / "trelk-tuf",
+                                        {"--metadata-url", served.nginx.url() + "metadata/", "--metadata-dir",
+                                         served.state.string(), "--ca-bundle", served.pki.ca.string(), "refresh"},
+                                        {{"PATH", "/usr/bin:/bin"}}},
+                                       {"renameat", 2});
   EXPECT_NE(killed.status, 0);
   ASSERT_TRUE(fs::exists(served.state / "root-invalidation.json"));
   ASSERT_TRUE(fs::exists(served.state / "timestamp.json"));
@@ -256,10 +250,7 @@ TEST(TufClient, DelegationsAreSearchedInOrderAndTerminateAndBinsAndCyclesEnd) {
   });
 
   // Hash bins: only the bin whose prefix the path's digest starts with is fetched.
-  std::size_t fetched_bins = 0;
-  for (const auto& line : served.nginx.access_log())
-    if (line.find("GET /metadata/bin-") != std::string::npos) ++fetched_bins;
-  EXPECT_EQ(fetched_bins, 1u);
+  EXPECT_EQ(served.requests("GET /metadata/bin-"), 1u);
 
   // A delegated role the snapshot does not list.
   served.forge("snapshot", [](json& s) {
@@ -300,13 +291,8 @@ TEST(TufClient, ConsistentSnapshotsFetchVersionedAndHashedNames) {
   Served served(setup);
   served.publish_target("games/x.tar.zst", "consistent");
   EXPECT_EQ(served.download("games/x.tar.zst"), "consistent");
-  const std::string digest_name = "GET /targets/games/" + digest("consistent", "sha256") + ".x.tar.zst";
-  bool versioned = false, hashed = false;
-  for (const auto& line : served.nginx.access_log()) {
-    versioned = versioned || line.find("GET /metadata/2.snapshot.json") != std::string::npos;
-    hashed = hashed || line.find(digest_name) != std::string::npos;
-  }
-  EXPECT_TRUE(versioned && hashed);
+  EXPECT_EQ(served.requests("GET /metadata/2.snapshot.json"), 1u);
+  EXPECT_EQ(served.requests("GET /targets/games/" + digest("consistent", "sha256") + ".x.tar.zst"), 1u);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 
 #include "support/kill_points.hpp"
 #include "transport/resume.hpp"
-#include "tuf/served_repository.hpp"
+#include "support/served_repository.hpp"
 
 namespace trelk {
 namespace {
@@ -25,7 +25,7 @@ TEST(RefreshAfterKill, EveryKillIsFinishedByTheNextRefreshWithNothingLeftBehind)
   std::string skip;
   const auto strace = test::usable_strace(skip);
   if (!strace) GTEST_SKIP() << skip;
-  test::Served served;
+  test::ServedRepository served;
   served.publish_target("a.bin", "first");
   const test::Command refresh{fs::path(TRELK_TOOLS_DIR) / "trelk-tuf",
                               {"--metadata-url", served.nginx.url() + "metadata/", "--metadata-dir",
@@ -54,7 +54,7 @@ TEST(RefreshAfterKill, EveryKillIsFinishedByTheNextRefreshWithNothingLeftBehind)
 }
 
 TEST(DownloadAfterKill, WhatAKilledDownloadLeftBesideItsTargetIsRemovedByTheNextOne) {
-  test::Served served;
+  test::ServedRepository served;
   served.publish_target("x.bin", "the target");
   const fs::path out = served.dir / "out";
   fs::create_directories(out);

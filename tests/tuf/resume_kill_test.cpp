@@ -7,7 +7,7 @@
 
 #include "support/kill_points.hpp"
 #include "support/run_program.hpp"
-#include "tuf/served_repository.hpp"
+#include "support/served_repository.hpp"
 
 namespace trelk {
 namespace {
@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 using test::read_file;
 
 struct KilledDownload {
-  test::Served served;
+  test::ServedRepository served;
   std::string bytes = test::pattern_bytes(24 << 20);
   fs::path out = served.dir / "out";
 
@@ -86,22 +86,13 @@ TEST(ResumeAfterKill, EveryKillContinuesFromItsLastCheckpointToTheExactTarget) {
 }
 
 TEST(ResumeAfterKill, AKillDuringACheckpointWriteAndAChangedScopeReuseNothingUnproven) {
-  if (!fs::exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
+  std::string why;
+  const auto strace = test::usable_strace(why);
+  if (!strace) GTEST_SKIP() << why;
   KilledDownload download;
   // The second state-document rename is a checkpoint in the middle of the transfer.
-  std::vector<std::string> traced{"-f",
-                                  "-qq",
-                                  "-o",
-                                  "/dev/null",
-                                  "-e",
-                                  "trace=renameat",
-                                  "-e",
-                                  "inject=renameat:signal=SIGKILL:when=6",
-                                  KilledDownload::tool().string()};
-  for (const auto& word : download.arguments("test", true)) traced.push_back(word);
   EXPECT_NE(
-      test::run_program("/usr/bin/strace", traced, {{"PATH", "/usr/bin:/bin"}, {"ASAN_OPTIONS", "detect_leaks=0"}})
-          .status,
+      test::run_killed(*strace, {KilledDownload::tool(), download.arguments("test", true), {}}, {"renameat", 6}).status,
       0);
   const std::uint64_t received = download.recorded();
   EXPECT_GT(received, 0u);

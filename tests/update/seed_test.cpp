@@ -22,24 +22,6 @@ struct InitialPackage {
   std::string manifest_text = canonical_json(pack_launcher_payload(payload, archive));
 };
 
-TEST(SeedInitial, FreshStoreGetsTheCandidateOnce) {
-  InitialPackage package;
-  TempDir data;
-  LauncherStore store(data.path(), true);
-  const json reference = store.seed_initial(package.manifest_text, package.archive, {});
-  EXPECT_EQ(reference.at("manifest_sha256"), digest(package.manifest_text, "sha256"));
-  const json record = store.load();
-  EXPECT_EQ(record.at("generation"), 1);
-  EXPECT_EQ(record.at("candidate"), reference);
-  EXPECT_TRUE(record.at("active").is_null());
-  for (const auto& file : package.payload.files)
-    EXPECT_EQ(read_file(store.payload(reference) / file.path), file.content);
-
-  EXPECT_TRELK_ERROR(store.seed_initial(package.manifest_text, package.archive, {}), "already_installed",
-                     "Initial launcher seeding requires a new owned profile");
-  EXPECT_EQ(store.load().at("generation"), 1);
-}
-
 TEST(SeedInitial, AnInterruptedSeedingOfThisPackageFinishesAndOtherStateIsRefused) {
   InitialPackage package;
   const std::string sha = digest(package.manifest_text, "sha256");
@@ -71,7 +53,20 @@ TEST(SeedInitial, AnInterruptedSeedingOfThisPackageFinishesAndOtherStateIsRefuse
     EXPECT_EQ(store.load().at("candidate"), reference);
     verify_snapshot_tree(manifest.snapshot, store.payload(reference), {});
     EXPECT_TRUE(fs::is_empty(store.path("staging")));
+    // Once recorded, the package is not seeded again.
+    EXPECT_TRELK_ERROR(store.seed_initial(package.manifest_text, package.archive, {}), "already_installed",
+                       "Initial launcher seeding requires a new owned profile");
   }
+
+  // A package whose file differs from its manifest is refused and leaves nothing behind.
+  TempDir lying_data;
+  LauncherStore lying_store(lying_data.path(), true);
+  json lying = parse_json(package.manifest_text, 1 << 20);
+  lying["files"][0]["sha256"] = digest("other", "sha256");
+  EXPECT_TRELK_ERROR(lying_store.seed_initial(canonical_json(lying), package.archive, {}), "content_mismatch",
+                     "Extracted file hash differs from manifest");
+  for (const char* directory : {"versions", "manifests", "staging"})
+    EXPECT_TRUE(fs::is_empty(lying_store.path(directory))) << directory;
 
   TempDir data;
   LauncherStore store(data.path(), true);

@@ -1,0 +1,182 @@
+// A publisher's repository, made with the repository tool and served by nginx over HTTPS on loopback, with both
+// of its users: the trusted client (its state in `state`), and the installer and installed bootstrap of releases
+// of the reference launcher and the built bootstrap packed as a publisher would (the installation in `data`).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bootstrap/contract.hpp"
+#include "core/json.hpp"
+#include "launcher/store.hpp"
+#include "pack.hpp"
+#include "repository.hpp"
+#include "sign.hpp"
+#include "support/errors.hpp"
+#include "support/https_servers.hpp"
+#include "support/run_program.hpp"
+#include "support/temp_dir.hpp"
+#include "transport/https_transport.hpp"
+#include "tuf/client.hpp"
+#include "update/launcher_update.hpp"
+
+namespace trelk::test {
+
+namespace fs = std::filesystem;
+
+struct Release {
+  fs::path document;
+  fs::path archive;
+};
+
+struct ServedRepository {
+  TempDir dir;
+  const TestPki& pki = shared_pki();
+  Repository repo;
+  NginxServer nginx;
+  fs::path state = dir / "client";
+  fs::path data = dir / "home/data";
+  TufLimits limits = default_tuf_limits;
+  TufTime now = system_tuf_time();
+
+  explicit ServedRepository(const RepositorySetup& setup = {})
+      : repo(Repository::create(dir / "repo", setup)), nginx(pki, dir / "repo/published") {
+    TufClient::initialize(state, read_file(repo.root_file()));
+  }
+  // A root that needs two signatures of different schemes, as the demo's publisher uses.
+  static RepositorySetup two_key_root() {
+    RepositorySetup setup;
+    setup.root = {{"ed25519", "ml-dsa-65/1"}, 2};
+    return setup;
+  }
+
+  // The client's side.
+  fs::path metadata_file(const std::string& name) const { return repo.metadata_dir() / name; }
+  void publish_target(const std::string& path, const std::string& bytes, const std::string& role = "targets") {
+    write_file(dir / "incoming.bin", bytes);
+    repo.add_target(path, dir / "incoming.bin", role);
+    repo.publish();
+  }
+  // One client, as a process would open it, for the duration of use.
+  template <typename Use>
+  auto with_client(Use&& use) {
+    HttpsTransport metadata(nginx.url() + "metadata/", pki.ca, 0, nullptr);
+    HttpsTransport targets(nginx.url() + "targets/", pki.ca, 0, nullptr);
+    TufClient client(state, metadata, targets, limits, [this] { return now; });
+    return use(client);
+  }
+  std::string download(const std::string& path) {
+    with_client([&](TufClient& client) { client.download(path, dir / "out" / path, {}, {}, {}); });
+    return read_file(dir / "out" / path);
+  }
+  std::string error_code(const std::function<void(TufClient&)>& use) {
+    return thrown([&] { with_client(use); }).code;
+  }
+  // What an attacker with the role's keys can sign: the published document, changed.
+  void forge(const std::string& role, const std::function<void(json&)>& change, const std::string& file = "") {
+    json body = repo.document(role).at("signed");
+    change(body);
+    write_file(metadata_file(file.empty() ? role + ".json" : file),
+               canonical_json(signed_document(body, repo.role_keys(role))));
+  }
+  // Requests nginx logged that contain this text.
+  std::size_t requests(const std::string& text, std::size_t at_least = 0) const {
+    std::size_t count = 0;
+    for (const auto& line : nginx.access_log(at_least)) count += line.find(text) != std::string::npos;
+    return count;
+  }
+
+  // The publisher's side.
+  static PackOptions packing(const std::string& build_id, const std::string& executable) {
+    PackOptions options;
+    options.build_id = build_id;
+    options.executable = executable;
+    return options;
+  }
+  // The reference launcher with this identity, packed as a publisher would.
+  Release launcher(const std::string& build_id, const std::string& behaviour) {
+    const fs::path payload = dir / ("payload-" + build_id);
+    fs::copy(fs::path(TRELK_TOOLS_DIR).parent_path() / "packages/launcher-payload", payload,
+             fs::copy_options::recursive);
+    fs::remove(payload / "launcher.json");
+    write_file(payload / "launcher.json", json{{"schema_version", 1},
+                                               {"kind", "trelk-reference-launcher"},
+                                               {"build_id", build_id},
+                                               {"behaviour", behaviour}}
+                                              .dump());
+    Release release{dir / (build_id + ".json"), dir / (build_id + ".tar.zst")};
+    const json document =
+        launcher_release(pack_snapshot(payload, release.archive, packing(build_id, "bin/trelk")), "bin/trelk-gui",
+                         {{"bin/trelk-maintenance", "maintenance"}, {"bin/trelk-maintenance-gui", "maintenance-gui"}});
+    write_file(release.document, canonical_json(document));
+    return release;
+  }
+  // The built bootstrap, with a note that makes each release's image different.
+  Release bootstrap(const std::string& build_id) {
+    const fs::path image = dir / ("image-" + build_id);
+    write_file(image / "bin/trelk-bootstrap", read_file(fs::path(TRELK_BIN_DIR) / "trelk-bootstrap"));
+    fs::permissions(image / "bin/trelk-bootstrap", fs::perms::owner_all);
+    write_file(image / "share/release.txt", build_id);
+    Release release{dir / (build_id + ".json"), dir / (build_id + ".tar.zst")};
+    const json snapshot = pack_snapshot(image, release.archive, packing(build_id, "bin/trelk-bootstrap"));
+    write_file(release.document, canonical_json(bootstrap_release(snapshot)));
+    return release;
+  }
+  void publish(const Release& launcher, const Release& bootstrap) {
+    for (const auto& [target, release] :
+         {std::pair{launcher_release_target(), launcher}, std::pair{bootstrap_manifest_target(), bootstrap}}) {
+      repo.add_target(target, release.document);
+      repo.add_target(json::parse(read_file(release.document))["archive"]["target"].get<std::string>(),
+                      release.archive);
+    }
+    repo.publish();
+  }
+  std::map<std::string, std::string> environment() const {
+    return {{"HOME", (dir / "home").string()}, {"TRELK_NO_DIALOGS", "1"}, {"PATH", "/usr/bin:/bin"}};
+  }
+  Outcome install(const Release& launcher, const Release& bootstrap, const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> arguments{data.string(),
+                                       "--bootstrap-release",
+                                       bootstrap.document.string(),
+                                       "--bootstrap-archive",
+                                       bootstrap.archive.string(),
+                                       "--launcher-release",
+                                       launcher.document.string(),
+                                       "--launcher-archive",
+                                       launcher.archive.string(),
+                                       "--root",
+                                       repo.root_file().string(),
+                                       "--metadata-url",
+                                       nginx.url() + "metadata/",
+                                       "--targets-url",
+                                       nginx.url() + "targets/",
+                                       "--ca-bundle",
+                                       pki.ca.string()};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return run_program(fs::path(TRELK_TOOLS_DIR) / "trelk-install", arguments, environment());
+  }
+  // The installed bootstrap, started from a terminal-less shell as a user's desktop would.
+  Outcome start(const std::vector<std::string>& command) {
+    std::vector<std::string> arguments{"--cli", "--"};
+    arguments.insert(arguments.end(), command.begin(), command.end());
+    return run_program(data / "native/bootstrap/bin/trelk-bootstrap", arguments, environment());
+  }
+  json status() { return LauncherStore(data, LaunchView{}).status(); }
+  std::string running() {
+    const auto outcome = start({"self", "status"});
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    return json::parse(outcome.out.substr(0, outcome.out.find('\n')))["running"]["build_id"].get<std::string>();
+  }
+  json update() {
+    const auto outcome = start({"self", "update"});
+    EXPECT_EQ(outcome.status, 0) << outcome.err << outcome.out;
+    return json::parse(outcome.out.substr(0, outcome.out.find('\n')));
+  }
+};
+
+}  // namespace trelk::test
