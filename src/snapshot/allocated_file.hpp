@@ -86,9 +86,11 @@ class AllocatedFile {
   void check(const std::string& message) const;
   void reserve_space(std::uint64_t offset, std::uint64_t length);
   void close_quietly() noexcept;
+  void start_writeback() noexcept;
 
   FileReservation reservation_;
   std::uint64_t written_ = 0;
+  std::uint64_t writeback_ = 0;  // bytes before this offset were handed to writeback
   int fd_ = -1;
   bool metadata_changed_ = false;  // since the last synchronisation
 };
