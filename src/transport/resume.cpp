@@ -9,6 +9,7 @@
 
 #include "core/error.hpp"
 #include "core/paths.hpp"
+#include "core/progress.hpp"
 #include "files/atomic.hpp"
 #include "files/directories.hpp"
 #include "snapshot/allocated_file.hpp"
@@ -225,6 +226,7 @@ void resumed_target(Transport& transport, std::string_view target, std::string_v
       running = DigestState("sha256");
       hashed = 0;
     };
+    progress_phase(progress, "download");
     try {
       transport.download_into(remote, *file, file->written(), progress, on_data, on_restart);
     } catch (...) {
@@ -238,6 +240,7 @@ void resumed_target(Transport& transport, std::string_view target, std::string_v
   }
 
   require(file->written() == total, "length_mismatch", "Downloaded target is shorter than its signed length");
+  progress_phase(progress, "check");
   for (const auto& [algorithm, expected] : description.at("hashes").items()) {
     DigestState whole(algorithm);
     file->read_prefix(
