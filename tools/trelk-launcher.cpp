@@ -30,6 +30,7 @@
 #include "launcher/store.hpp"
 #include "process/arguments.hpp"
 #include "process/interrupt.hpp"
+#include "progress_line.hpp"
 #include "update/launcher_update.hpp"
 #include "update/repository.hpp"
 
@@ -125,22 +126,6 @@ json self_status(const Identity& identity, const std::string& interface, const t
           {"active", record["active"]}, {"rollback", record["rollback"]}, {"candidate", record["candidate"]}};
 }
 
-// Byte counts of downloads and extraction on a terminal, at most ten times a second.
-trelk::Progress terminal_progress() {
-  if (::isatty(STDERR_FILENO) != 1) return {};
-  auto last = std::make_shared<std::chrono::steady_clock::time_point>();
-  return [last](std::uint64_t done, std::uint64_t total) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now - *last >= std::chrono::milliseconds(100) || done == total) {
-      *last = now;
-      std::fprintf(stderr, "\rtrelk: %.1f of %.1f MiB", static_cast<double>(done) / 1048576.0,
-                   static_cast<double>(total) / 1048576.0);
-      if (done == total) std::fputc('\n', stderr);
-    }
-    return true;
-  };
-}
-
 json stage_result(bool staged, const std::string& status, const std::string& build_id) {
   return {{"staged", staged}, {"status", status}, {"build_id", build_id}};
 }
@@ -151,7 +136,7 @@ json self_update(const fs::path& data_dir) {
   const fs::path root = trelk::normalize_data_root(data_dir);
   trelk::InstallationUpdates updates(root);
   updates.tuf().refresh();
-  const auto progress = terminal_progress();
+  const auto progress = trelk::terminal_progress();
   const auto launcher = trelk::stage_launcher_update(root, updates.tuf(), progress);
   const auto bootstrap = trelk::stage_bootstrap_update(root, updates.tuf(), progress);
   return {{"schema_version", 1},

@@ -18,6 +18,7 @@
 #include "core/paths.hpp"
 #include "files/atomic.hpp"
 #include "process/arguments.hpp"
+#include "progress_line.hpp"
 #include "transport/https_transport.hpp"
 #include "transport/resume.hpp"
 #include "tuf/client.hpp"
@@ -101,11 +102,12 @@ int run(const std::vector<std::string>& arguments) {
   // With --resume-scope, an interrupted download continues from its last checkpoint when it is run again
   // with the same scope; the scope names what a partial file may be reused for.
   const std::string scope_kind = optional(options, "--resume-scope");
+  const trelk::Progress progress = trelk::terminal_progress();
   for (const auto& name : options.target_names) {
     trelk::TufDownloadOptions download_options;
     if (!scope_kind.empty())
       download_options.resume_scope = trelk::target_download_resume_scope(scope_kind, nullptr, name);
-    client.download(name, trelk::safe_join(target_dir, name, true), {}, {}, download_options);
+    client.download(name, trelk::safe_join(target_dir, name, true), progress, {}, download_options);
   }
   return 0;
 }

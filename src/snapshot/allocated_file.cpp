@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "core/error.hpp"
@@ -16,6 +19,9 @@ namespace trelk {
 namespace {
 
 constexpr std::size_t block_size = 65536;
+// Writeback of each completed range of this many bytes starts while later bytes arrive, so that the
+// closing synchronisation finds little left to write. Small files never reach it.
+constexpr std::uint64_t write_behind_bytes = 8 << 20;
 constexpr auto max_native_length = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
 
 // Running out of space is the user's to fix, so it gets one clear message whatever step hit it.
@@ -35,6 +41,55 @@ bool matches(const struct stat& st, const FileReservation& reservation) {
 }
 
 }  // namespace
+
+// Starts writeback of completed ranges on a thread of its own: submitting a range can wait for a busy
+// disk, and the writer should go on receiving meanwhile. Only starts writing: durability still comes from
+// synchronize(), so a failure here changes nothing and is left for that call to report.
+class WriteBehind {
+ public:
+  explicit WriteBehind(int fd) : fd_(fd), thread_([this] { run(); }) {}
+  WriteBehind(const WriteBehind&) = delete;
+  WriteBehind& operator=(const WriteBehind&) = delete;
+  // Joined before the descriptor closes, so the thread never touches a reused descriptor number.
+  ~WriteBehind() {
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+
+  void start(std::uint64_t from, std::uint64_t until) {
+    {
+      const std::lock_guard lock(mutex_);
+      if (from_ == until_) from_ = from;
+      until_ = until;
+    }
+    wake_.notify_one();
+  }
+
+ private:
+  void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return stopping_ || from_ != until_; });
+      if (stopping_) return;
+      const std::uint64_t from = from_, until = until_;
+      from_ = until_;
+      lock.unlock();
+      ::sync_file_range(fd_, static_cast<off_t>(from), static_cast<off_t>(until - from), SYNC_FILE_RANGE_WRITE);
+      lock.lock();
+    }
+  }
+
+  int fd_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::uint64_t from_ = 0, until_ = 0;  // the range not yet submitted
+  bool stopping_ = false;
+  std::thread thread_;  // last: starts once everything above exists
+};
 
 json reservation_document(const FileReservation& reservation) {
   return json{{"path", path_utf8(reservation.path)},
@@ -91,6 +146,7 @@ AllocatedFile::AllocatedFile(const std::filesystem::path& path, std::uint64_t le
 AllocatedFile::~AllocatedFile() { close_quietly(); }
 
 void AllocatedFile::close_quietly() noexcept {
+  write_behind_.reset();
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }
@@ -124,6 +180,7 @@ void AllocatedFile::open(const std::optional<FileReservation>& reservation, std:
                   ::lseek(fd_, static_cast<off_t>(*offset), SEEK_SET) == static_cast<off_t>(*offset),
               "file_write", "Cannot position allocated file");
       written_ = *offset;
+      writeback_ = *offset;
     }
     return;
   }
@@ -193,6 +250,19 @@ void AllocatedFile::write(std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::size_t>(result));
     written_ += static_cast<std::uint64_t>(result);
   }
+  if (written_ - writeback_ >= write_behind_bytes) start_writeback();
+}
+
+void AllocatedFile::start_writeback() noexcept {
+  try {
+    if (!write_behind_) write_behind_ = std::make_unique<WriteBehind>(fd_);
+    write_behind_->start(writeback_, written_);
+  } catch (const std::exception&) {
+    // Without a thread the range is submitted here; the closing synchronisation does the rest.
+    ::sync_file_range(fd_, static_cast<off_t>(writeback_), static_cast<off_t>(written_ - writeback_),
+                      SYNC_FILE_RANGE_WRITE);
+  }
+  writeback_ = written_;
 }
 
 void AllocatedFile::set_executable(bool executable) {
@@ -240,8 +310,10 @@ void AllocatedFile::reserve_remaining() {
 
 void AllocatedFile::restart() {
   check("Cannot restart a replaced partial file");
+  write_behind_.reset();
   require(::ftruncate(fd_, 0) == 0 && ::lseek(fd_, 0, SEEK_SET) == 0, "file_write", "Cannot restart partial file");
   written_ = 0;
+  writeback_ = 0;
   reserve_space(0, reservation_.length);
   check("Cannot restart a replaced partial file");
 }

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 namespace trelk {
 
 struct SnapshotManifest;
+class WriteBehind;
 
 // Durable description of a preallocated file: enough to reopen it later only if it is still
 // the same file.
@@ -86,9 +88,12 @@ class AllocatedFile {
   void check(const std::string& message) const;
   void reserve_space(std::uint64_t offset, std::uint64_t length);
   void close_quietly() noexcept;
+  void start_writeback() noexcept;
 
   FileReservation reservation_;
   std::uint64_t written_ = 0;
+  std::uint64_t writeback_ = 0;                // bytes before this offset were handed to writeback
+  std::unique_ptr<WriteBehind> write_behind_;  // from the first completed range on
   int fd_ = -1;
   bool metadata_changed_ = false;  // since the last synchronisation
 };

@@ -22,6 +22,7 @@
 #include <unordered_set>
 
 #include "core/paths.hpp"
+#include "core/progress.hpp"
 #include "files/atomic.hpp"
 #include "files/directories.hpp"
 #include "snapshot/allocated_file.hpp"
@@ -411,6 +412,7 @@ void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive,
   require(::lstat(archive.c_str(), &archive_stat) == 0 && S_ISREG(archive_stat.st_mode), "content_mismatch", mismatch);
   require(static_cast<std::uint64_t>(archive_stat.st_size) == manifest.archive_length, "content_mismatch", mismatch);
   require(digest_file(archive, "sha256") == manifest.archive_sha256, "content_mismatch", mismatch);
+  progress_phase(progress, "unpack");
 
   if (reserved) {
     reserved->validate(manifest, staging);
@@ -539,6 +541,7 @@ void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive,
 // the one reported, as a single thread would report it: every file before it was taken earlier and
 // finishes before the result is decided. Only the calling thread reports progress.
 void verify_snapshot_tree(const SnapshotManifest& manifest, const fs::path& root, const Progress& progress) {
+  progress_phase(progress, "verify");
   const auto met = walk_tree(
       manifest, root, [](const std::string&) { fail("unexpected_file", "Game tree contains an unmanaged file"); });
   require(met.size() == manifest.files.size(), "missing_file", "Game content is incomplete; repair is available");

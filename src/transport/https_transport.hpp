@@ -13,6 +13,8 @@
 
 namespace trelk {
 
+struct HttpsTransfer;
+
 inline constexpr std::uint64_t https_memory_limit = 16777216;
 inline constexpr std::uint64_t https_download_limit_bound = 1073741824;
 inline constexpr std::uint64_t https_json_request_limit = 4096;
@@ -67,10 +69,8 @@ class HttpsTransport final : public Transport {
   TransportResponse upload_report(std::string_view path, const std::filesystem::path& file, std::uint64_t size,
                                   std::string_view capability, const Progress& progress);
 
-  struct Transfer;
-
  private:
-  TransportResponse perform(const std::string& target, Transfer& transfer);
+  TransportResponse perform(const std::string& target, HttpsTransfer& transfer);
 
   std::string base_url_;
   std::string origin_;

@@ -13,6 +13,7 @@
 
 #include "core/error.hpp"
 #include "core/paths.hpp"
+#include "core/progress.hpp"
 #include "files/atomic.hpp"
 #include "files/directories.hpp"
 #include "snapshot/allocated_file.hpp"
@@ -347,6 +348,7 @@ void transfer(Resume& resume) {
       resume.checkpoint();
   };
   const TransportRestart on_restart = [&] { resume.restart(); };
+  progress_phase(resume.request.progress, "download");
   try {
     resume.transport->download_into(resume.request.remote, file, file.written(), resume.request.progress, on_data,
                                     on_restart);
@@ -365,6 +367,7 @@ void transfer(Resume& resume) {
 void finish(Resume& resume, const std::vector<Candidate>& superseded) {
   AllocatedFile& file = *resume.file;
   require(file.written() == resume.total, "length_mismatch", "Downloaded target is shorter than its signed length");
+  progress_phase(resume.request.progress, "check");
   for (const auto& [algorithm, expected] : resume.request.description.at("hashes").items()) {
     DigestState whole(algorithm);
     file.read_prefix(

@@ -7,6 +7,7 @@
 
 #include "core/error.hpp"
 #include "core/paths.hpp"
+#include "core/progress.hpp"
 #include "files/atomic.hpp"
 #include "files/directories.hpp"
 #include "transport/resume.hpp"
@@ -317,6 +318,7 @@ void TufClient::download(std::string_view path, const fs::path& destination, con
   if (entry_exists(destination)) {
     bool verified = true;
     try {
+      progress_phase(progress, "check");
       verify_target_file(destination, description, progress);
     } catch (const Error& error) {
       if (error.code == "cancelled") throw;  // anything else is replaced by a fresh download
@@ -360,7 +362,9 @@ void TufClient::download(std::string_view path, const fs::path& destination, con
   }
   try {
     tell("prepared", remote);
+    progress_phase(progress, "download");
     targets_.download(remote, staging, length(description), progress);
+    progress_phase(progress, "check");
     verify_target_file(staging, description, progress);
     native_files::rename_replace(staging, destination);
   } catch (...) {

@@ -1,0 +1,45 @@
+// The progress line a person sees on a terminal, and its absence everywhere else.
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "progress_line.hpp"
+
+namespace trelk {
+namespace {
+
+TEST(TerminalProgress, OneThrottledLineWithPhaseOnATerminalAndNothingElsewhere) {
+  int pipe_ends[2];
+  ASSERT_EQ(::pipe(pipe_ends), 0);
+  EXPECT_FALSE(terminal_progress(pipe_ends[1]));
+  ::close(pipe_ends[0]);
+  ::close(pipe_ends[1]);
+
+  int master = -1, terminal = -1;
+  ASSERT_EQ(::openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+  {
+    Progress progress = terminal_progress(terminal);
+    ASSERT_TRUE(progress);
+    progress_phase(progress, "download");
+    for (std::uint64_t done = 0; done <= 64; ++done) EXPECT_TRUE(progress(done << 20, 64 << 20));
+  }
+  ::close(terminal);
+  std::string shown(4096, '\0');
+  const ssize_t got = ::read(master, shown.data(), shown.size());
+  ::close(master);
+  ASSERT_GT(got, 0);
+  shown.resize(static_cast<std::size_t>(got));
+  // The first counts and the last ones, not every call; the line is ended.
+  std::size_t draws = 0;
+  for (std::size_t at = shown.find("\rtrelk: "); at != std::string::npos; at = shown.find("\rtrelk: ", at + 1)) ++draws;
+  EXPECT_GE(draws, 2u) << shown;
+  EXPECT_LT(draws, 10u) << shown;
+  EXPECT_NE(shown.find("\rtrelk: download  0.0 of 64.0 MiB"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("64.0 of 64.0 MiB"), std::string::npos) << shown;
+  EXPECT_TRUE(shown.ends_with("\n")) << shown;
+}
+
+}  // namespace
+}  // namespace trelk
