@@ -99,10 +99,6 @@ struct Download {
   }
 };
 
-Progress stop_after(std::uint64_t limit) {
-  return [limit](std::uint64_t done, std::uint64_t) { return done < limit; };
-}
-
 TEST(ResumedTarget, NothingIsReusedThatCannotBeProven) {
   Download download;
   test::NginxServer nginx(download.pki, download.files);
