@@ -11,7 +11,77 @@
 #include <vector>
 
 #include "bench_support.hpp"
+#include "delta.hpp"
+#include "snapshot/delta.hpp"
 #include "support/served_repository.hpp"
+
+namespace {
+
+// The same release staged twice from the installation at 1.1: once from its full archive, once from the
+// delta published from 1.1. Release 1.2 rewrites 1% of 1.1's large file.
+void delta_case(trelk::test::ServedRepository& publisher, const trelk::test::Release& bootstrap, std::uint64_t mib) {
+  using namespace trelk::bench;
+  const fs::path pristine = publisher.dir / "pristine-1.1";
+  shell("cp -a " + quoted(publisher.data) + " " + quoted(pristine));
+  const fs::path payload = publisher.dir / "payload-launcher-1.2";
+  shell("cp -a " + quoted(publisher.dir / "payload-launcher-1.1") + " " + quoted(payload));
+  fs::remove(payload / "launcher.json");
+  trelk::test::write_file(payload / "launcher.json",
+                          R"({"behaviour":"normal","build_id":"launcher-1.2","kind":"trelk-reference-launcher",)"
+                          R"("schema_version":1})");
+  {
+    std::fstream large(payload / "share/large.bin", std::ios::binary | std::ios::in | std::ios::out);
+    std::mt19937_64 random(12);
+    std::vector<std::uint64_t> block((mib << 20) / 100 / 8);
+    for (auto& word : block) word = random();
+    large.seekp(static_cast<std::streamoff>((mib << 20) / 3));
+    large.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size() * 8));
+  }
+  const trelk::test::Release release{publisher.dir / "launcher-1.2.json", publisher.dir / "launcher-1.2.tar.zst"};
+  trelk::PackOptions options;
+  options.build_id = "launcher-1.2";
+  options.executable = "bin/trelk";
+  const trelk::json document = trelk::launcher_release(
+      trelk::pack_snapshot(payload, release.archive, options), "bin/trelk-gui",
+      {{"bin/trelk-maintenance", "maintenance"}, {"bin/trelk-maintenance-gui", "maintenance-gui"}});
+  trelk::test::write_file(release.document, trelk::canonical_json(document));
+  const fs::path patch = publisher.dir / "launcher-1.2.patch";
+  const trelk::json custom =
+      trelk::make_delta({publisher.dir / "launcher-1.1.tar.zst", publisher.dir / "launcher-1.1.json"},
+                        {release.archive, release.document}, patch, 3);
+  publisher.publish(release, bootstrap);
+
+  struct Staged {
+    double seconds = 0;
+    std::uint64_t bytes = 0;
+  };
+  auto stage = [&](const char* path) {
+    Staged staged;
+    staged.seconds = seconds([&] {
+      const trelk::json result = publisher.update()["launcher"];
+      if (result["path"] != path || publisher.running() != "launcher-1.2")
+        throw std::runtime_error(std::string("the ") + path + " update was not confirmed: " + result.dump());
+      staged.bytes = result["downloaded_bytes"].get<std::uint64_t>();
+    });
+    return staged;
+  };
+  const Staged full = stage("full");
+  fs::remove_all(publisher.data);
+  shell("cp -a " + quoted(pristine) + " " + quoted(publisher.data));
+  const std::string base_sha = trelk::digest(trelk::test::read_file(publisher.dir / "launcher-1.1.json"), "sha256");
+  publisher.repo.add_target(trelk::delta_target(document["archive"]["target"].get<std::string>(), base_sha), patch,
+                            "targets", custom);
+  publisher.publish(release, bootstrap);
+  const Staged delta = stage("delta");
+  std::printf("the same release (1%% of a %llu MiB launcher rewritten) from its delta and from its archive\n",
+              static_cast<unsigned long long>(mib));
+  std::printf("  delta: %10llu bytes  %7.2f s\n", static_cast<unsigned long long>(delta.bytes), delta.seconds);
+  std::printf("  full:  %10llu bytes  %7.2f s\n", static_cast<unsigned long long>(full.bytes), full.seconds);
+  std::printf("  bytes %.4f (target <= 0.05), time %.2f (target <= 1.00)\n",
+              static_cast<double>(delta.bytes) / static_cast<double>(full.bytes), delta.seconds / full.seconds);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace trelk::bench;
@@ -86,5 +156,6 @@ int main(int argc, char** argv) {
     std::printf("  %-60s %7.2f s  ratio %.2f (target <= %.1f)\n", references[i].name.c_str(), reference,
                 update / reference, references[i].target);
   }
+  delta_case(publisher, bootstrap_10, mib);
   return 0;
 }

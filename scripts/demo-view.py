@@ -53,7 +53,13 @@ def update(text):
         return
     for part in ("launcher", "bootstrap"):
         result = answer[part]
-        print(f"  {part:<10} {result['status']:<9} {result.get('build_id') or ''}".rstrip())
+        line = f"  {part:<10} {result['status']:<9} {result.get('build_id') or ''}".rstrip()
+        if result.get("path"):
+            line += f" from the {'patch' if result['path'] == 'delta' else 'full archive'}"
+            line += f", {size(result['downloaded_bytes'])} downloaded"
+        print(line)
+        if result.get("fallback"):
+            print(f"  {'':<10} the delta was not used: {result['fallback']['code']}: {result['fallback']['message']}")
 
 
 def record(path):

@@ -128,13 +128,13 @@ self_update() {
   view update <<<"$out"
 }
 
-# A launcher release: the reference launcher's payload with its own identity document, packed as a publisher
-# would. Extra arguments are FILE MIB pairs: incompressible files added to the payload.
+# A launcher release: the reference launcher's payload (or from=DIR's) with its own identity document, packed as
+# a publisher would. Extra arguments are FILE MIB pairs: incompressible files added to the payload.
 launcher() {
   local id=$1 behaviour=$2 hold=$3
   shift 3
   local payload="$work/payload-$id"
-  quiet cp -r "$build/packages/launcher-payload" "$payload"
+  quiet cp -r "${from:-$build/packages/launcher-payload}" "$payload"
   local identity="{\"schema_version\":1,\"kind\":\"trelk-reference-launcher\",\"build_id\":\"$id\""
   identity+=",\"behaviour\":\"$behaviour\"$([ "$hold" -eq 0 ] || echo ",\"hold_ms\":$hold")}"
   shown_text "echo '$identity' > $payload/launcher.json"
@@ -326,6 +326,33 @@ fi
 echo "  the resumed request asked for the archive from byte $resume_at on, where the state document said"
 store
 note "The next start proves launcher 1.3."
+start_status
+
+step "6. Launcher 1.4 changes one small file of 1.3: self update downloads a patch instead of the archive"
+note "1.4 is 1.3's payload with only its identity document changed."
+from="$work/payload-launcher-1.3" launcher launcher-1.4 normal 0
+note "trelk-pack delta makes the patch from 1.3's tar stream to 1.4's and prints what its target must carry;"
+note "the patch is published under a name derived from 1.3's release document, so a client finds it by one lookup."
+shown "$build/tools/trelk-pack" delta "$work/launcher-1.3.tar.zst" "$work/launcher-1.4.tar.zst" \
+  "$work/launcher-1.4.patch"
+custom=$("$build/tools/trelk-pack" delta "$work/launcher-1.3.tar.zst" "$work/launcher-1.4.tar.zst" \
+  "$work/launcher-1.4.patch")
+echo "  $custom"
+patch_target="launcher-1.4.tar.zst.from-$(sha256sum "$work/launcher-1.3.json" | cut -c1-16).patch"
+quiet "$build/tools/trelk-repo" "$repo" add-target "$patch_target" "$work/launcher-1.4.patch" --custom "$custom"
+publish launcher-1.4
+echo "  archive $(stat -c %s "$work/launcher-1.4.tar.zst") bytes, patch $(stat -c %s "$work/launcher-1.4.patch") bytes"
+note "self update regenerates 1.3's tar stream from the installed tree, checks it against the signed digest,"
+note "downloads the patch and expands its result exactly as it would expand the archive."
+self_update
+shown grep launcher-1.4 "$web/access.log"
+grep -F "launcher-1.4" "$web/access.log" | indented
+if grep -qF "GET /targets/launcher-1.4.tar.zst " "$web/access.log"; then
+  echo "demo: the full archive of launcher 1.4 was downloaded" >&2
+  exit 1
+fi
+store
+note "The next start proves launcher 1.4."
 start_status
 
 stop_nginx

@@ -126,8 +126,19 @@ json self_status(const Identity& identity, const std::string& interface, const t
           {"active", record["active"]}, {"rollback", record["rollback"]}, {"candidate", record["candidate"]}};
 }
 
-json stage_result(bool staged, const std::string& status, const std::string& build_id) {
-  return {{"staged", staged}, {"status", status}, {"build_id", build_id}};
+json stage_result(const trelk::StageResult& result) {
+  return {{"staged", result.staged}, {"status", result.status}, {"build_id", result.build_id}};
+}
+
+// The launcher's answer also says how the release arrived, how many bytes that took, and why a published
+// delta was not used.
+json launcher_stage_result(const trelk::StageResult& result) {
+  json answer = stage_result(result);
+  answer["path"] = result.path.empty() ? json(nullptr) : json(result.path);
+  answer["downloaded_bytes"] = result.downloaded_bytes;
+  answer["fallback"] = result.fallback ? json{{"code", result.fallback->code}, {"message", result.fallback->what()}}
+                                       : json(nullptr);
+  return answer;
 }
 
 // Refreshes the installation's trusted metadata once, then stages the launcher and the bootstrap; the
@@ -141,8 +152,8 @@ json self_update(const fs::path& data_dir) {
   const auto bootstrap = trelk::stage_bootstrap_update(root, updates.tuf(), progress);
   return {{"schema_version", 1},
           {"kind", "self-update"},
-          {"launcher", stage_result(launcher.staged, launcher.status, launcher.build_id)},
-          {"bootstrap", stage_result(bootstrap.staged, bootstrap.status, bootstrap.build_id)}};
+          {"launcher", launcher_stage_result(launcher)},
+          {"bootstrap", stage_result(bootstrap)}};
 }
 
 int run(const std::vector<std::string>& arguments, bool& json_mode) {

@@ -1,10 +1,12 @@
 // The publisher's side of the snapshot format: packs a directory into a tar.zst-v1 archive and
-// prints its snapshot manifest, or the release document of a launcher or bootstrap payload.
+// prints its snapshot manifest, or the release document of a launcher or bootstrap payload; or makes the
+// delta patch between two packed releases and prints the custom object of its target.
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "core/json.hpp"
 #include "core/paths.hpp"
 #include "files/atomic.hpp"
+#include "delta.hpp"
 #include "pack.hpp"
 
 namespace {
@@ -23,6 +26,9 @@ constexpr const char* usage_text =
     "       trelk-pack launcher SOURCE ARCHIVE --build-id ID --executable PATH --gui PATH\n"
     "                  [--helper PATH=ROLE]... [options]\n"
     "       trelk-pack bootstrap SOURCE ARCHIVE --build-id ID [options]   (executable bin/trelk-bootstrap)\n"
+    "       trelk-pack delta BASE_ARCHIVE RESULT_ARCHIVE OUT.patch [--manifest-base B.json]\n"
+    "                  [--manifest-result R.json] [--level N]   (documents default to ARCHIVE minus .tar.zst\n"
+    "                  plus .json; prints the custom object of the patch target)\n"
     "options: --platform NAME (default linux-x86_64), --target NAME (default ID.tar.zst),\n"
     "         --level N (Zstandard level, default 3), --manifest FILE (default: standard output)\n";
 
@@ -35,13 +41,16 @@ struct Arguments {
   std::string gui;
   std::vector<std::pair<std::string, std::string>> helpers;
   std::optional<std::string> manifest;
+  std::optional<std::string> manifest_base;
+  std::optional<std::string> manifest_result;
 };
 
 Arguments parse(int argc, char** argv) {
   Arguments result;
   std::vector<std::string> args(argv + 1, argv + argc);
-  trelk::require(!args.empty() && (args[0] == "snapshot" || args[0] == "launcher" || args[0] == "bootstrap"), "usage",
-                 "Unknown command");
+  trelk::require(!args.empty() && (args[0] == "snapshot" || args[0] == "launcher" || args[0] == "bootstrap" ||
+                                   args[0] == "delta"),
+                 "usage", "Unknown command");
   result.command = args[0];
   // An installed bootstrap starts only this entry point.
   if (result.command == "bootstrap") result.pack.executable = bootstrap_executable;
@@ -67,8 +76,12 @@ Arguments parse(int argc, char** argv) {
       } catch (const std::exception&) {
         trelk::fail("usage", "--level needs a number");
       }
-    } else if (arg == "--manifest") {
+    } else if (arg == "--manifest" && result.command != "delta") {
       result.manifest = value;
+    } else if (arg == "--manifest-base" && result.command == "delta") {
+      result.manifest_base = value;
+    } else if (arg == "--manifest-result" && result.command == "delta") {
+      result.manifest_result = value;
     } else if (arg == "--gui" && result.command == "launcher") {
       result.gui = value;
     } else if (arg == "--helper" && result.command == "launcher") {
@@ -79,11 +92,32 @@ Arguments parse(int argc, char** argv) {
       trelk::fail("usage", "Unknown option " + arg);
     }
   }
+  if (result.command == "delta") {
+    trelk::require(result.positional.size() == 3, "usage", "Give the base archive, the result archive and the patch");
+    return result;
+  }
   trelk::require(result.positional.size() == 2, "usage", "Give a source directory and an archive path");
   trelk::require(!result.pack.build_id.empty() && !result.pack.executable.empty(), "usage",
                  "--build-id and --executable are required");
   trelk::require(result.command != "launcher" || !result.gui.empty(), "usage", "--gui is required for a launcher");
   return result;
+}
+
+// The release document beside an archive: the same name with .json in place of .tar.zst.
+std::filesystem::path document_of(const std::string& archive, const std::optional<std::string>& given) {
+  if (given) return trelk::path_from_utf8(*given);
+  trelk::require(archive.ends_with(".tar.zst"), "usage", "Name the release document of " + archive);
+  return trelk::path_from_utf8(archive.substr(0, archive.size() - 8) + ".json");
+}
+
+int delta(const Arguments& args) {
+  const auto& [base, result, patch] = std::tie(args.positional[0], args.positional[1], args.positional[2]);
+  const trelk::json custom =
+      trelk::make_delta({trelk::path_from_utf8(base), document_of(base, args.manifest_base)},
+                        {trelk::path_from_utf8(result), document_of(result, args.manifest_result)},
+                        trelk::path_from_utf8(patch), args.pack.level);
+  std::cout << trelk::canonical_json(custom) << "\n" << std::flush;
+  return 0;
 }
 
 }  // namespace
@@ -92,6 +126,7 @@ int main(int argc, char** argv) {
   try {
     trelk::initialize_client_runtime();
     const Arguments args = parse(argc, argv);
+    if (args.command == "delta") return delta(args);
     trelk::json document = trelk::pack_snapshot(trelk::path_from_utf8(args.positional[0]),
                                                 trelk::path_from_utf8(args.positional[1]), args.pack);
     if (args.command == "launcher") document = trelk::launcher_release(document, args.gui, args.helpers);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -54,6 +55,11 @@ class LauncherStore {
   // interrupted installation of the same version. The caller holds owner() and records the version.
   void install_version(const json& reference, std::string_view manifest_text, const SnapshotManifest& snapshot,
                        const std::filesystem::path& archive, const Progress& progress) const;
+  // The same with the tree coming from extract, which fills the fresh staging directory it is given with the
+  // version's verified tree (the expansion of a delta's result stream).
+  void install_version(const json& reference, std::string_view manifest_text, const SnapshotManifest& snapshot,
+                       const std::function<void(const std::filesystem::path& staging)>& extract,
+                       const Progress& progress) const;
 
   // The record, or empty when it cannot be used and the caller must fall back.
   std::optional<json> selection() const;

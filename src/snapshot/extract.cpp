@@ -380,30 +380,54 @@ std::size_t BoundedZstd::read() {
   }
 }
 
-long BoundedZstd::callback(struct archive* reader, void* client, const void** buffer) {
-  auto* self = static_cast<BoundedZstd*>(client);
-  try {
-    const std::size_t produced = self->read();
-    *buffer = self->output_.data();
-    return static_cast<long>(produced);
-  } catch (const Error& error) {
-    self->stored_ = error;
-  } catch (const std::exception& error) {
-    self->stored_ = Error("archive", error.what());
+namespace {
+
+// Hands a TarSource's bytes to libarchive. A failure inside the callback is kept, so that the source's own
+// error rather than libarchive's report of it reaches the caller.
+struct SourceReader {
+  const TarSource& source;
+  std::optional<Error> stored;
+
+  static la_ssize_t callback(struct archive* reader, void* client, const void** buffer) {
+    auto* self = static_cast<SourceReader*>(client);
+    try {
+      const std::string_view bytes = self->source();
+      *buffer = bytes.data();
+      return static_cast<la_ssize_t>(bytes.size());
+    } catch (const Error& error) {
+      self->stored = error;
+    } catch (const std::exception& error) {
+      self->stored = Error("archive", error.what());
+    }
+    archive_set_error(reader, EINVAL, "%s", self->stored->what());
+    return -1;
   }
-  archive_set_error(reader, EINVAL, "%s", self->stored_->what());
-  return -1;
+  void rethrow_stored() const {
+    if (stored) throw *stored;
+  }
+  // Drains the source, so that trailing data and the checks at its end are never skipped.
+  void finish() {
+    rethrow_stored();
+    while (!source().empty()) {
+    }
+  }
+};
+
+void prepare_staging(const SnapshotManifest& manifest, const fs::path& staging, const ReservedTree* reserved) {
+  if (reserved) {
+    reserved->validate(manifest, staging);
+  } else {
+    std::error_code ignored;
+    require(!fs::exists(fs::symlink_status(staging, ignored)), "staging_exists",
+            "A fresh staging directory is required");
+    private_directory_new(staging);
+  }
 }
 
-void BoundedZstd::rethrow_stored() const {
-  if (stored_) throw *stored_;
-}
+void expand_tar(const SnapshotManifest& manifest, const TarSource& source, const fs::path& staging,
+                const Progress& progress, const ReservedTree* reserved);
 
-void BoundedZstd::finish() {
-  rethrow_stored();
-  while (read() != 0) {
-  }
-}
+}  // namespace
 
 void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive, const fs::path& staging,
                       const Progress& progress, const ReservedTree* reserved) {
@@ -414,26 +438,37 @@ void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive,
   require(digest_file(archive, "sha256") == manifest.archive_sha256, "content_mismatch", mismatch);
   progress_phase(progress, "unpack");
 
-  if (reserved) {
-    reserved->validate(manifest, staging);
-  } else {
-    std::error_code ignored;
-    require(!fs::exists(fs::symlink_status(staging, ignored)), "staging_exists",
-            "A fresh staging directory is required");
-    private_directory_new(staging);
-  }
+  prepare_staging(manifest, staging, reserved);
 
   // Every tar member costs at most a header, a long-name or pax record and padding; the end of
   // the archive is padded to one 10240-byte record.
   const std::uint64_t bound = manifest.expanded_length + 8192 * manifest.files.size() + 10240;
   BoundedZstd decoder(archive, bound);
+  const TarSource source = [&decoder] {
+    const std::size_t produced = decoder.read();
+    return std::string_view(decoder.output(), produced);
+  };
+  expand_tar(manifest, source, staging, progress, reserved);
+}
+
+void extract_snapshot_stream(const SnapshotManifest& manifest, const TarSource& source, const fs::path& staging,
+                             const Progress& progress, const ReservedTree* reserved) {
+  prepare_staging(manifest, staging, reserved);
+  expand_tar(manifest, source, staging, progress, reserved);
+}
+
+namespace {
+
+void expand_tar(const SnapshotManifest& manifest, const TarSource& source, const fs::path& staging,
+                const Progress& progress, const ReservedTree* reserved) {
+  SourceReader decoder{source, std::nullopt};
   ArchiveReader reader;
   require(reader.handle != nullptr, "archive", "Cannot allocate archive decoder");
   require(archive_read_support_filter_none(reader.handle) == ARCHIVE_OK &&
               archive_read_support_format_tar(reader.handle) == ARCHIVE_OK,
           "archive", "Cannot open snapshot archive");
   // Opening already reads the first blocks, so a refused stream shows up here first.
-  if (archive_read_open(reader.handle, &decoder, nullptr, &BoundedZstd::callback, nullptr) != ARCHIVE_OK) {
+  if (archive_read_open(reader.handle, &decoder, nullptr, &SourceReader::callback, nullptr) != ARCHIVE_OK) {
     decoder.rethrow_stored();
     fail("archive", "Cannot open snapshot archive");
   }
@@ -536,6 +571,8 @@ void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive,
   for (const auto directory : made) sync_directory(staging / path_from_utf8(directory));
   sync_directory(staging);
 }
+
+}  // namespace
 
 // Two threads take the files in path order, one at a time. The first difference in path order is
 // the one reported, as a single thread would report it: every file before it was taken earlier and

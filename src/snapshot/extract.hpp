@@ -4,14 +4,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <optional>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/digest.hpp"
 #include "core/error.hpp"
 
-struct archive;
 struct ZSTD_DCtx_s;
 
 namespace trelk {
@@ -28,15 +28,9 @@ class BoundedZstd {
   BoundedZstd& operator=(const BoundedZstd&) = delete;
   ~BoundedZstd();
 
-  // libarchive read callback; client is a BoundedZstd.
-  static long callback(struct archive* reader, void* client, const void** buffer);
   // Decodes the next bytes into the output buffer; 0 once the frame has finished.
   std::size_t read();
   void fill();
-  // Rethrows a failure met inside the callback, then drains the stream so trailing data is examined.
-  void finish();
-  // Rethrows a failure met inside the callback, if any.
-  void rethrow_stored() const;
 
   const char* output() const { return output_.data(); }
   std::uint64_t decoded() const { return total_; }
@@ -54,7 +48,6 @@ class BoundedZstd {
   std::uint64_t bound_ = 0;
   std::uint64_t total_ = 0;
   bool finished_ = false;
-  std::optional<Error> stored_;
 };
 
 struct DamagedFiles {
@@ -65,10 +58,19 @@ struct DamagedFiles {
 // Calls progress(done, total) when set; false from it throws "cancelled".
 void report(const Progress& progress, std::uint64_t done, std::uint64_t total);
 
+// A source of tar bytes: each call returns the next bytes (valid until the next call), empty at the end of
+// the stream. The source bounds what it produces and checks the stream as a whole at its end; extraction
+// always drains it to that end.
+using TarSource = std::function<std::string_view()>;
+
 // Expands archive into a new private staging directory (or into reserved's prepared tree),
 // admitting only the manifest's files with exactly their lengths, modes and digests.
 void extract_snapshot(const SnapshotManifest& manifest, const std::filesystem::path& archive,
                       const std::filesystem::path& staging, const Progress& progress, const ReservedTree* reserved);
+// The same admission for a tar stream that does not come from an archive file (the result of a delta).
+void extract_snapshot_stream(const SnapshotManifest& manifest, const TarSource& source,
+                             const std::filesystem::path& staging, const Progress& progress,
+                             const ReservedTree* reserved);
 // Throws on the first difference between the tree at root and the manifest.
 void verify_snapshot_tree(const SnapshotManifest& manifest, const std::filesystem::path& root,
                           const Progress& progress);

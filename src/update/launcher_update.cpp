@@ -5,9 +5,12 @@
 #include "core/error.hpp"
 #include "core/paths.hpp"
 #include "files/atomic.hpp"
+#include "files/directories.hpp"
 #include "files/locks.hpp"
 #include "launcher/manifest.hpp"
 #include "launcher/store.hpp"
+#include "snapshot/delta.hpp"
+#include "snapshot/extract.hpp"
 #include "snapshot/storage.hpp"
 #include "transport/resume.hpp"
 
@@ -30,13 +33,117 @@ std::string settled(const json& record, const std::string& sha) {
   return "";
 }
 
+// The release being staged, as its verified release document describes it.
+struct Release {
+  std::string text;
+  LauncherManifest manifest;
+  std::string sha;
+  json reference;
+};
+
+// Counts the signed length of every download that starts a transfer (a resumed one counts whole).
+TufObserver counting(std::uint64_t& bytes) {
+  return [&bytes](std::string_view event, const json& description, std::string_view) {
+    if (event == "prepared" || event == "resumed") bytes += length(description);
+  };
+}
+
+// A download into launcher/downloads, named after its target: a partial download's state is bound to the
+// target's file name, and its resume scope to the release.
+fs::path fetch(TufClient& tuf, const LauncherStore& store, const Release& release, const std::string& target,
+               const Progress& progress, std::uint64_t& downloaded) {
+  TufDownloadOptions options;
+  options.resume_scope = target_download_resume_scope("launcher", release.reference, target);
+  const fs::path file = store.path("downloads") / path_from_utf8(target).filename();
+  tuf.download(target, file, progress, counting(downloaded), options);
+  return file;
+}
+
+// Installs the release from extract under the owner lock and makes it the candidate, unless the record
+// settled meanwhile; returns the status.
+std::string commit(const LauncherStore& store, const Release& release,
+                   const std::function<void(const fs::path&)>& extract, const Progress& progress) {
+  const auto owner = store.owner();
+  json record = store.load();
+  if (const std::string status = settled(record, release.sha); !status.empty()) return status;
+  store.install_version(release.reference, release.text, release.manifest.snapshot, extract, progress);
+  record["candidate"] = release.reference;
+  store.save(record);
+  return "staged";
+}
+
+// Room for both scratch streams, the patch and the extracted tree, before the first byte.
+void require_delta_storage(const LauncherStore& store, const SnapshotManifest& snapshot,
+                           const DeltaDescription& delta, std::uint64_t patch_length) {
+  const StorageVolume volume = inspect_storage_volume(store.directory());
+  json plan = plan_install_storage(snapshot, volume, true, 0, false);
+  const std::uint64_t unit = volume.allocation_unit;
+  // Each file costs its length rounded up to the allocation unit, plus one unit for its entry.
+  const auto cost = [unit](std::uint64_t bytes) { return (bytes + unit - 1) / unit * unit + unit; };
+  plan["volume"]["download_bytes"] = cost(delta.base_tar_length) + cost(delta.result_tar_length) + cost(patch_length);
+  plan["volume"]["download_file_entries"] = 3;
+  finish_storage_volume_budget(plan["volume"]);
+  require_install_storage(plan, "launcher");
+}
+
+// The delta path; throws the reason whenever the delta cannot give this release, after which the caller
+// takes the full archive. The patch file is removed on every path once it is of no further use.
+//
+// | killed during                   | on disk                                       | next staging           |
+// |---------------------------------|-----------------------------------------------|------------------------|
+// | base regeneration, decoding     | nothing: both streams live in unnamed files   | starts the delta again |
+// | patch download                  | downloads/<patch>.<nonce>.partial(.resume.json)| resumes the patch     |
+// | extraction, commit              | as for an archive (see install_version)       | as for an archive      |
+std::string stage_from_delta(const LauncherStore& store, TufClient& tuf, const Release& release, const json& active,
+                             const json& patch, const std::string& patch_target, const Progress& progress,
+                             std::uint64_t& downloaded) {
+  const DeltaDescription delta = DeltaDescription::parse(patch.value("custom", json()));
+  require(delta.base_manifest_sha256 == reference_digest(active), "delta_invalid",
+          "Delta starts from another launcher version");
+  require(delta.window_log <= delta_window_log_limit, "delta_window", "Delta window exceeds the configured bound");
+  require(length(patch) < release.manifest.snapshot.archive_length, "delta_invalid",
+          "Delta is not smaller than the full archive");
+  const LauncherManifest base = store.manifest(active);
+  require(delta.base_tar_length <= snapshot_tar_bound(base.snapshot) &&
+              delta.result_tar_length <= snapshot_tar_bound(release.manifest.snapshot),
+          "delta_invalid", "Delta streams exceed their snapshots' bounds");
+  require_delta_storage(store, release.manifest.snapshot, delta, length(patch));
+
+  const fs::path downloads = store.path("downloads");
+  private_directory(downloads);
+  ScratchFile base_stream(downloads, delta.base_tar_length);
+  {
+    // The active version's content stays as it is while its stream is regenerated.
+    const auto guard = store.version_guard(active, LockMode::shared);
+    regenerate_delta_base(base.snapshot, store.payload(active), delta, base_stream, progress);
+  }
+  ScratchFile result_stream(downloads, delta.result_tar_length);
+  const fs::path patch_file = fetch(tuf, store, release, patch_target, progress, downloaded);
+  struct Remove {
+    fs::path file;
+    ~Remove() {
+      std::error_code ignored;
+      fs::remove(file, ignored);
+    }
+  } remove{patch_file};
+  DeltaDecoder decoder(base_stream, patch_file, delta, result_stream);
+  return commit(
+      store, release,
+      [&](const fs::path& staging) {
+        extract_snapshot_stream(
+            release.manifest.snapshot, [&decoder] { return decoder.next(); }, staging, progress, nullptr);
+      },
+      progress);
+}
+
 }  // namespace
 
 std::string launcher_release_target() { return "launcher-" + native_platform() + ".release.json"; }
 
-// Killed at any point, the next staging finds: resumable partial downloads in launcher/downloads (reused
-// for the same release only), a staging tree (removed), or a committed but unrecorded version (verified and
-// then recorded). The store never names a version whose tree was not verified complete.
+// Killed at any point, the next staging finds: resumable partial downloads of the archive or the patch in
+// launcher/downloads (reused for the same release only), a staging tree (removed), or a committed but
+// unrecorded version (verified and then recorded). The store never names a version whose tree was not
+// verified complete.
 LauncherStageResult stage_launcher_update(const fs::path& data_root, TufClient& tuf, const Progress& progress) {
   LauncherStore store(data_root);
   const FileLock staging_lock(store.path("update.lock"), false, LockMode::exclusive);
@@ -46,45 +153,58 @@ LauncherStageResult stage_launcher_update(const fs::path& data_root, TufClient& 
   const std::optional<json> description = published_target(tuf, launcher_release_target());
   if (!description) return {false, "not_published", ""};
   require(length(*description) <= launcher_manifest_limit, "size_limit", "Launcher release document exceeds 512 KiB");
-  const fs::path downloads = store.path("downloads");
-  const fs::path release_file = downloads / launcher_release_target();
+  const fs::path release_file = store.path("downloads") / launcher_release_target();
   tuf.download(launcher_release_target(), release_file, progress, {}, {});
   const std::string text = read_file(release_file, launcher_manifest_limit);
-  const LauncherManifest manifest = LauncherManifest::parse(parse_json(text, launcher_manifest_limit));
+  LauncherManifest manifest = LauncherManifest::parse(parse_json(text, launcher_manifest_limit));
   require(manifest.snapshot.platform == native_platform(), "launcher_incompatible",
           "The launcher release targets another native platform");
   const std::string sha = digest(text, "sha256");
   const json reference = {{"manifest_sha256", sha}, {"build_id", manifest.snapshot.build_id}};
-  if (const std::string status = settled(store.load(), sha); !status.empty())
-    return {false, status, manifest.snapshot.build_id};
+  const Release release{text, std::move(manifest), sha, reference};
+  const SnapshotManifest& snapshot = release.manifest.snapshot;
+  const json record = store.load();
+  if (const std::string status = settled(record, release.sha); !status.empty()) return {false, status, snapshot.build_id};
+
+  LauncherStageResult result{true, "staged", snapshot.build_id};
+  auto finish = [&](const std::string& status, const char* path) {
+    std::error_code ignored;
+    fs::remove(release_file, ignored);
+    result.staged = status == "staged";
+    result.status = status;
+    result.path = result.staged ? path : "";
+    return result;
+  };
+  // A delta published from the active version comes first; whatever goes wrong with it, the archive follows.
+  if (const std::string active = reference_digest(record.at("active")); !active.empty()) {
+    try {
+      const std::string patch_target = delta_target(snapshot.archive_target, active);
+      if (const std::optional<json> patch = published_target(tuf, patch_target))
+        return finish(stage_from_delta(store, tuf, release, record.at("active"), *patch, patch_target, progress,
+                                       result.downloaded_bytes),
+                      "delta");
+    } catch (const Error& error) {
+      if (error.code == "cancelled") throw;
+      result.fallback = error;
+    }
+  }
 
   // Room for the archive download and the extracted tree, before the first byte.
   const StorageVolume volume = inspect_storage_volume(store.directory());
-  require_install_storage(plan_install_storage(manifest.snapshot, volume, false, 0, false), "launcher");
-  const json archive = tuf.target(manifest.snapshot.archive_target);
-  const bool authorized = length(archive) == manifest.snapshot.archive_length &&
-                          archive.at("hashes").contains("sha256") &&
-                          archive.at("hashes").at("sha256") == manifest.snapshot.archive_sha256;
+  require_install_storage(plan_install_storage(snapshot, volume, false, 0, false), "launcher");
+  const json archive = tuf.target(snapshot.archive_target);
+  const bool authorized = length(archive) == snapshot.archive_length && archive.at("hashes").contains("sha256") &&
+                          archive.at("hashes").at("sha256") == snapshot.archive_sha256;
   require(authorized, "content_mismatch", "Launcher archive is not authorized with its declared length and hash");
-  TufDownloadOptions options;
-  options.resume_scope = target_download_resume_scope("launcher", reference, manifest.snapshot.archive_target);
-  // Named after its target: a partial download's state is bound to the target's file name.
-  const fs::path archive_file = downloads / path_from_utf8(manifest.snapshot.archive_target).filename();
-  tuf.download(manifest.snapshot.archive_target, archive_file, progress, {}, options);
-
-  {
-    const auto owner = store.owner();
-    json record = store.load();
-    if (const std::string status = settled(record, sha); !status.empty())
-      return {false, status, manifest.snapshot.build_id};
-    store.install_version(reference, text, manifest.snapshot, archive_file, progress);
-    record["candidate"] = reference;
-    store.save(record);
-  }
+  const fs::path archive_file =
+      fetch(tuf, store, release, snapshot.archive_target, progress, result.downloaded_bytes);
+  const std::string status = commit(
+      store, release,
+      [&](const fs::path& staging) { extract_snapshot(snapshot, archive_file, staging, progress, nullptr); },
+      progress);
   std::error_code ignored;
   fs::remove(archive_file, ignored);
-  fs::remove(release_file, ignored);
-  return {true, "staged", manifest.snapshot.build_id};
+  return finish(status, "full");
 }
 
 }  // namespace trelk

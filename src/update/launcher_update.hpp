@@ -1,9 +1,12 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "core/digest.hpp"
+#include "core/error.hpp"
 #include "tuf/client.hpp"
 
 namespace trelk {
@@ -18,6 +21,9 @@ struct StageResult {
   bool staged = false;
   std::string status;
   std::string build_id;
+  std::string path{};                  // how a staged release arrived: "delta" or "full"
+  std::uint64_t downloaded_bytes = 0;  // signed lengths of the payload targets this call transferred
+  std::optional<Error> fallback{};     // why a published delta was not used
 };
 
 // For the launcher: "pending" while a candidate waits for its first start, "current" when the newest
@@ -28,6 +34,9 @@ using LauncherStageResult = StageResult;
 // candidate: storage admitted first, release document and archive downloaded resumably (scope kind
 // "launcher"), the tree extracted and verified in private staging and committed in one step, the record
 // changed last under the store's owner lock. A second staging at the same time fails with "busy".
+// When the repository publishes a delta from the active version to the release, the patch is downloaded
+// instead of the archive and applied to the base stream regenerated from the active version's tree; any
+// failure of that path falls back to the archive in the same call and is named in the result.
 LauncherStageResult stage_launcher_update(const std::filesystem::path& data_root, TufClient& tuf,
                                           const Progress& progress);
 

@@ -60,6 +60,16 @@ void remove_temporaries(const std::filesystem::path& directory, const std::strin
 void LauncherStore::install_version(const json& reference, std::string_view manifest_text,
                                     const SnapshotManifest& snapshot, const std::filesystem::path& archive,
                                     const Progress& progress) const {
+  install_version(
+      reference, manifest_text, snapshot,
+      [&](const std::filesystem::path& staging) { extract_snapshot(snapshot, archive, staging, progress, nullptr); },
+      progress);
+}
+
+void LauncherStore::install_version(const json& reference, std::string_view manifest_text,
+                                    const SnapshotManifest& snapshot,
+                                    const std::function<void(const std::filesystem::path& staging)>& extract,
+                                    const Progress& progress) const {
   const std::string sha = reference.at("manifest_sha256").get<std::string>();
   const std::filesystem::path destination = payload(reference);
   const std::filesystem::path stored_manifest = path("manifests/" + sha + ".json");
@@ -84,7 +94,7 @@ void LauncherStore::install_version(const json& reference, std::string_view mani
 
   bool manifest_written = false;
   try {
-    extract_snapshot(snapshot, archive, staging, progress, nullptr);  // verifies the whole tree
+    extract(staging);  // verifies the whole tree
     atomic_create(stored_manifest, manifest_text);
     manifest_written = true;
     commit_private_path_new(staging, destination, {});

@@ -17,6 +17,7 @@
 #include "core/paths.hpp"
 #include "files/atomic.hpp"
 #include "snapshot/manifest.hpp"
+#include "snapshot/tar_stream.hpp"
 
 namespace trelk {
 
@@ -221,9 +222,7 @@ json pack_snapshot(const fs::path& source, const fs::path& archive, const PackOp
   require(!sources.empty(), "pack_source", "Packer source holds no files");
 
   ZstdFileWriter compressed(archive, ZstdOptions{.level = options.level, .window_log = 0, .pledge_size = false});
-  auto sink = [&compressed](std::string_view bytes) { compressed.write(bytes); };
-  ArchiveWriter writer;
-  open_writer(writer, sink);
+  SnapshotTarWriter writer([&compressed](std::string_view bytes) { compressed.write(bytes); });
   json files = json::array();
   std::uint64_t expanded = 0;
   std::vector<char> block(block_size);
@@ -232,11 +231,7 @@ json pack_snapshot(const fs::path& source, const fs::path& archive, const PackOp
     require(input.is_open() && ::stat(path.c_str(), &st) == 0, "file_read", "Cannot read packer source " + relative);
     const auto length = static_cast<std::uint64_t>(st.st_size);
     const unsigned mode = (st.st_mode & S_IXUSR) != 0 ? 0755 : 0644;
-    EntryHandle handle;
-    set_common(handle.entry, relative, mode);
-    archive_entry_set_filetype(handle.entry, AE_IFREG);
-    archive_entry_set_size(handle.entry, static_cast<la_int64_t>(length));
-    writer.check(archive_write_header(writer.handle, handle.entry));
+    writer.begin(relative, length, mode == 0755);
     DigestState digest("sha256");
     std::uint64_t done = 0;
     while (input) {
@@ -245,15 +240,14 @@ json pack_snapshot(const fs::path& source, const fs::path& archive, const PackOp
       if (got == 0) break;
       require(got <= length - done, "pack_source", "Packer source changed while packing: " + relative);
       digest.update(std::string_view(block.data(), got));
-      require(archive_write_data(writer.handle, block.data(), got) == static_cast<la_ssize_t>(got), "pack_archive",
-              "Cannot write tar member data");
+      writer.write(std::string_view(block.data(), got));
       done += got;
     }
     require(!input.bad() && done == length, "pack_source", "Packer source changed while packing: " + relative);
     files.push_back({{"path", relative}, {"length", length}, {"mode", mode}, {"sha256", digest.value()}});
     expanded += length;
   }
-  writer.check(archive_write_close(writer.handle));
+  writer.finish();
   compressed.finish();
 
   json manifest = {{"schema_version", 1},
