@@ -125,10 +125,13 @@ DeltaDecoder::DeltaDecoder(const ScratchFile& base, const fs::path& patch, const
                 !ZSTD_isError(ZSTD_DCtx_refPrefix(context_, base.data(), base.length())),
             "delta_patch", refused);
     fill();
-    // One ordinary frame that states the signed result length; anything else is refused before decoding.
+    // One ordinary frame that states the signed result length and a window within the signed one; anything
+    // else is refused before decoding. The decoder's own window check is skipped when it decodes a small
+    // frame in one pass, so the header is held to it here.
     ZSTD_frameHeader header{};
     require(ZSTD_getFrameHeader(&header, input_.data(), input_fill_) == 0 && header.frameType == ZSTD_frame &&
-                header.frameContentSize == delta.result_tar_length,
+                header.frameContentSize == delta.result_tar_length &&
+                header.windowSize <= (std::uint64_t{1} << delta.window_log),
             "delta_patch", refused);
   } catch (...) {
     ZSTD_freeDCtx(context_);

@@ -31,7 +31,8 @@ Packed pack(const fs::path& dir, const std::string& id, const std::vector<Declar
 }
 
 TEST(SnapshotDelta, AnInstalledTreeRegeneratesThePackersStreamAndADeltaRebuildsTheNextRelease) {
-  TempDir dir;
+  TempDir temp;
+  const fs::path dir = temp.path();
   auto files = sample_files();
   files.push_back({"share/" + std::string(150, 'n') + "/long.txt", "a name only pax can hold\n", false});
   const Packed base = pack(dir, "fixture-1.0", files);
