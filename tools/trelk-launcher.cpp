@@ -136,8 +136,8 @@ json launcher_stage_result(const trelk::StageResult& result) {
   json answer = stage_result(result);
   answer["path"] = result.path.empty() ? json(nullptr) : json(result.path);
   answer["downloaded_bytes"] = result.downloaded_bytes;
-  answer["fallback"] = result.fallback ? json{{"code", result.fallback->code}, {"message", result.fallback->what()}}
-                                       : json(nullptr);
+  answer["fallback"] =
+      result.fallback ? json{{"code", result.fallback->code}, {"message", result.fallback->what()}} : json(nullptr);
   return answer;
 }
 

@@ -6,8 +6,8 @@
 #include <iostream>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <system_error>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -15,8 +15,8 @@
 #include "core/error.hpp"
 #include "core/json.hpp"
 #include "core/paths.hpp"
-#include "files/atomic.hpp"
 #include "delta.hpp"
+#include "files/atomic.hpp"
 #include "pack.hpp"
 
 namespace {
@@ -48,9 +48,9 @@ struct Arguments {
 Arguments parse(int argc, char** argv) {
   Arguments result;
   std::vector<std::string> args(argv + 1, argv + argc);
-  trelk::require(!args.empty() && (args[0] == "snapshot" || args[0] == "launcher" || args[0] == "bootstrap" ||
-                                   args[0] == "delta"),
-                 "usage", "Unknown command");
+  trelk::require(
+      !args.empty() && (args[0] == "snapshot" || args[0] == "launcher" || args[0] == "bootstrap" || args[0] == "delta"),
+      "usage", "Unknown command");
   result.command = args[0];
   // An installed bootstrap starts only this entry point.
   if (result.command == "bootstrap") result.pack.executable = bootstrap_executable;

@@ -53,8 +53,7 @@ void SnapshotTarWriter::failed(const std::string& what) const {
 
 void SnapshotTarWriter::begin(const std::string& path, std::uint64_t length, bool executable) {
   require(remaining_ == 0, "archive_write", "Tar member is shorter than its declared length");
-  std::unique_ptr<struct archive_entry, decltype(&archive_entry_free)> entry(archive_entry_new(),
-                                                                             &archive_entry_free);
+  std::unique_ptr<struct archive_entry, decltype(&archive_entry_free)> entry(archive_entry_new(), &archive_entry_free);
   require(entry != nullptr, "archive_write", "Cannot allocate tar entry");
   // Owner, group and time are fixed so that one tree always gives the same bytes.
   archive_entry_set_pathname_utf8(entry.get(), path.c_str());
@@ -97,7 +96,8 @@ void write_snapshot_tar(const SnapshotManifest& manifest, const fs::path& root, 
             "content_mismatch", differs);
     writer.begin(relative, file.length, file.executable);
     for (std::uint64_t left = file.length; left > 0;) {
-      const ssize_t got = ::read(fd.get(), block.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, block.size())));
+      const ssize_t got =
+          ::read(fd.get(), block.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, block.size())));
       if (got < 0 && errno == EINTR) continue;
       require(got > 0, "content_mismatch", differs);
       writer.write(std::string_view(block.data(), static_cast<std::size_t>(got)));

@@ -73,8 +73,8 @@ std::string commit(const LauncherStore& store, const Release& release,
 }
 
 // Room for both scratch streams, the patch and the extracted tree, before the first byte.
-void require_delta_storage(const LauncherStore& store, const SnapshotManifest& snapshot,
-                           const DeltaDescription& delta, std::uint64_t patch_length) {
+void require_delta_storage(const LauncherStore& store, const SnapshotManifest& snapshot, const DeltaDescription& delta,
+                           std::uint64_t patch_length) {
   const StorageVolume volume = inspect_storage_volume(store.directory());
   json plan = plan_install_storage(snapshot, volume, true, 0, false);
   const std::uint64_t unit = volume.allocation_unit;
@@ -164,7 +164,8 @@ LauncherStageResult stage_launcher_update(const fs::path& data_root, TufClient& 
   const Release release{text, std::move(manifest), sha, reference};
   const SnapshotManifest& snapshot = release.manifest.snapshot;
   const json record = store.load();
-  if (const std::string status = settled(record, release.sha); !status.empty()) return {false, status, snapshot.build_id};
+  if (const std::string status = settled(record, release.sha); !status.empty())
+    return {false, status, snapshot.build_id};
 
   LauncherStageResult result{true, "staged", snapshot.build_id};
   auto finish = [&](const std::string& status, const char* path) {
@@ -196,12 +197,10 @@ LauncherStageResult stage_launcher_update(const fs::path& data_root, TufClient& 
   const bool authorized = length(archive) == snapshot.archive_length && archive.at("hashes").contains("sha256") &&
                           archive.at("hashes").at("sha256") == snapshot.archive_sha256;
   require(authorized, "content_mismatch", "Launcher archive is not authorized with its declared length and hash");
-  const fs::path archive_file =
-      fetch(tuf, store, release, snapshot.archive_target, progress, result.downloaded_bytes);
+  const fs::path archive_file = fetch(tuf, store, release, snapshot.archive_target, progress, result.downloaded_bytes);
   const std::string status = commit(
       store, release,
-      [&](const fs::path& staging) { extract_snapshot(snapshot, archive_file, staging, progress, nullptr); },
-      progress);
+      [&](const fs::path& staging) { extract_snapshot(snapshot, archive_file, staging, progress, nullptr); }, progress);
   std::error_code ignored;
   fs::remove(archive_file, ignored);
   return finish(status, "full");

@@ -54,7 +54,8 @@ TEST(SnapshotDelta, AnInstalledTreeRegeneratesThePackersStreamAndADeltaRebuildsT
   auto apply = [&](const fs::path& patch, const DeltaDescription& signed_as, const fs::path& staging) {
     ScratchFile result_stream(dir, signed_as.result_tar_length);
     DeltaDecoder decoder(base_stream, patch, signed_as, result_stream);
-    extract_snapshot_stream(result.manifest, [&] { return decoder.next(); }, staging, {}, nullptr);
+    extract_snapshot_stream(
+        result.manifest, [&] { return decoder.next(); }, staging, {}, nullptr);
   };
   apply(dir / "1.1.patch", delta, dir / "staged");
   EXPECT_EQ(read_file(dir / "staged" / files[2].path), files[2].content);

@@ -84,13 +84,12 @@ json make_delta(const PackedRelease& base_release, const PackedRelease& result_r
   const Stream result = decode(result_release);
   require_regenerable(base);
   // Late result bytes may refer to early base bytes, so the window spans both streams.
-  const int window_log =
-      std::max<int>(delta_window_log_floor, std::bit_width(static_cast<std::uint64_t>(base.tar.size() + result.tar.size() - 1)));
+  const int window_log = std::max<int>(
+      delta_window_log_floor, std::bit_width(static_cast<std::uint64_t>(base.tar.size() + result.tar.size() - 1)));
   require(window_log <= delta_window_log_limit, "size_limit", "Base and result streams exceed the delta window bound");
 
   std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
-  require(context != nullptr &&
-              !ZSTD_isError(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level)) &&
+  require(context != nullptr && !ZSTD_isError(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level)) &&
               !ZSTD_isError(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_enableLongDistanceMatching, 1)) &&
               !ZSTD_isError(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, window_log)) &&
               !ZSTD_isError(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1)) &&

@@ -17,7 +17,6 @@ struct PackedRelease {
 // covers both streams. Each archive is checked against its document first, and the base stream against the
 // stream an installation of base regenerates from its tree, so a published delta is one clients can use.
 // Returns the custom object of the patch target ({"delta": {...}}).
-json make_delta(const PackedRelease& base, const PackedRelease& result, const std::filesystem::path& patch,
-                int level);
+json make_delta(const PackedRelease& base, const PackedRelease& result, const std::filesystem::path& patch, int level);
 
 }  // namespace trelk
