@@ -31,6 +31,7 @@ void delta_case(trelk::test::ServedRepository& publisher, const trelk::test::Rel
                           R"("schema_version":1})");
   {
     std::fstream large(payload / "share/large.bin", std::ios::binary | std::ios::in | std::ios::out);
+    if (!large) throw std::runtime_error("release 1.1 has no large file to change");
     std::mt19937_64 random(12);
     std::vector<std::uint64_t> block((mib << 20) / 100 / 8);
     for (auto& word : block) word = random();
