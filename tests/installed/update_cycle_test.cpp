@@ -61,7 +61,13 @@ TEST(UpdateCycle, ReleasesArePickedUpProvenAndKeptOrRejected) {
   const Release bootstrap_11 = publisher.bootstrap("bootstrap-1.1");
   publisher.publish(publisher.launcher("launcher-1.1", "normal"), bootstrap_11);
   update = publisher.update();
-  EXPECT_EQ(update["launcher"], (json{{"staged", true}, {"status", "staged"}, {"build_id", "launcher-1.1"}}));
+  // With no delta published, the whole archive is what arrives.
+  EXPECT_EQ(update["launcher"], (json{{"staged", true},
+                                      {"status", "staged"},
+                                      {"build_id", "launcher-1.1"},
+                                      {"path", "full"},
+                                      {"downloaded_bytes", fs::file_size(publisher.dir / "launcher-1.1.tar.zst")},
+                                      {"fallback", nullptr}}));
   EXPECT_EQ(update["bootstrap"], (json{{"staged", true}, {"status", "staged"}, {"build_id", "bootstrap-1.1"}}));
   EXPECT_EQ(publisher.running(), "launcher-1.1");
   EXPECT_EQ(read_file(publisher.data / "native/bootstrap/share/release.txt"), "bootstrap-1.1");
