@@ -136,6 +136,24 @@ std::string stage_from_delta(const LauncherStore& store, TufClient& tuf, const R
       progress);
 }
 
+// Finished downloads of one release: its release document, its archive and any patch to it, all named after
+// its signed targets. Partial downloads keep their own state documents and are left to the resume scan.
+void retire_finished_downloads(const fs::path& downloads, const fs::path& release_file,
+                               const std::string& archive_target) {
+  const std::string archive = path_from_utf8(archive_target).filename().string();
+  std::error_code ignored;
+  fs::remove(release_file, ignored);
+  fs::remove(downloads / archive, ignored);
+  std::size_t seen = 0;
+  for (fs::directory_iterator it(downloads, ignored), end; !ignored && it != end && ++seen <= 4096;
+       it.increment(ignored)) {
+    const std::string name = it->path().filename().string();
+    if (name.starts_with(archive + ".from-") && name.ends_with(".patch") &&
+        name.size() == archive.size() + 6 + 16 + 6 && it->is_regular_file(ignored))
+      fs::remove(it->path(), ignored);
+  }
+}
+
 }  // namespace
 
 std::string launcher_release_target() { return "launcher-" + native_platform() + ".release.json"; }
@@ -164,8 +182,12 @@ LauncherStageResult stage_launcher_update(const fs::path& data_root, TufClient& 
   const Release release{text, std::move(manifest), sha, reference};
   const SnapshotManifest& snapshot = release.manifest.snapshot;
   const json record = store.load();
-  if (const std::string status = settled(record, release.sha); !status.empty())
+  if (const std::string status = settled(record, release.sha); !status.empty()) {
+    // The store already records this release: its finished archive or patch, left by a run killed after the
+    // store recorded it, and the release document are ours and needed no more.
+    retire_finished_downloads(store.path("downloads"), release_file, snapshot.archive_target);
     return {false, status, snapshot.build_id};
+  }
 
   LauncherStageResult result{true, "staged", snapshot.build_id};
   auto finish = [&](const std::string& status, const char* path) {

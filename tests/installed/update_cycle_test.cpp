@@ -81,9 +81,17 @@ TEST(UpdateCycle, ReleasesArePickedUpProvenAndKeptOrRejected) {
   const json status = publisher.status();
   EXPECT_EQ(status["active"]["build_id"], "launcher-1.1");
   EXPECT_TRUE(status["candidate"].is_null());
+  // A run killed after the store recorded 1.2 left its finished archive and a patch to it: the next update,
+  // which stages nothing, removes them and its own release document.
+  const fs::path downloads = publisher.data / "launcher/downloads";
+  const json archive = json::parse(read_file(publisher.dir / "launcher-1.2.json"))["archive"];
+  const fs::path left = downloads / fs::path(archive["target"].get<std::string>()).filename();
+  fs::copy_file(publisher.dir / "launcher-1.2.tar.zst", left);
+  fs::copy_file(left, fs::path(left) += ".from-0123456789abcdef.patch");
   update = publisher.update();
   EXPECT_EQ(update["launcher"]["status"], "rejected");
   EXPECT_EQ(update["bootstrap"]["status"], "current");
+  EXPECT_EQ(std::distance(fs::directory_iterator(downloads), fs::directory_iterator()), 0);
 }
 
 }  // namespace
