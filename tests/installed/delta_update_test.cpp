@@ -7,11 +7,11 @@
 #include <string>
 
 #include "installed/installed.hpp"
-#include "support/served_repository.hpp"
 #include "snapshot/delta.hpp"
 #include "snapshot/extract.hpp"
 #include "snapshot/manifest.hpp"
 #include "support/kill_points.hpp"
+#include "support/served_repository.hpp"
 
 namespace trelk {
 namespace {
@@ -29,7 +29,6 @@ struct DeltaRelease {
   fs::path patch = publisher.dir / "launcher-1.1.patch";
   std::string patch_target;
   json custom;
-  fs::path pristine = publisher.dir / "pristine";
 
   DeltaRelease() {
     publisher.publish(base, bootstrap);
@@ -42,7 +41,7 @@ struct DeltaRelease {
     custom = json::parse(made.out);
     patch_target = delta_target(manifest(next).archive_target, sha(base));
     publish_delta(custom);
-    copy(publisher.data, pristine);
+    publisher.keep_pristine();
   }
   static SnapshotManifest manifest(const test::Release& release) {
     return SnapshotManifest::parse(json::parse(read_file(release.document)));
@@ -52,16 +51,8 @@ struct DeltaRelease {
     publisher.repo.add_target(patch_target, patch, "targets", signed_as);
     publisher.publish(next, bootstrap);
   }
-  static void copy(const fs::path& from, const fs::path& to) {
-    fs::remove_all(to);
-    ASSERT_EQ(test::run_program("/bin/cp", {"-a", from.string(), to.string()}, {}).status, 0);
-  }
-  void restore() { copy(pristine, publisher.data); }
-  test::Command update() const {
-    return {publisher.data / "native/bootstrap/bin/trelk-bootstrap",
-            {"--cli", "--", "self", "update"},
-            publisher.environment()};
-  }
+  void restore() { publisher.restore(); }
+  test::Command update() const { return publisher.update_command(); }
 };
 
 TEST(DeltaUpdate, AReleaseThatChangesOneFileArrivesAsAPatchAndCommitsTheArchivesTree) {

@@ -23,7 +23,6 @@ using test::Release;
 // installation is kept so that every run starts from exactly this state.
 struct Updatable {
   test::ServedRepository publisher{test::ServedRepository::two_key_root()};
-  fs::path pristine = publisher.dir / "pristine";
   std::string old_targets;  // the top-level targets of the 1.0 release
 
   explicit Updatable(const fs::path& data = {}) {
@@ -36,18 +35,10 @@ struct Updatable {
     EXPECT_EQ(installed.status, 0) << installed.err;
     EXPECT_EQ(publisher.running(), "launcher-1.0");
     publisher.publish(publisher.launcher("launcher-1.1", "normal"), publisher.bootstrap("bootstrap-1.1"));
-    copy(publisher.data, pristine);
+    publisher.keep_pristine();
   }
-  static void copy(const fs::path& from, const fs::path& to) {
-    fs::remove_all(to);
-    ASSERT_EQ(test::run_program("/bin/cp", {"-a", from.string(), to.string()}, {}).status, 0);
-  }
-  void restore() { copy(pristine, publisher.data); }
-  test::Command update() const {
-    return {publisher.data / "native/bootstrap/bin/trelk-bootstrap",
-            {"--cli", "--", "self", "update"},
-            publisher.environment()};
-  }
+  void restore() { publisher.restore(); }
+  test::Command update() const { return publisher.update_command(); }
   // Whatever happened before, a start runs a working version and an update then completes the release.
   void expect_recovers(const std::string& context) {
     SCOPED_TRACE(context);

@@ -19,6 +19,7 @@
 #include "sign.hpp"
 #include "support/errors.hpp"
 #include "support/https_servers.hpp"
+#include "support/kill_points.hpp"
 #include "support/run_program.hpp"
 #include "support/temp_dir.hpp"
 #include "transport/https_transport.hpp"
@@ -138,6 +139,17 @@ struct ServedRepository {
   }
   std::map<std::string, std::string> environment() const {
     return {{"HOME", (dir / "home").string()}, {"TRELK_NO_DIALOGS", "1"}, {"PATH", "/usr/bin:/bin"}};
+  }
+  // `self update` of the installed bootstrap, as a command for the kill-point runner.
+  Command update_command() const {
+    return {data / "native/bootstrap/bin/trelk-bootstrap", {"--cli", "--", "self", "update"}, environment()};
+  }
+  // A copy of the installation that every run of a story starts again from.
+  void keep_pristine() { copy_tree(data, dir / "pristine"); }
+  void restore() { copy_tree(dir / "pristine", data); }
+  static void copy_tree(const fs::path& from, const fs::path& to) {
+    fs::remove_all(to);
+    ASSERT_EQ(run_program("/bin/cp", {"-a", from.string(), to.string()}, {}).status, 0);
   }
   Outcome install(const Release& launcher, const Release& bootstrap, const std::vector<std::string>& extra = {}) {
     std::vector<std::string> arguments{data.string(),
