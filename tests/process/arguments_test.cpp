@@ -2,17 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include "process/child.hpp"
 #include "process/interrupt.hpp"
-#include "process/probe.hpp"
 #include "support/errors.hpp"
+#include "support/scoped_env.hpp"
+#include "support/temp_dir.hpp"
 
 namespace trelk {
 namespace {
 
 namespace fs = std::filesystem;
-using test::lines_with;
-using test::read_lines;
 using test::ScopedEnv;
 using test::TempDir;
 
@@ -61,30 +59,6 @@ TEST(ProcessImage, ReplacementIsRefusedBeforeAnythingChanges) {
   EXPECT_TRELK_ERROR(exec_process(image, {"a"}, dir / "run", {{"PROBE", "1"}}), "process_start",
                      "Cannot replace this process (native error 13)");
   EXPECT_EQ(fs::current_path(), before);
-}
-
-TEST(ProcessImage, ReplacementRunsTheImageWithTheGivenEnvironment) {
-  ScopedEnv environment("LD_PROBE_VARIABLE", "1");
-  environment.set(launcher_interrupt_reader_environment, "1:99");
-  environment.set("PROBE_ADDED", "parent");
-  for (const std::string form : {"plain", "maintenance"}) {
-    SCOPED_TRACE(form);
-    TempDir dir;
-    fs::create_directory(dir / "run");
-    const auto out = dir / "out";
-    const auto probe = test::probe_path();
-    ChildProcess child(probe,
-                       {"replace", form, probe.string(), (dir / "run").string(), "--out", out.string(), "report"},
-                       dir.path(), {});
-    EXPECT_EQ(child.wait(), 0);
-    const auto lines = read_lines(out);
-    EXPECT_EQ(lines_with(lines, "cwd "), std::vector<std::string>{fs::canonical(dir / "run").string()});
-    EXPECT_EQ(lines_with(lines, "arg "), (std::vector<std::string>{probe.string(), "--out", out.string(), "report"}));
-    const auto env = lines_with(lines, "env ");
-    EXPECT_EQ(test::has_line(env, "LD_PROBE_VARIABLE=1"), form == "plain");
-    EXPECT_EQ(lines_with(env, "PROBE_ADDED="), std::vector<std::string>{"added"});
-    EXPECT_TRUE(lines_with(env, std::string(launcher_interrupt_reader_environment) + "=").empty());
-  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "process/arguments.hpp"
 #include "process/interrupt.hpp"
 #include "process/probe.hpp"
 #include "support/errors.hpp"
@@ -13,6 +14,7 @@
 namespace trelk {
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::lines_with;
 using test::probe_path;
@@ -37,35 +39,53 @@ std::string descriptor_target(const std::vector<std::string>& lines, int fd) {
 
 TEST(ChildProcess, RefusesBadRequestsBeforeAnyProcessExists) {
   TempDir dir;
-  std::filesystem::create_symlink(probe_path(), dir / "linked");
-  bool started = false;
-  auto start = [&](const std::filesystem::path& exe, const std::vector<std::string>& args,
-                   const std::map<std::string, std::string>& env, ChildControl control = ChildControl::None) {
-    ChildProcess child(
-        exe, args, dir.path(), env, ChildStreams::Console, ChildEnvironment::Inherit,
-        [&](std::uint64_t) { started = true; }, ChildGroup::Shared, control);
-  };
+  fs::create_symlink(probe_path(), dir / "linked");
   const auto probe = probe_path();
-  for (const auto& exe : {dir / "linked", dir / "missing"})
-    EXPECT_TRELK_ERROR(start(exe, {}, {}), "launch_executable", "The installed game executable is missing or linked");
-  EXPECT_TRELK_ERROR(start(probe, std::vector<std::string>(65, "x"), {}), "argument_limit",
-                     "Too many launch arguments");
-  EXPECT_TRELK_ERROR(start(probe, {std::string(4097, 'a')}, {}), "argument_limit",
-                     "Launch argument is invalid or too long");
   std::vector<std::string> total(8, std::string(4096, 'a'));
   total.push_back("b");
-  EXPECT_TRELK_ERROR(start(probe, total, {}), "argument_limit", "Launch arguments exceed the total bound");
-  EXPECT_TRELK_ERROR(start(probe, {}, {{"A=B", "v"}}), "argument_encoding", "Process environment entry is invalid");
-  EXPECT_TRELK_ERROR(start(probe, {}, {{launcher_interrupt_reader_environment, "1:3"}}), "process_control",
-                     "Launcher interrupt authority cannot be supplied as an environment override");
-  EXPECT_TRELK_ERROR(start(probe, {}, {}, ChildControl::Interrupt), "process_control",
-                     "Only an isolated console launcher child receives interrupt control");
+  const struct {
+    fs::path exe;
+    std::vector<std::string> args;
+    std::map<std::string, std::string> env;
+    ChildControl control;
+    std::string code, message;
+  } rows[] = {
+      {dir / "linked", {}, {}, {}, "launch_executable", "The installed game executable is missing or linked"},
+      {dir / "missing", {}, {}, {}, "launch_executable", "The installed game executable is missing or linked"},
+      {probe, std::vector<std::string>(65, "x"), {}, {}, "argument_limit", "Too many launch arguments"},
+      {probe, {std::string(4097, 'a')}, {}, {}, "argument_limit", "Launch argument is invalid or too long"},
+      {probe, total, {}, {}, "argument_limit", "Launch arguments exceed the total bound"},
+      {probe, {}, {{"A=B", "v"}}, {}, "argument_encoding", "Process environment entry is invalid"},
+      {probe,
+       {},
+       {{launcher_interrupt_reader_environment, "1:3"}},
+       {},
+       "process_control",
+       "Launcher interrupt authority cannot be supplied as an environment override"},
+      {probe,
+       {},
+       {},
+       ChildControl::Interrupt,
+       "process_control",
+       "Only an isolated console launcher child receives interrupt control"},
+  };
+  bool started = false;
+  for (const auto& row : rows) {
+    EXPECT_TRELK_ERROR(ChildProcess(
+                           row.exe, row.args, dir.path(), row.env, ChildStreams::Console, ChildEnvironment::Inherit,
+                           [&](std::uint64_t) { started = true; }, ChildGroup::Shared, row.control),
+                       row.code, row.message);
+  }
   EXPECT_FALSE(started);
 }
 
-TEST(ChildProcess, PassesArgumentsAtTheirBoundsAndTheChosenEnvironment) {
+// Started as a child (inheriting or sanitized) or by replacing a running image (plain or for maintenance), a
+// program sees exactly its arguments, directory and environment: overrides win, the launcher's interrupt channel
+// never passes by inheritance, loader variables only where nothing sanitizes, and only the standard streams.
+TEST(ProcessStart, AProgramSeesExactlyItsArgumentsDirectoryAndEnvironment) {
   TempDir dir;
   const auto out = dir / "out";
+  fs::create_directory(dir / "run");
   std::vector<std::string> args{"--out", out.string(), "report", "", "two words"};
   // 64 arguments whose lengths add up to exactly 32768 bytes.
   while (args.size() < 63) args.push_back(std::string(512, static_cast<char>('a' + args.size() % 26)));
@@ -75,44 +95,50 @@ TEST(ChildProcess, PassesArgumentsAtTheirBoundsAndTheChosenEnvironment) {
   test::ScopedEnv environment("LD_PROBE_VARIABLE", "1");
   environment.set(launcher_interrupt_reader_environment, "1:99");
   environment.set("PROBE_OVERRIDE", "parent");
-  int stray[2];
+  int stray[2];  // a descriptor opened carelessly elsewhere, without close-on-exec
   ASSERT_EQ(::pipe(stray), 0);
 
-  for (const auto inheritance : {ChildEnvironment::Inherit, ChildEnvironment::Sanitized}) {
-    std::filesystem::remove(out);
+  for (const std::string way : {"inherit", "sanitized", "plain", "maintenance"}) {
+    SCOPED_TRACE(way);
+    fs::remove(out);
+    const bool replaced = way == "plain" || way == "maintenance";
+    const auto shown = replaced ? std::vector<std::string>{"--out", out.string(), "report"} : args;
+    std::vector<std::string> command{"replace", way, probe_path().string(), (dir / "run").string()};
+    command.insert(command.end(), shown.begin(), shown.end());
     std::uint64_t reported = 0;
-    ChildProcess child(probe_path(), args, dir.path(), {{"PROBE_OVERRIDE", "child"}, {"PROBE_EMPTY", ""}},
-                       ChildStreams::Diagnostics, inheritance, [&](std::uint64_t pid) { reported = pid; });
+    ChildProcess child(probe_path(), replaced ? command : args, dir.path(),
+                       {{"PROBE_OVERRIDE", "child"}, {"PROBE_EMPTY", ""}}, ChildStreams::Diagnostics,
+                       way == "sanitized" ? ChildEnvironment::Sanitized : ChildEnvironment::Inherit,
+                       [&](std::uint64_t pid) { reported = pid; });
     EXPECT_EQ(reported, static_cast<std::uint64_t>(child.process_id()));
     EXPECT_EQ(child.wait(), 0);
     const auto lines = read_lines(out);
-    EXPECT_EQ(lines_with(lines, "cwd "), std::vector<std::string>{std::filesystem::canonical(dir.path()).string()});
+    EXPECT_EQ(lines_with(lines, "cwd "), std::vector<std::string>{fs::canonical(replaced ? dir / "run" : dir.path())});
     std::vector<std::string> expected{probe_path().string()};
-    expected.insert(expected.end(), args.begin(), args.end());
+    expected.insert(expected.end(), shown.begin(), shown.end());
     EXPECT_EQ(lines_with(lines, "arg "), expected);
     const auto env = lines_with(lines, "env ");
-    EXPECT_EQ(lines_with(env, "PROBE_OVERRIDE="), std::vector<std::string>{"child"});
+    EXPECT_EQ(lines_with(env, "PROBE_OVERRIDE="), std::vector<std::string>{replaced ? "replaced" : "child"});
     EXPECT_EQ(lines_with(env, "PROBE_EMPTY="), std::vector<std::string>{""});
     EXPECT_TRUE(lines_with(env, std::string(launcher_interrupt_reader_environment) + "=").empty());
-    EXPECT_EQ(test::has_line(env, "LD_PROBE_VARIABLE=1"), inheritance == ChildEnvironment::Inherit);
-    // Diagnostics joins standard output to standard error; a descriptor opened carelessly elsewhere never leaks.
+    EXPECT_EQ(test::has_line(env, "LD_PROBE_VARIABLE=1"), way == "inherit" || way == "plain");
+    // Diagnostics joins standard output to standard error.
     EXPECT_EQ(descriptor_target(lines, 0), "/dev/null");
     EXPECT_EQ(descriptor_target(lines, 1), descriptor_target(lines, 2));
     EXPECT_EQ(lines_with(lines, "fd ").size(), 3u);
   }
-  ::close(stray[0]);
-  ::close(stray[1]);
+  ::close(stray[0]), ::close(stray[1]);
 }
 
 TEST(ChildProcess, ExecFailureIsAStartFailureNotAnExitStatus) {
   TempDir dir;
-  std::filesystem::copy_file(probe_path(), dir / "not-executable");
-  std::filesystem::permissions(dir / "not-executable", std::filesystem::perms::owner_read);
+  fs::copy_file(probe_path(), dir / "not-executable");
+  fs::permissions(dir / "not-executable", fs::perms::owner_read);
   // Either way the child was reaped before the constructor threw.
-  auto start = [&](const std::filesystem::path& exe, bool fail_callback) {
+  auto start = [&](const fs::path& exe, bool fail_callback) {
     pid_t started = 0;
     const auto error = test::thrown([&] {
-      ChildProcess child(exe, {"sleep"}, dir.path(), {}, ChildStreams::Diagnostics, ChildEnvironment::Inherit,
+      ChildProcess child(exe, {"hold", "default"}, dir.path(), {}, ChildStreams::Diagnostics, ChildEnvironment::Inherit,
                          [&](std::uint64_t pid) {
                            started = static_cast<pid_t>(pid);
                            if (fail_callback) throw Error("file_write", "Cannot record the child");
@@ -134,8 +160,7 @@ TEST(ChildProcess, ExecFailureIsAStartFailureNotAnExitStatus) {
   if (parent == 0) {
     for (int fd = 0; fd <= 2; ++fd) ::close(fd);
     try {
-      ChildProcess child(dir / "not-executable", {}, dir.path(), {});
-      child.wait();
+      ChildProcess(dir / "not-executable", {}, dir.path(), {}).wait();
       ::_exit(1);
     } catch (const Error& error) {
       ::_exit(error.code == "process_start" ? 0 : 2);
@@ -146,61 +171,59 @@ TEST(ChildProcess, ExecFailureIsAStartFailureNotAnExitStatus) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-TEST(ChildProcess, ReportsExitsAndKillsAChildThatIgnoresSigterm) {
-  TempDir dir;
-  ChildProcess exits(probe_path(), {"exit", "7"}, dir.path(), {});
-  EXPECT_EQ(exits.wait(), 7);
-  EXPECT_FALSE(exits.ended_by_signal());
-
-  ChildProcess stubborn(probe_path(), {"--out", (dir / "stubborn").string(), "ignore-term"}, dir.path(), {});
-  Reaper reaper{stubborn};
-  EXPECT_TRELK_ERROR(stubborn.terminate(2001ms), "process_wait",
-                     "Child termination grace must be bounded to two seconds");
-  ASSERT_TRUE(test::wait_for_line(dir / "stubborn", "ready"));
-  EXPECT_TRUE(stubborn.terminate(200ms));
-  EXPECT_EQ(stubborn.poll(), 128 + SIGKILL);
-  EXPECT_TRUE(stubborn.ended_by_signal());
-
-  ChildProcess polite(probe_path(), {"--out", (dir / "polite").string(), "sleep"}, dir.path(), {});
-  Reaper polite_reaper{polite};
-  ASSERT_TRUE(test::wait_for_line(dir / "polite", "ready"));
-  EXPECT_TRUE(polite.terminate(2000ms));
-  EXPECT_EQ(polite.poll(), 128 + SIGTERM);
-}
-
 // Ended, or a zombie waiting for a reaper that is not ours.
 bool process_ended(pid_t pid) {
   const auto stat = read_lines("/proc/" + std::to_string(pid) + "/stat");
   return stat.empty() || std::string("ZX").find(stat[0][stat[0].rfind(") ") + 2]) != std::string::npos;
 }
 
-TEST(ChildProcess, TerminatingAnIsolatedChildEndsItsWholeGroupWhileTheLeaderRuns) {
-  // The grandchild ignores SIGTERM; the leader ignores it too, takes the default, or has already exited.
-  for (const std::string leader : {"ignore", "default", "exit"}) {
-    SCOPED_TRACE(leader);
-    TempDir dir;
-    const auto out = dir / "out";
+// A child that ignores SIGTERM is killed after the grace. An isolated child leads its group and takes what it
+// started with it (here a grandchild that ignores SIGTERM); an ended leader's group is left alone, as ending it
+// would take the whole grace and kill what the leader started for the user.
+TEST(ChildProcess, TerminationEndsTheChildAndWhileItRunsItsWholeGroup) {
+  TempDir dir;
+  ChildProcess exits(probe_path(), {"exit", "7"}, dir.path(), {});
+  EXPECT_EQ(exits.wait(), 7);
+  EXPECT_FALSE(exits.ended_by_signal());
+  EXPECT_TRELK_ERROR(exits.terminate(2001ms), "process_wait", "Child termination grace must be bounded to two seconds");
+  const struct {
+    std::string leader;
+    ChildGroup group;
+    std::chrono::milliseconds grace;
+    int status;
+  } rows[] = {
+      {"default", ChildGroup::Shared, 2000ms, 128 + SIGTERM},
+      {"ignore", ChildGroup::Shared, 200ms, 128 + SIGKILL},
+      {"ignore", ChildGroup::Isolated, 200ms, 128 + SIGKILL},
+      {"default", ChildGroup::Isolated, 200ms, 128 + SIGTERM},
+      {"exit", ChildGroup::Isolated, 2000ms, 0},
+  };
+  for (const auto& row : rows) {
+    const bool isolated = row.group == ChildGroup::Isolated;
+    SCOPED_TRACE(row.leader + (isolated ? " isolated" : ""));
+    const auto out = dir / (row.leader + std::to_string(isolated));
     const auto pid_file = dir / "grandchild";
-    ChildProcess child(probe_path(), {"--out", out.string(), "group", pid_file.string(), leader}, dir.path(), {},
-                       ChildStreams::Diagnostics, ChildEnvironment::Inherit, {}, ChildGroup::Isolated);
+    std::vector<std::string> command{"--out", out.string(), "hold", row.leader};
+    if (isolated) command.push_back(pid_file.string());
+    ChildProcess child(probe_path(), command, dir.path(), {}, ChildStreams::Diagnostics, ChildEnvironment::Inherit, {},
+                       row.group);
     Reaper reaper{child};
-    if (leader == "exit") {
-      EXPECT_EQ(child.wait(), 0);
-    }
-    ASSERT_TRUE(leader == "exit" || test::wait_for_line(out, "ready"));
-    const pid_t grandchild = std::stoi(read_lines(pid_file).at(0));
-    EXPECT_EQ(::getpgid(grandchild), child.process_id());
-    // An ended leader's group is left alone: ending it would take the whole grace and kill what it started.
+    EXPECT_EQ(row.leader == "exit" ? child.wait() : 0, 0);
+    ASSERT_TRUE(row.leader == "exit" || test::wait_for_line(out, "ready"));
+    const pid_t grandchild = isolated ? std::stoi(read_lines(pid_file).at(0)) : 0;
+    EXPECT_EQ(isolated ? ::getpgid(grandchild) : 0, isolated ? child.process_id() : 0);
     const auto before = std::chrono::steady_clock::now();
-    EXPECT_TRUE(child.terminate(leader == "exit" ? 2000ms : 200ms));
-    if (leader == "exit") {
+    EXPECT_TRUE(child.terminate(row.grace));
+    EXPECT_EQ(child.poll(), row.status);
+    EXPECT_EQ(child.ended_by_signal(), row.status != 0);
+    if (row.leader == "exit") {
       EXPECT_LT(std::chrono::steady_clock::now() - before, 1000ms);
       std::this_thread::sleep_for(50ms);
       EXPECT_FALSE(process_ended(grandchild)) << "a program the ended child started was ended with it";
-    } else {
+    } else if (isolated) {
       EXPECT_TRUE(test::eventually([&] { return process_ended(grandchild); }, 60s)) << "grandchild survived";
     }
-    ::kill(grandchild, SIGKILL);
+    if (isolated) ::kill(grandchild, SIGKILL);
   }
 }
 

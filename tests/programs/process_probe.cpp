@@ -2,12 +2,9 @@
 //   process_probe [--out FILE] COMMAND [ARG...]
 // Lines go to FILE (appended, one open per line) or to standard output.
 //   report [ARG...]            cwd, argv, environment and open descriptors
-//   exit N                     exit with status N
-//   sleep                      print "ready", then sleep until killed
-//   ignore-term                ignore SIGTERM, print "ready", sleep until killed
-//   group PIDFILE ignore|default
-//                              start a grandchild that ignores SIGTERM, write its
-//                              pid to PIDFILE, then sleep (ignoring SIGTERM or not)
+//   hold ignore|default|exit [PIDFILE]
+//                              with PIDFILE, start a grandchild that ignores SIGTERM and write its pid there;
+//                              then exit at once, or print "ready" and sleep ignoring SIGTERM or not
 //   interrupt                  attach the interrupt channel and wait: a request ends
 //                              this program by SIGINT, a closed channel exits 3
 //   attach VALUE read|write FD put a pipe end on FD, attach VALUE, print the outcome
@@ -16,12 +13,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -50,16 +45,7 @@ void emit(const std::string& line) {
   if (fd != STDOUT_FILENO) ::close(fd);
 }
 
-std::string link_target(const std::string& path) {
-  char buffer[4096];
-  const ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
-  return n < 0 ? std::string("?") : std::string(buffer, static_cast<std::size_t>(n));
-}
-
-void sleep_out_lifetime() {
-  const auto end = std::chrono::steady_clock::now() + lifetime;
-  while (std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-}
+void sleep_out_lifetime() { std::this_thread::sleep_for(lifetime); }
 
 int report(int argc, char** argv) {
   // Descriptors first, before emit opens anything.
@@ -69,87 +55,65 @@ int report(int argc, char** argv) {
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == ".." || std::atoi(name.c_str()) == ::dirfd(dir)) continue;
-    fds.push_back("fd " + name + " " + link_target("/proc/self/fd/" + name));
+    std::error_code error;
+    fds.push_back("fd " + name + " " + std::filesystem::read_symlink("/proc/self/fd/" + name, error).string());
   }
   ::closedir(dir);
   emit("cwd " + std::filesystem::current_path().string());
-  emit("argc " + std::to_string(argc));
   for (int i = 0; i < argc; ++i) emit("arg " + std::string(argv[i]));
   for (char** entry = environ; *entry != nullptr; ++entry) emit("env " + std::string(*entry));
   for (const auto& line : fds) emit(line);
   return 0;
 }
 
-int interrupt_mode() {
+// Attaches the channel named by the environment and reports how that went; with wait, also waits for a request.
+int attach(bool wait) {
   try {
     trelk::ConsoleInterrupt console(true);
     emit(std::string("attached ") + (trelk::ConsoleInterrupt::parent_reader_attached() ? "1" : "0"));
     const auto end = std::chrono::steady_clock::now() + lifetime;
-    while (std::chrono::steady_clock::now() < end) {
+    while (wait && std::chrono::steady_clock::now() < end) {
       if (console.requested()) {
         emit("requested");
         ::signal(SIGINT, SIG_DFL);
         ::raise(SIGINT);
         return 5;
       }
-      if (!trelk::ConsoleInterrupt::parent_reader_attached()) {
-        emit("detached");
-        return 3;
-      }
+      if (!trelk::ConsoleInterrupt::parent_reader_attached()) return 3;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return 4;
+    return wait ? 4 : 0;
   } catch (const trelk::Error& error) {
     emit("error " + error.code + " " + error.what());
-    return 2;
+    return wait ? 2 : 0;
   }
 }
 
-int attach_mode(const std::string& value, const std::string& kind, int target) {
-  int ends[2];
-  if (::pipe(ends) != 0) return 93;
-  if (::dup2(kind == "read" ? ends[0] : ends[1], target) != target) return 94;
-  ::setenv(trelk::launcher_interrupt_reader_environment, value.c_str(), 1);
-  try {
-    trelk::ConsoleInterrupt console(true);
-    emit(std::string("attached ") + (trelk::ConsoleInterrupt::parent_reader_attached() ? "1" : "0"));
-  } catch (const trelk::Error& error) {
-    emit("error " + error.code + " " + error.what());
-  }
-  return 0;
-}
-
-int replace_mode(const std::string& form, int argc, char** argv) {
+int replace(const std::string& form, int argc, char** argv) {
   const std::vector<std::string> arguments(argv + 2, argv + argc);
-  const std::map<std::string, std::string> environment{{"PROBE_ADDED", "added"}, {"PROBE_EMPTY", ""}};
+  const std::map<std::string, std::string> environment{{"PROBE_OVERRIDE", "replaced"}, {"PROBE_EMPTY", ""}};
   try {
-    if (form == "maintenance") {
-      trelk::replace_process(argv[0], arguments, argv[1], environment);
-    } else {
-      trelk::exec_process(argv[0], arguments, argv[1], environment);
-    }
+    if (form == "maintenance") trelk::replace_process(argv[0], arguments, argv[1], environment);
+    trelk::exec_process(argv[0], arguments, argv[1], environment);
   } catch (const trelk::Error& error) {
     emit("error " + error.code + " " + error.what());
-    emit("cwd " + std::filesystem::current_path().string());
   }
   return 0;
 }
 
-// The leader ignores SIGTERM, takes the default, or exits at once leaving the grandchild behind.
-int group_mode(const std::string& pid_file, const std::string& leader) {
-  const pid_t grandchild = ::fork();
-  if (grandchild < 0) return 95;
-  if (grandchild == 0) {
-    ::signal(SIGTERM, SIG_IGN);
-    sleep_out_lifetime();
-    std::_Exit(0);
-  }
-  if (leader == "ignore") ::signal(SIGTERM, SIG_IGN);
-  {
-    std::ofstream file(pid_file);
-    file << grandchild << "\n";
+int hold(const std::string& leader, const char* pid_file) {
+  if (pid_file != nullptr) {
+    const pid_t grandchild = ::fork();
+    if (grandchild < 0) return 95;
+    if (grandchild == 0) {
+      ::signal(SIGTERM, SIG_IGN);
+      sleep_out_lifetime();
+      std::_Exit(0);
+    }
+    std::ofstream(pid_file) << grandchild << "\n";
   }
   if (leader == "exit") return 0;
+  if (leader == "ignore") ::signal(SIGTERM, SIG_IGN);
   emit("ready");
   sleep_out_lifetime();
   return 0;
@@ -169,15 +133,15 @@ int main(int argc, char** argv) {
   char** args = argv + next + 1;
   if (command == "report") return report(argc, argv);
   if (command == "exit" && rest == 1) return std::atoi(args[0]);
-  if (command == "sleep" || command == "ignore-term") {
-    if (command == "ignore-term") ::signal(SIGTERM, SIG_IGN);
-    emit("ready");
-    sleep_out_lifetime();
-    return 0;
+  if (command == "hold" && (rest == 1 || rest == 2)) return hold(args[0], rest == 2 ? args[1] : nullptr);
+  if (command == "interrupt") return attach(true);
+  if (command == "attach" && rest == 3) {
+    int ends[2];
+    const int target = std::atoi(args[2]);
+    if (::pipe(ends) != 0 || ::dup2(std::string(args[1]) == "read" ? ends[0] : ends[1], target) != target) return 93;
+    ::setenv(trelk::launcher_interrupt_reader_environment, args[0], 1);
+    return attach(false);
   }
-  if (command == "group" && rest == 2) return group_mode(args[0], args[1]);
-  if (command == "interrupt") return interrupt_mode();
-  if (command == "attach" && rest == 3) return attach_mode(args[0], args[1], std::atoi(args[2]));
-  if (command == "replace" && rest >= 3) return replace_mode(args[0], rest - 1, args + 1);
+  if (command == "replace" && rest >= 3) return replace(args[0], rest - 1, args + 1);
   return 64;
 }
