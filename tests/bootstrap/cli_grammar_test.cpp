@@ -151,7 +151,7 @@ TEST(CliGrammar, PerCommandRules) {
     EXPECT_NO_THROW(parse_cli_entry(split(good), kDefault)) << good;
 }
 
-TEST(CliEntry, GlobalOptionsHelpAndBounds) {
+TEST(Entries, GlobalOptionsHelpBoundsForwardingAndConflicts) {
   CliEntry entry = parse_cli_entry({"list", "--json", "--data-dir", "/d"}, kDefault);
   EXPECT_EQ(entry.arguments, Args{"list"});
   EXPECT_TRUE(entry.json && entry.data_dir_given && !entry.help);
@@ -175,9 +175,7 @@ TEST(CliEntry, GlobalOptionsHelpAndBounds) {
   expect_usage({"status", std::string(16385, 'a')}, "CLI argument exceeds its bound or contains NUL");
   expect_usage({"status", std::string("g\0", 2)}, "CLI argument exceeds its bound or contains NUL");
   EXPECT_NO_THROW(parse_cli_entry({"settings", "set", "k", "\"" + std::string(16382, 'a') + "\""}, kDefault));
-}
 
-TEST(BootstrapEntry, ForwardingGamesAndDesktopEntries) {
   EXPECT_EQ(parse_bootstrap_entry({}, kDefault).data_dir, kDefault);
   // Everything after "--" is forwarded verbatim; a value is never read as an option.
   BootstrapEntry cli = parse_bootstrap_entry({"--cli", "--data-dir", "--gui", "--", "list", "--cli", "--"}, kDefault);
@@ -191,23 +189,22 @@ TEST(BootstrapEntry, ForwardingGamesAndDesktopEntries) {
   EXPECT_EQ(named.name, "g \xc2\xb7 Trelk");
   EXPECT_TRUE(named.forwarded.empty());
 
-  for (const auto& [arguments, message] : std::vector<std::pair<Args, std::string>>{
-           {{"--data-dir", "--"}, "--data-dir needs a value"},
-           {{"--name", "n"}, "--name requires --create-desktop-entry"},
-           {{"--game", "g", "--"}, "--game cannot be combined with forwarded launcher arguments"},
-           {{"--create-desktop-entry", "e", "--cli"},
-            "Desktop entries start the GUI and cannot include forwarded arguments"}})
-    EXPECT_TRELK_ERROR(parse_bootstrap_entry(arguments, kDefault), "usage", message);
-}
-
-TEST(GuiEntry, OptionsAndConflicts) {
   GuiEntry launch = parse_gui_entry({"--data-dir", "/d", "--launch", "g"}, kDefault);
   EXPECT_EQ(launch.data_dir, "/d");
   EXPECT_EQ(launch.launch, "g");
-  EXPECT_TRELK_ERROR(parse_gui_entry({"--launch", "g", "--uninstall"}, kDefault), "usage", "--uninstall stands alone");
-  EXPECT_TRELK_ERROR(parse_gui_entry({"--one-frame", "--launch", "g"}, kDefault), "usage",
-                     "Game launch cannot run inside a one-frame check");
-  EXPECT_TRELK_ERROR(parse_gui_entry({"--cli"}, kDefault), "usage", "Unsupported native GUI option: --cli");
+  for (const auto& [gui, arguments, message] : std::vector<std::tuple<bool, Args, std::string>>{
+           {false, {"--data-dir", "--"}, "--data-dir needs a value"},
+           {false, {"--name", "n"}, "--name requires --create-desktop-entry"},
+           {false, {"--game", "g", "--"}, "--game cannot be combined with forwarded launcher arguments"},
+           {false,
+            {"--create-desktop-entry", "e", "--cli"},
+            "Desktop entries start the GUI and cannot include forwarded arguments"},
+           {true, {"--launch", "g", "--uninstall"}, "--uninstall stands alone"},
+           {true, {"--one-frame", "--launch", "g"}, "Game launch cannot run inside a one-frame check"},
+           {true, {"--cli"}, "Unsupported native GUI option: --cli"}})
+    EXPECT_TRELK_ERROR(
+        gui ? (void)parse_gui_entry(arguments, kDefault) : (void)parse_bootstrap_entry(arguments, kDefault), "usage",
+        message);
 }
 
 }  // namespace

@@ -24,12 +24,7 @@ using test::TempDir;
 // Ends a child a test left running, so no probe outlives a failed assertion.
 struct Reaper {
   ChildProcess& child;
-  ~Reaper() {
-    if (!child.poll()) {
-      ::kill(static_cast<pid_t>(child.process_id()), SIGKILL);
-      child.wait();
-    }
-  }
+  ~Reaper() { child.terminate(0ms); }
 };
 
 std::string descriptor_target(const std::vector<std::string>& lines, int fd) {
@@ -127,7 +122,8 @@ TEST(ProcessStart, AProgramSeesExactlyItsArgumentsDirectoryAndEnvironment) {
     EXPECT_EQ(descriptor_target(lines, 1), descriptor_target(lines, 2));
     EXPECT_EQ(lines_with(lines, "fd ").size(), 3u);
   }
-  ::close(stray[0]), ::close(stray[1]);
+  ::close(stray[0]);
+  ::close(stray[1]);
 }
 
 TEST(ChildProcess, ExecFailureIsAStartFailureNotAnExitStatus) {
