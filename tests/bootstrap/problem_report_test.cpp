@@ -59,7 +59,7 @@ TEST(ProblemReport, SafeTextNeutralisesTerminalControls) {
   EXPECT_EQ(safe_text("\xc2\x9b\xc2\x80 \xc2\xa0 caf\xc3\xa9 end\xc2"), "?? \xc2\xa0 caf\xc3\xa9 end\xc2");
 }
 
-TEST(ProblemReport, FirstUsableDialogProgramRunsAloneWithCleanBoundedText) {
+TEST(ProblemReport, FirstUsableDialogProgramRunsAloneWithCleanBoundedTextOnADisplayUnlessTurnedOff) {
   FakeDesktop desktop;
   desktop.install("zenity", 1);  // its result does not matter, only that it ran
   desktop.install("kdialog");
@@ -83,12 +83,10 @@ TEST(ProblemReport, FirstUsableDialogProgramRunsAloneWithCleanBoundedText) {
     fs::remove(desktop.dir / "bin" / name);
   }
   EXPECT_FALSE(show_plain_error("T", "M"));
-}
 
-TEST(ProblemReport, DialogsNeedADisplayAndMayBeTurnedOff) {
-  FakeDesktop desktop;
+  // Dialogs need a display and may be turned off.
   desktop.install("zenity");
-  for (const auto& [variable, value, shown] : std::vector<std::tuple<std::string, std::optional<std::string>, bool>>{
+  for (const auto& [variable, value, appears] : std::vector<std::tuple<std::string, std::optional<std::string>, bool>>{
            {"DISPLAY", ":77", true},
            {"TRELK_NO_DIALOGS", "1", false},
            {"TRELK_NO_DIALOGS", "", true},  // empty counts as unset
@@ -99,8 +97,8 @@ TEST(ProblemReport, DialogsNeedADisplayAndMayBeTurnedOff) {
            // A value beyond its bound makes the whole dialog path fail quietly.
            {"DISPLAY", std::string(8193, 'x'), false}}) {
     desktop.environment.set(variable, value);
-    EXPECT_EQ(show_plain_error("T", "M"), shown) << variable << "=" << value.value_or("(unset)");
-    EXPECT_EQ(desktop.run_with("zenity").has_value(), shown);
+    EXPECT_EQ(show_plain_error("T", "M"), appears) << variable << "=" << value.value_or("(unset)");
+    EXPECT_EQ(desktop.run_with("zenity").has_value(), appears);
   }
 }
 

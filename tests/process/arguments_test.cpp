@@ -20,7 +20,7 @@ std::vector<std::string> arguments_of(const std::vector<std::string>& texts) {
   return process_arguments(static_cast<int>(argv.size()), argv.data());
 }
 
-TEST(ProcessArguments, CountBytesAndEnvironmentAreBounded) {
+TEST(ProcessArguments, CountBytesEnvironmentAndReplacementsAreBoundedBeforeAnythingChanges) {
   const std::vector<std::string> many(256, "x");
   EXPECT_EQ(arguments_of(many), many);
   EXPECT_TRELK_ERROR(arguments_of(std::vector<std::string>(257, "x")), "argument_limit",
@@ -37,11 +37,9 @@ TEST(ProcessArguments, CountBytesAndEnvironmentAreBounded) {
   EXPECT_EQ(process_environment(std::string(128, 'A'), 1), "");
   EXPECT_TRELK_ERROR(process_environment(std::string(129, 'A'), 8192), "environment_key",
                      "Native environment key is invalid");
-}
 
-// Every check below must fire before execve; the image is not executable, so a check that let
-// the call through would fail with the native error instead.
-TEST(ProcessImage, ReplacementIsRefusedBeforeAnythingChanges) {
+  // Replacing the image: every check must fire before execve; the image is not executable, so a check that let
+  // the call through would fail with the native error instead.
   TempDir dir;
   const auto image = dir / "image";
   test::write_file(image, "not a program");
