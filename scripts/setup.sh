@@ -7,7 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(build-essential cmake ninja-build pkg-config curl ca-certificates xz-utils perl patch
   libzstd-dev nlohmann-json3-dev libgtest-dev
-  zstd tar time desktop-file-utils xvfb xauth zenity x11-apps imagemagick strace nginx-light openssl python3)
+  zstd tar time desktop-file-utils xvfb xauth zenity x11-apps x11-utils imagemagick strace nginx-light openssl python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
