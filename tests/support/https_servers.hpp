@@ -8,27 +8,28 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/temp_dir.hpp"
 
 namespace trelk::test {
 
-// A private CA and certificates, made by scripts/test-pki.sh in dir (which the caller owns). Keys are P-256.
+// Which certificate a server presents: valid (localhost and 127.0.0.1, signed by the CA), signed by another
+// (untrusted) CA, signed by the CA for elsewhere.test only, or signed by the CA and expired in 2020.
+enum class ServerCert { valid, other_ca, wrong_host, expired };
+
+// A private CA and P-256 certificates, made by scripts/test-pki.sh in dir (which the caller owns).
 struct TestPki {
   explicit TestPki(const std::filesystem::path& dir);
-  std::filesystem::path ca;                               // the CA certificate: the client's CA bundle
-  std::filesystem::path cert, key;                        // localhost and 127.0.0.1, signed by ca
-  std::filesystem::path other_ca_cert, other_ca_key;      // localhost, signed by another (untrusted) CA
-  std::filesystem::path wrong_host_cert, wrong_host_key;  // signed by ca, for elsewhere.test only
-  std::filesystem::path expired_cert, expired_key;        // signed by ca, for localhost, expired in 2020
+  std::filesystem::path dir;
+  std::filesystem::path ca;  // the CA certificate: the client's CA bundle
+  // The certificate and key files of one kind.
+  std::pair<std::filesystem::path, std::filesystem::path> files(ServerCert cert) const;
 };
 
 // One TestPki per test process, made on first use: certificates cost more than the servers that present them.
 const TestPki& shared_pki();
-
-// Which certificate a server presents.
-enum class ServerCert { valid, other_ca, wrong_host, expired };
 
 // A child process in its own process group; stop() (and the destructor) ends the group with SIGTERM, then SIGKILL
 // after two seconds, and reaps it.
@@ -39,8 +40,9 @@ class ServerProcess {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
-  // Standard output goes to out_fd (or /dev/null when negative), standard error to err_file.
-  void start(const std::vector<std::string>& argv, int out_fd, const std::filesystem::path& err_file);
+  // Standard output and error go to these files.
+  void start(const std::vector<std::string>& argv, const std::filesystem::path& out_file,
+             const std::filesystem::path& err_file);
   bool running();
   void stop();
   pid_t pid() const { return pid_; }
@@ -56,7 +58,6 @@ class NginxServer {
  public:
   NginxServer(const TestPki& pki, const std::filesystem::path& root, ServerCert cert = ServerCert::valid);
   std::string url() const { return "https://localhost:" + std::to_string(port_) + "/"; }
-  std::uint16_t port() const { return port_; }
   // The lines so far; waits up to five seconds for at_least lines, as nginx logs just after the last byte goes out.
   std::vector<std::string> access_log(std::size_t at_least = 0) const;
 
@@ -76,9 +77,8 @@ class HostileServer {
  public:
   explicit HostileServer(const TestPki& pki, ServerCert cert = ServerCert::valid);
   std::string url() const { return "https://localhost:" + std::to_string(port_) + "/"; }
-  std::uint16_t port() const { return port_; }
-  // Each request received so far: request line, headers, the empty line and any body, as sent.
-  std::vector<std::string> requests() const;
+  // Every request received so far (request line, headers, the empty line and any body), as sent, in order.
+  std::string requests() const;
 
  private:
   TempDir dir_;

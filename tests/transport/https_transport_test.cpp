@@ -59,8 +59,6 @@ TEST(HttpsTransport, ServiceUrlsAndNamesAreCheckedBeforeAnyRequest) {
   EXPECT_NO_THROW(HttpsTransport("https://localhost/", {}, 1ull << 30, nullptr));
 
   HttpsTransport transport("https://localhost:8443/repo", {}, 0, nullptr);
-  EXPECT_EQ(transport.base_url(), "https://localhost:8443/repo/");
-  EXPECT_EQ(transport.origin(), "https://localhost:8443");
   EXPECT_EQ(transport.url("targets/a b%c~d.json"), "https://localhost:8443/repo/targets/a%20b%25c~d.json");
   EXPECT_EQ(quote_url("a/b", false), "a%2Fb");
   EXPECT_THROW(transport.url("../escape"), Error);
@@ -106,11 +104,6 @@ TEST(HttpsTransport, NginxServesMemoryAnswersFilesAndOneRangeForAResume) {
   const auto answer = transport.get("data/with space%.txt", 6);
   EXPECT_EQ(answer.status, 200u);
   EXPECT_EQ(answer.body, "quoted");
-  EXPECT_TRELK_ERROR(transport.get("data/with space%.txt", 5), "size_limit",
-                     "Server sent more than the authenticated size limit");
-  EXPECT_EQ(transport.get("data/missing", 4096).status, 404u);
-  EXPECT_TRELK_ERROR(transport.download("data/missing", servers.out / "missing", 10, {}), "http_status",
-                     "Download failed with status 404");
 
   // A whole file, with progress; the length is an upper bound.
   std::uint64_t reported = 0;
@@ -139,11 +132,6 @@ TEST(HttpsTransport, NginxServesMemoryAnswersFilesAndOneRangeForAResume) {
   AllocatedFile wrong(servers.out / "wrong.bin", 100000, ReservationCallback{});
   EXPECT_TRELK_ERROR(transport.download_into("data/file.bin", wrong, 1, {}, {}, {}), "download_range",
                      "Download cursor differs from the recorded prefix");
-
-  // Cancellation from the progress callable stops at a safe boundary.
-  EXPECT_TRELK_ERROR(
-      transport.download("data/file.bin", servers.out / "cancelled.bin", 100000, [](auto, auto) { return false; }),
-      "cancelled", "Transfer cancelled at a safe boundary");
 }
 
 TEST(HttpsTransport, CertificatesFromAnotherAuthorityOrForAnotherHostAreRefused) {
@@ -159,47 +147,23 @@ TEST(HttpsTransport, CertificatesFromAnotherAuthorityOrForAnotherHostAreRefused)
   }
 }
 
-struct Refusal {
-  std::string script;
-  std::string code;
-  std::string message;
-};
-
-TEST(HttpsTransport, HostileFramingIsRefusedAndNoWrongByteIsStored) {
+TEST(HttpsTransport, HostileAnswersAreRefusedAndBudgetsAndUploadsHold) {
   Servers servers;
   HostileServer hostile(servers.pki);
   HttpsTransport transport = servers.transport(hostile.url());
-  const std::string redirect = "Server redirects are not permitted";
-  const std::vector<Refusal> refusals{
-      {"redirect301", "redirect_rejected", redirect},
-      {"redirect308", "redirect_rejected", redirect},
-      {"gzip", "download_headers", "Download content encoding changes authenticated bytes"},
-      {"chunked-length", "download_headers", "Unsupported download transfer framing"},
-      {"lying-length-short", "length_mismatch", "Server length differs from the authenticated download bound"},
-      {"lying-length-long", "length_mismatch", "Server length differs from the authenticated download bound"},
-      {"partial-without-range", "download_range", "A partial response requires the requested single range"},
-      {"short-body", "network", ""},
-      {"drop", "network", ""},
-      {"huge-headers", "download_headers", "Download headers exceed their bounded format"},
-      {"long-header-line", "download_headers", "Download headers exceed their bounded format"},
-      {"portal", "length_mismatch", "Server length differs from the authenticated download bound"},
-      {"status/503", "http_status", "Download failed with status 503"},
-  };
-  for (const auto& refusal : refusals) {
-    SCOPED_TRACE(refusal.script);
-    const fs::path destination = servers.out / (std::to_string(&refusal - refusals.data()) + ".bin");
-    AllocatedFile file(destination, 1000, ReservationCallback{});
-    const Error error = test::thrown([&] { transport.download_into(refusal.script + "/1000", file, 0, {}, {}, {}); });
-    EXPECT_EQ(error.code, refusal.code);
-    if (!refusal.message.empty()) {
-      EXPECT_EQ(std::string(error.what()), refusal.message);
-    }
-    // Whatever was stored before the refusal is the file's true beginning.
-    EXPECT_EQ(file_bytes(destination).substr(0, file.written()), test::pattern_bytes(file.written()));
+  // Framing libcurl would undo or forgive, and transfers that break off: what was stored before the refusal is
+  // the file's true beginning.
+  const std::vector<std::pair<std::string, std::string>> refusals{
+      {"gzip", "download_headers"}, {"short-body", "network"}, {"drop", "network"}};
+  for (const auto& [script, code] : refusals) {
+    SCOPED_TRACE(script);
+    AllocatedFile file(servers.out / (script + ".bin"), 1000, ReservationCallback{});
+    EXPECT_EQ(test::thrown([&] { transport.download_into(script + "/1000", file, 0, {}, {}, {}); }).code, code);
+    EXPECT_EQ(file_bytes(servers.out / (script + ".bin")).substr(0, file.written()),
+              test::pattern_bytes(file.written()));
   }
-
   // An in-memory request (metadata) is not followed to the answer the redirect points at either.
-  EXPECT_TRELK_ERROR(transport.get("redirect307/10", 100), "redirect_rejected", redirect);
+  EXPECT_TRELK_ERROR(transport.get("redirect307/10", 100), "redirect_rejected", "Server redirects are not permitted");
 
   // Ranges that do not answer the request.
   AllocatedFile resumed(servers.out / "lying-range.bin", 1000, ReservationCallback{});
@@ -214,24 +178,6 @@ TEST(HttpsTransport, HostileFramingIsRefusedAndNoWrongByteIsStored) {
     transport.download(script + "/1000", servers.out / (script + ".bin"), 1000, {});
     EXPECT_EQ(file_bytes(servers.out / (script + ".bin")), test::pattern_bytes(1000)) << script;
   }
-}
-
-TEST(HttpsTransport, AResumeAnsweredWithTheWholeFileStartsOverOnce) {
-  Servers servers;
-  HostileServer hostile(servers.pki);
-  AllocatedFile file(servers.out / "restarted.bin", 5000, ReservationCallback{});
-  file.write(std::string(1000, 'x'));  // a prefix the server no longer matches does not survive
-  int restarts = 0;
-  servers.transport(hostile.url()).download_into("full-for-range/5000", file, 1000, {}, {}, [&] { ++restarts; });
-  file.finish(true);
-  EXPECT_EQ(restarts, 1);
-  EXPECT_EQ(file_bytes(servers.out / "restarted.bin"), test::pattern_bytes(5000));
-  EXPECT_NE(hostile.requests().at(0).find("Range: bytes=1000-4999"), std::string::npos);
-}
-
-TEST(HttpsTransport, BudgetsStallsAndUploads) {
-  Servers servers;
-  HostileServer hostile(servers.pki);
 
   // The byte budget is shared by the requests of one check and runs out mid-transfer.
   auto budget = std::make_shared<HttpsBudget>(HttpsBudget{std::chrono::steady_clock::now() + 20s, 1500, 0, {}});
@@ -245,32 +191,18 @@ TEST(HttpsTransport, BudgetsStallsAndUploads) {
   EXPECT_EQ(test::thrown([&] { servers.transport(hostile.url(), soon).get("stall/1000", 1000); }).code,
             "discovery_timeout");
 
-  // A report is streamed with its capability.
-  HttpsTransport transport = servers.transport(hostile.url());
+  // A report is streamed with its capability; one that grows or shrinks while it is sent is refused.
   const fs::path report = servers.out / "report.bin";
   test::write_file(report, test::pattern_bytes(10000));
   const std::string capability(64, 'c');
   const auto echoed = transport.upload_report("json", report, 10000, capability, {});
   EXPECT_EQ(echoed.status, 200u);
   EXPECT_EQ(echoed.body, test::pattern_bytes(10000));
-  bool bearer = false;
-  for (const auto& request : hostile.requests())
-    bearer = bearer || request.find("Authorization: Bearer " + capability) != std::string::npos;
-  EXPECT_TRUE(bearer);
-
-  // One that grows or shrinks while it is sent is refused.
-  for (const bool grow : {true, false}) {
-    SCOPED_TRACE(grow);
+  EXPECT_NE(hostile.requests().find("Authorization: Bearer " + capability), std::string::npos);
+  for (const std::size_t changed_size : {(4 << 20) + 1, 1 << 20}) {
     test::write_file(report, test::pattern_bytes(4 << 20));
-    bool changed = false;
     const auto change = [&](std::uint64_t done, std::uint64_t) {
-      if (done > 0 && !changed) {
-        changed = true;
-        if (grow)
-          test::write_file(report, test::pattern_bytes((4 << 20) + 1));
-        else
-          fs::resize_file(report, 1 << 20);
-      }
+      if (done > 0 && fs::file_size(report) == 4 << 20) test::write_file(report, test::pattern_bytes(changed_size));
       return true;
     };
     EXPECT_TRELK_ERROR(transport.upload_report("status/200", report, 4 << 20, capability, change), "crash_changed",
