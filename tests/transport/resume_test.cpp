@@ -105,9 +105,41 @@ TEST(ResumeState, EachKindOfFaultIsReportedAndNothingElse) {
             R"({"kind":"launcher","reference":{"v":1},"target":"a/b"})");
 }
 
-TEST(ResumedTarget, TheScanIsBoundedAndPreservesWhatItDoesNotKnow) {
+TEST(ResumedTarget, TheScanRemovesTheLeftoversOfAKilledRunIsBoundedAndPreservesWhatItDoesNotKnow) {
   Download download;
   test::NginxServer nginx(download.pki, download.dir / "files");
+  const auto partial = [](char c) { return "big.bin." + std::string(32, c) + ".partial"; };
+  const std::string ours = partial('a'), ours_empty = partial('b'), unborn = partial('d');
+  struct Leftover {
+    std::string name, content;
+    bool removed;
+  };
+  const std::vector<Leftover> leftovers{
+      // A state document whose partial file is gone.
+      {ours + ".resume.json", download.state_text(ours, download.scope, 4096), true},
+      // A state document that vouches for no byte yet, and its partial file.
+      {ours_empty + ".resume.json", download.state_text(ours_empty, download.scope, 0), true},
+      {ours_empty, download.bytes.substr(0, 5000), true},
+      // An empty partial file that no state document explains, and an unfinished state-document write.
+      {unborn, "", true},
+      {unborn + ".resume.json." + nonce + ".tmp", "{", true},
+      // Another scope's and another authorisation's downloads, a partial file with data but no document, and a
+      // stranger's file.
+      {partial('c') + ".resume.json", download.state_text(partial('c'), "another scope", 0), false},
+      {partial('f') + ".resume.json", download.state_text(partial('f'), download.scope, 0, 7), false},
+      {partial('e'), "data nobody vouches for", false},
+      {"big.bin.notes", "", false},
+  };
+  std::set<std::string> kept{"big.bin"};
+  for (const auto& leftover : leftovers) {
+    test::write_file(download.out / leftover.name, leftover.content);
+    if (!leftover.removed) kept.insert(leftover.name);
+  }
+  download.run(nginx.url());
+  EXPECT_EQ(test::read_file(download.out / "big.bin"), download.bytes);
+  EXPECT_EQ(download.names(), kept);
+  for (const auto& name : download.names()) fs::remove(download.out / name);
+
   EXPECT_TRELK_ERROR(download.run(nginx.url(), "big.bin", {}, download.out / "other-name.bin"), "unsafe_path",
                      "A resumable download must be named after its target");
   const fs::path odd = download.out / ("big.bin." + std::string(31, 'a') + ".partial.resume.json");
@@ -120,12 +152,8 @@ TEST(ResumedTarget, TheScanIsBoundedAndPreservesWhatItDoesNotKnow) {
   EXPECT_EQ(download.names(), std::set<std::string>{unknown.filename().string()});
   fs::remove(unknown);
 
-  for (int i = 0; i < 33; ++i) {
-    std::string name = nonce;
-    name[0] = static_cast<char>('0' + i / 10);
-    name[1] = static_cast<char>('0' + i % 10);
-    test::write_file(download.out / ("big.bin." + name + ".partial.resume.json"), "{}");
-  }
+  for (int i = 10; i < 43; ++i)  // 33 state documents, each under its own nonce
+    test::write_file(download.out / (partial('a').replace(8, 2, std::to_string(i)) + ".resume.json"), "{}");
   EXPECT_TRELK_ERROR(download.run(nginx.url()), "download_resume_capacity",
                      "Retained partial downloads reached their capacity");
   for (const auto& entry : fs::directory_iterator(download.out)) fs::remove(entry.path());
@@ -164,41 +192,6 @@ TEST(ResumeRecovery, ADamagedPartialFileOfOursStartsOverOnceFromByteZero) {
     EXPECT_EQ(download.events, (std::vector<std::string>{"prepared", "complete"}));
     EXPECT_EQ(download.names(), std::set<std::string>{"big.bin"});
   }
-}
-
-TEST(ResumeRecovery, TheLeftoversOfAKilledRunAreRemovedAndNothingElse) {
-  Download download;
-  test::NginxServer nginx(download.pki, download.dir / "files");
-  const auto partial = [](char c) { return "big.bin." + std::string(32, c) + ".partial"; };
-  const std::string ours = partial('a'), ours_empty = partial('b'), unborn = partial('d');
-  struct Leftover {
-    std::string name, content;
-    bool removed;
-  };
-  const std::vector<Leftover> leftovers{
-      // A state document whose partial file is gone.
-      {ours + ".resume.json", download.state_text(ours, download.scope, 4096), true},
-      // A state document that vouches for no byte yet, and its partial file.
-      {ours_empty + ".resume.json", download.state_text(ours_empty, download.scope, 0), true},
-      {ours_empty, download.bytes.substr(0, 5000), true},
-      // An empty partial file that no state document explains, and an unfinished state-document write.
-      {unborn, "", true},
-      {unborn + ".resume.json." + nonce + ".tmp", "{", true},
-      // Another scope's and another authorisation's downloads, a partial file with data but no document, and a
-      // stranger's file.
-      {partial('c') + ".resume.json", download.state_text(partial('c'), "another scope", 0), false},
-      {partial('f') + ".resume.json", download.state_text(partial('f'), download.scope, 0, 7), false},
-      {partial('e'), "data nobody vouches for", false},
-      {"big.bin.notes", "", false},
-  };
-  std::set<std::string> kept{"big.bin"};
-  for (const auto& leftover : leftovers) {
-    test::write_file(download.out / leftover.name, leftover.content);
-    if (!leftover.removed) kept.insert(leftover.name);
-  }
-  download.run(nginx.url());
-  EXPECT_EQ(test::read_file(download.out / "big.bin"), download.bytes);
-  EXPECT_EQ(download.names(), kept);
 }
 
 TEST(ResumeRecovery, AResumeAnsweredWithTheWholeFileNeverLeavesAStateThatNoLongerProves) {
