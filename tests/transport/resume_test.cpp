@@ -217,6 +217,7 @@ TEST(ResumeRecovery, AResumeAnsweredWithTheWholeFileNeverLeavesAStateThatNoLonge
     return true;
   });
   EXPECT_GT(checked, 0u);
+  EXPECT_EQ(download.events, (std::vector<std::string>{"resumed", "complete"}));
   EXPECT_EQ(test::read_file(download.out / "big.bin"), download.bytes);
   EXPECT_EQ(download.names(), std::set<std::string>{"big.bin"});
 }
