@@ -1,14 +1,9 @@
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
-#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -33,37 +28,5 @@ inline std::filesystem::path private_dir(const std::filesystem::path& path) {
   std::filesystem::permissions(path, std::filesystem::perms(0700));
   return path;
 }
-
-// A forked child that runs body and then waits to be killed; ok tells whether body succeeded.
-// Killed and reaped on destruction.
-struct Holder {
-  pid_t pid = -1;
-  bool ok = false;
-
-  explicit Holder(const std::function<void()>& body) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0 || (pid = ::fork()) < 0) throw std::runtime_error("cannot start a holder");
-    if (pid == 0) {
-      char result = '+';
-      try {
-        body();
-      } catch (...) {
-        result = '-';
-      }
-      if (::write(fds[1], &result, 1) != 1) ::_exit(3);
-      for (;;) ::pause();
-    }
-    ::close(fds[1]);
-    char result = 0;
-    ok = ::read(fds[0], &result, 1) == 1 && result == '+';
-    ::close(fds[0]);
-  }
-  Holder(const Holder&) = delete;
-  ~Holder() { kill(); }
-  void kill() {
-    if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
-    pid = -1;
-  }
-};
 
 }  // namespace trelk::test
