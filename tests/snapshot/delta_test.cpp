@@ -1,6 +1,4 @@
 // The one deterministic tar stream of a snapshot, and deltas between two snapshots of it.
-#include <fstream>
-
 #include "delta.hpp"
 #include "snapshot/delta.hpp"
 #include "snapshot/extract.hpp"
@@ -10,21 +8,16 @@
 namespace trelk::test {
 namespace {
 
-namespace fs = std::filesystem;
-
 struct Packed {
   SnapshotManifest manifest;
   PackedRelease files;
 };
 
 Packed pack(const fs::path& dir, const std::string& id, const std::vector<Declared>& content) {
-  for (const auto& file : content) {
-    write_file(dir / id / file.path, file.content);
-    fs::permissions(dir / id / file.path, file.executable ? fs::perms(0755) : fs::perms(0644));
-  }
+  write_tree(dir / id, content);
   PackOptions options;
   options.build_id = id;
-  options.executable = content.front().path;
+  options.executable = "bin/tool";
   const json document = pack_snapshot(dir / id, dir / (id + ".tar.zst"), options);
   write_file(dir / (id + ".json"), canonical_json(document));
   return {SnapshotManifest::parse(document), {dir / (id + ".tar.zst"), dir / (id + ".json")}};
@@ -37,18 +30,16 @@ TEST(SnapshotDelta, AnInstalledTreeRegeneratesThePackersStreamAndADeltaRebuildsT
   files.push_back({"share/" + std::string(150, 'n') + "/long.txt", "a name only pax can hold\n", false});
   const Packed base = pack(dir, "fixture-1.0", files);
   extract_snapshot(base.manifest, base.files.archive, dir / "installed", {}, nullptr);
-  std::string regenerated;
+  std::string regenerated, packed;
   write_snapshot_tar(base.manifest, dir / "installed", [&](std::string_view bytes) { regenerated += bytes; }, {});
-  std::string packed;
   BoundedZstd decoder(base.files.archive, snapshot_tar_bound(base.manifest));
   while (const std::size_t produced = decoder.read()) packed.append(decoder.output(), produced);
   EXPECT_EQ(regenerated, packed);  // byte for byte, which is what lets a client rebuild a delta's base
 
   files[2].content[1000] = 'c';
   const Packed result = pack(dir, "fixture-1.1", files);
-  const json custom = make_delta(base.files, result.files, dir / "1.1.patch", 3);
+  const DeltaDescription delta = DeltaDescription::parse(make_delta(base.files, result.files, dir / "1.1.patch", 3));
   EXPECT_LT(fs::file_size(dir / "1.1.patch"), 1000u);
-  const DeltaDescription delta = DeltaDescription::parse(custom);
   ScratchFile base_stream(dir, delta.base_tar_length);
   regenerate_delta_base(base.manifest, dir / "installed", delta, base_stream, {});
   auto apply = [&](const fs::path& patch, const DeltaDescription& signed_as, const fs::path& staging) {
@@ -62,9 +53,8 @@ TEST(SnapshotDelta, AnInstalledTreeRegeneratesThePackersStreamAndADeltaRebuildsT
 
   // What the decoder refuses on its own, beyond what the trusted client and extraction check.
   write_file(dir / "trailing.patch", read_file(dir / "1.1.patch") + "x");
-  DeltaDescription small_window = delta;
+  DeltaDescription small_window = delta, wide_window = delta;
   small_window.window_log = delta_window_log_floor;
-  DeltaDescription wide_window = delta;
   wide_window.window_log = delta_window_log_limit + 1;
   const std::tuple<const char*, fs::path, DeltaDescription, const char*> refusals[] = {
       {"a byte after the frame", dir / "trailing.patch", delta, "delta_patch"},

@@ -13,8 +13,7 @@
 namespace {
 
 // Heap in use through operator new and its high-water mark, for the memory bound of parsing.
-std::atomic<std::int64_t> heap_live{0};
-std::atomic<std::int64_t> heap_peak{0};
+std::atomic<std::int64_t> heap_live{0}, heap_peak{0};
 
 }  // namespace
 
@@ -26,12 +25,10 @@ void* operator new(std::size_t size) {
   }
   return block;
 }
-
 void operator delete(void* block) noexcept {
   if (block != nullptr) heap_live -= static_cast<std::int64_t>(malloc_usable_size(block));
   std::free(block);
 }
-
 void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
 
 namespace trelk {
@@ -62,7 +59,7 @@ json manifest(std::vector<json> rest, std::uint64_t first = 10) {
           {"unknown_member", "ignored"}};
 }
 
-TEST(SnapshotManifest, AcceptsItsBounds) {
+TEST(SnapshotManifest, AcceptsItsBoundsAndParsesInMemoryLinearInTheDocument) {
   auto largest = manifest({entry("rest", 100)}, tib4 - 100);
   largest["archive"]["length"] = tib4;
   EXPECT_EQ(SnapshotManifest::parse(largest).expanded_length, tib4);
@@ -70,31 +67,21 @@ TEST(SnapshotManifest, AcceptsItsBounds) {
   EXPECT_EQ(SnapshotManifest::parse(manifest({entry("Data/A", 1), entry("data.txt", 1), entry("Data/a.txt", 1)}))
                 .files.size(),
             4u);
-
   std::vector<json> files;
-  for (int i = 1; i < 100000; ++i) {
-    std::string path = "d";  // appended, not concatenated: GCC 12 misreports operator+ here
-    path += std::to_string(i % 100);
-    path += "/f";
-    path += std::to_string(i);
-    files.push_back(entry(path, 1));
-  }
+  for (int i = 1; i < 100000; ++i)
+    files.push_back(entry(std::to_string(i % 100).append("/f").append(std::to_string(i)), 1));
   auto most = manifest(files);
   EXPECT_EQ(SnapshotManifest::parse(most).files.size(), 100000u);
   most["files"].push_back(entry("one-more", 1));
   most["expanded_length"] = most["expanded_length"].get<std::uint64_t>() + 1;
   EXPECT_TRELK_ERROR(SnapshotManifest::parse(most), "size_limit", "Package file count exceeds bounds");
-}
 
-TEST(SnapshotManifest, DeepPathsParseInMemoryLinearInTheDocument) {
-  // Near the 512 KiB document bound: every path is 4093 bytes of one-letter directories under a
-  // directory of its own, so no two paths share a directory.
-  std::vector<json> files;
+  // Near the 512 KiB document bound: 4093-byte paths of one-letter directories, no two sharing a directory.
+  files.clear();
   for (int i = 0; i < 124; ++i) {
     std::string path = std::to_string(i + 100) + "/";
     while (path.size() < 4092) path += "a/";
-    path += "f";
-    files.push_back(entry(path, 1));
+    files.push_back(entry(path + "f", 1));
   }
   const auto document = manifest(files);
   const auto size = static_cast<std::int64_t>(document.dump().size());

@@ -15,6 +15,8 @@
 
 namespace trelk::test {
 
+namespace fs = std::filesystem;
+
 // What the signed inventory declares for one file.
 struct Declared {
   std::string path;
@@ -33,31 +35,41 @@ inline json inventory_document(const std::vector<Declared>& files, const std::st
                     {"sha256", digest(file.content, "sha256")}});
     expanded += file.content.size();
   }
-  return {{"schema_version", 1},
-          {"build_id", "fixture-1"},
-          {"platform", "linux-x86_64"},
-          {"executable", files.front().path},
-          {"archive",
-           {{"format", "tar.zst-v1"},
-            {"target", "fixture-1.tar.zst"},
-            {"length", archive_bytes.empty() ? 1 : archive_bytes.size()},
-            {"sha256", digest(archive_bytes, "sha256")}}},
-          {"files", list},
+  const json archive = {{"format", "tar.zst-v1"},
+                        {"target", "fixture-1.tar.zst"},
+                        {"length", std::max<std::size_t>(archive_bytes.size(), 1)},
+                        {"sha256", digest(archive_bytes, "sha256")}};
+  return {{"schema_version", 1},        {"build_id", "fixture-1"},
+          {"platform", "linux-x86_64"}, {"executable", files.front().path},
+          {"archive", archive},         {"files", list},
           {"expanded_length", expanded}};
 }
 
-inline std::vector<TarMember> members_of(const std::vector<Declared>& files) {
+inline TarMember member(std::string path, std::string content, unsigned mode = 0644) {
+  return {std::move(path), std::move(content), mode, TarMember::Type::file, ""};
+}
+
+// One Zstandard frame of the tar stream of these files.
+inline std::string frame(const std::vector<Declared>& files) {
   std::vector<TarMember> members;
-  for (const auto& file : files)
-    members.push_back({file.path, file.content, file.executable ? 0755u : 0644u, TarMember::Type::file, ""});
-  return members;
+  for (const auto& file : files) members.push_back(member(file.path, file.content, file.executable ? 0755u : 0644u));
+  return zstd_frame(tar_bytes(members));
 }
 
 // Writes archive_bytes to dir/archive.tar.zst and returns the manifest that authenticates it.
-inline SnapshotManifest publish(const std::filesystem::path& dir, const std::vector<Declared>& files,
+inline SnapshotManifest publish(const fs::path& dir, const std::vector<Declared>& files,
                                 const std::string& archive_bytes) {
   write_file(dir / "archive.tar.zst", archive_bytes);
   return SnapshotManifest::parse(inventory_document(files, archive_bytes));
+}
+
+// Writes the files below root with the given modes for executables and for the others.
+inline void write_tree(const fs::path& root, const std::vector<Declared>& files, fs::perms executable = fs::perms(0755),
+                       fs::perms plain = fs::perms(0644)) {
+  for (const auto& file : files) {
+    write_file(root / file.path, file.content);
+    fs::permissions(root / file.path, file.executable ? executable : plain);
+  }
 }
 
 // An executable entry point, nested data, a file larger than one block and an empty file.

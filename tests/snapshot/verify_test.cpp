@@ -6,39 +6,28 @@
 namespace trelk::test {
 namespace {
 
-namespace fs = std::filesystem;
-
 // An installed tree as extraction leaves it, and the manifest that describes it.
 struct InstalledTree {
   TempDir dir;
   std::vector<Declared> files = sample_files();
   SnapshotManifest manifest = SnapshotManifest::parse(inventory_document(files, "archive"));
   fs::path root = dir / "tree";
-
-  InstalledTree() {
-    for (const auto& file : files) {
-      write_file(root / file.path, file.content);
-      fs::permissions(root / file.path, file.executable ? fs::perms(0700) : fs::perms(0600));
-    }
-  }
+  InstalledTree() { write_tree(root, files, fs::perms(0700), fs::perms(0600)); }
 };
 
-TEST(VerifySnapshotTree, AcceptsTheExactTreeAndCancels) {
-  InstalledTree tree;
-  fs::create_directories(tree.root / "data/new/empty");
-  verify_snapshot_tree(tree.manifest, tree.root, {});
-  EXPECT_TRUE(damaged_snapshot_files(tree.manifest, tree.root, {}, 10).paths.empty());
-  // Inside the large file's hashing.
-  std::uint64_t last = 0;
+TEST(VerifySnapshotTree, AcceptsTheExactTreeCancelsAndReportsEachKindOfDamage) {
+  InstalledTree exact;
+  fs::create_directories(exact.root / "data/new/empty");
+  verify_snapshot_tree(exact.manifest, exact.root, {});
+  EXPECT_TRUE(damaged_snapshot_files(exact.manifest, exact.root, {}, 10).paths.empty());
+  std::uint64_t last = 0;  // stopped inside the large file's hashing
   auto stop = [&](std::uint64_t done, std::uint64_t) { return (last = done) <= 70000; };
-  EXPECT_TRELK_ERROR(verify_snapshot_tree(tree.manifest, tree.root, stop), "cancelled",
+  EXPECT_TRELK_ERROR(verify_snapshot_tree(exact.manifest, exact.root, stop), "cancelled",
                      "Operation cancelled at a safe boundary");
-  EXPECT_LT(last, tree.manifest.expanded_length);
-}
+  EXPECT_LT(last, exact.manifest.expanded_length);
 
-TEST(VerifySnapshotTree, ReportsEachKindOfDamage) {
   struct Damage {
-    std::string path;
+    std::string path;  // what the damage report names; none where the damage is refused outright
     std::function<void(InstalledTree&)> apply;
     std::string code, message;
   };
@@ -50,7 +39,7 @@ TEST(VerifySnapshotTree, ReportsEachKindOfDamage) {
       {"data/deep/b.bin",
        [](InstalledTree& t) {
          t.files[2].content[123456] = 'c';
-         write_file(t.root / "data/deep/b.bin", t.files[2].content);
+         write_file(t.root / t.files[2].path, t.files[2].content);
        },
        "content_mismatch", "Game content differs from the verified manifest: data/deep/b.bin"},
       {"bin/tool", [](InstalledTree& t) { fs::permissions(t.root / "bin/tool", fs::perms(0600)); }, "content_mode",
