@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "support/errors.hpp"
+#include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
 namespace trelk {
@@ -30,7 +30,7 @@ TEST(Paths, IdentifiersAndRelativePathRules) {
   EXPECT_TRUE(refused(longest + "a", false, "Path must be a safe relative path"));
   EXPECT_TRUE(refused("/a", false, "Path must be a safe relative path"));
   EXPECT_TRUE(refused(std::string("a\0b", 3), false, "Path must be a safe relative path"));
-  for (std::string path : {std::string("a//b"), std::string("a/../b"), std::string(256, 'c')})
+  for (std::string path : {"a//b", "a/../b", std::string(256, 'c')})
     EXPECT_TRUE(refused(path, false, "Path contains an unsafe component")) << path;
   EXPECT_TRUE(refused("a/", false, "Trailing path separator is not allowed"));
   // Names other platforms reject pass only in native mode.
@@ -55,17 +55,13 @@ TEST(Paths, SafeJoinRefusesSymbolicLinks) {
 }
 
 TEST(Paths, DataRootFollowsHomeAndAbsoluteXdgDataHome) {
-  const char* home = std::getenv("HOME");
-  const std::string saved_home = home ? home : "";
-  setenv("HOME", "/home/u", 1);
-  setenv("XDG_DATA_HOME", "relative/data", 1);
+  test::ScopedEnv environment{"HOME", "/home/u"};
+  environment.set("XDG_DATA_HOME", "relative/data");
   EXPECT_EQ(user_data_root(), fs::path("/home/u/.local/share/trelk"));
-  setenv("XDG_DATA_HOME", "/data", 1);
+  environment.set("XDG_DATA_HOME", "/data");
   EXPECT_EQ(user_data_root(), fs::path("/data/trelk"));
-  setenv("HOME", "home/u", 1);
+  environment.set("HOME", "home/u");
   EXPECT_TRELK_ERROR(user_data_root(), "user_path", "HOME must identify an absolute user directory");
-  home ? setenv("HOME", saved_home.c_str(), 1) : unsetenv("HOME");
-  unsetenv("XDG_DATA_HOME");
 }
 
 }  // namespace

@@ -4,12 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <functional>
 #include <string>
-#include <thread>
 
 #include "core/digest.hpp"
 #include "desktop/desktop_fixture.hpp"
+#include "snapshot/snapshot_fixture.hpp"
 #include "support/errors.hpp"
 #include "support/run_program.hpp"
 
@@ -18,8 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The shared data root with the game "star" installed as version "v1"; its program is the
-// fake_game test program.
+// The shared data root with the game "star" installed as version "v1"; its program is the fake_game test program.
 struct InstalledFixture : test::DataRootFixture {
   fs::path game_root = data_root / "games/star";
   fs::path directory = game_root / "versions/v1";
@@ -29,29 +28,12 @@ struct InstalledFixture : test::DataRootFixture {
   InstalledFixture() {
     fs::create_directories(program.parent_path());
     fs::copy_file(fs::path(TRELK_TEST_PROGRAMS) / "fake_game", program);
-    const auto size = fs::file_size(program);
-    manifest = {{"schema_version", 1},
-                {"kind", "trelk-game-release"},
-                {"game_id", "star"},
-                {"name", "Star"},
-                {"build_id", "build-7"},
-                {"platform", "linux-x86_64"},
-                {"executable", "bin/game"},
-                {"archive",
-                 {{"format", "tar.zst-v1"}, {"target", "s.tar.zst"}, {"length", 1}, {"sha256", std::string(64, 'c')}}},
-                {"files",
-                 {{{"path", "bin/game"}, {"length", size}, {"mode", 493}, {"sha256", digest_file(program, "sha256")}}}},
-                {"expanded_length", size}};
+    manifest = test::inventory_document({{"bin/game", test::read_file(program), true}}, "s");
+    manifest.update({{"kind", "trelk-game-release"}, {"game_id", "star"}, {"name", "Star"}, {"build_id", "build-7"}});
     write_record(embedded_record());
   }
   json embedded_record() const {
     return {{"installed", true}, {"game_id", "star"}, {"active", {{"version", "v1"}, {"manifest", manifest}}}};
-  }
-  // Stores the manifest bytes under their digest; the record refers to them.
-  json stored_record(const std::string& bytes) const {
-    const std::string ref = digest(bytes, "sha256");
-    test::write_file(game_root / ("verified-manifests/application-" + ref + ".json"), bytes);
-    return {{"installed", true}, {"game_id", "star"}, {"active", {{"version", "v1"}, {"manifest_ref", ref}}}};
   }
   void write_record(const json& record) const { test::write_file(game_root / "record.json", record.dump()); }
   bool refused(const std::string& code, const std::string& message) const {
@@ -59,44 +41,36 @@ struct InstalledFixture : test::DataRootFixture {
   }
 };
 
-TEST(InstalledGame, RecordAndStoredManifestChecks) {
+TEST(InstalledGame, RecordStoredManifestPlatformAndSizeChecks) {
   InstalledFixture f;
   EXPECT_EQ(locate_installed_game(f.data_root, "star").executable, f.program);
-  json record = f.embedded_record();
-  record["installed"] = "true";
-  f.write_record(record);
-  EXPECT_TRUE(f.refused("not_installed", "The game is not installed"));
-  record = f.embedded_record();
-  record["active"]["version"] = "../v1";
-  f.write_record(record);
-  EXPECT_TRUE(f.refused("invalid_identity", ""));
-  record["active"].erase("version");
-  f.write_record(record);
-  EXPECT_TRUE(f.refused("invalid_state", "Install record is malformed"));
+  const std::tuple<std::function<void(json&)>, const char*, const char*> broken[] = {
+      {[](json& r) { r["installed"] = "true"; }, "not_installed", "The game is not installed"},
+      {[](json& r) { r["active"]["version"] = "../v1"; }, "invalid_identity", ""},
+      {[](json& r) { r["active"].erase("version"); }, "invalid_state", "Install record is malformed"},
+      {[](json& r) { r["active"]["manifest"]["platform"] = "windows-x86_64"; }, "platform_mismatch",
+       "Installed game build is for another platform"},
+      {[](json& r) { r["active"]["manifest_ref"] = std::string(63, 'a'); }, "invalid_state",
+       "Installed manifest reference is malformed"},
+  };
+  for (const auto& [change, code, message] : broken) {
+    json record = f.embedded_record();
+    change(record);
+    f.write_record(record);
+    EXPECT_TRUE(f.refused(code, message)) << record.dump();
+  }
 
-  const std::string bytes = f.manifest.dump(2);
-  record = f.stored_record(bytes);
-  f.write_record(record);
+  // The manifest stored under its digest; one byte more is still JSON with the same meaning to a parser.
+  const std::string bytes = f.manifest.dump(2), ref = digest(bytes, "sha256");
+  const fs::path stored = f.game_root / ("verified-manifests/application-" + ref + ".json");
+  test::write_file(stored, bytes);
+  f.write_record({{"installed", true}, {"game_id", "star"}, {"active", {{"version", "v1"}, {"manifest_ref", ref}}}});
   const InstalledGame game = locate_installed_game(f.data_root, "star");
-  EXPECT_EQ(game.executable, f.program);
-  EXPECT_EQ(game.directory, f.directory);
-  EXPECT_EQ(game.build, "build-7");
-  // One byte more, still JSON with the same meaning to a parser.
-  const std::string ref = record["active"]["manifest_ref"];
-  test::write_file(f.game_root / ("verified-manifests/application-" + ref + ".json"), bytes + " ");
+  EXPECT_EQ(game.executable.string() + "|" + game.directory.string() + "|" + game.build,
+            f.program.string() + "|" + f.directory.string() + "|build-7");
+  test::write_file(stored, bytes + " ");
   EXPECT_TRUE(f.refused("content_mismatch", "The stored game manifest changed"));
-  record["active"]["manifest_ref"] = ref.substr(0, 63);
-  f.write_record(record);
-  EXPECT_TRUE(f.refused("invalid_state", "Installed manifest reference is malformed"));
-}
-
-TEST(InstalledGame, PlatformAndSizeChecks) {
-  InstalledFixture f;
-  json record = f.embedded_record();
-  record["active"]["manifest"]["platform"] = "windows-x86_64";
-  f.write_record(record);
-  EXPECT_TRUE(f.refused("platform_mismatch", "Installed game build is for another platform"));
-  f.write_record(f.embedded_record());
+  test::write_file(stored, bytes);
   const auto size = fs::file_size(f.program);
   for (const auto changed : {size - 1, size + 1}) {
     fs::resize_file(f.program, changed);
@@ -109,11 +83,8 @@ TEST(InstalledGame, StartsTheGameAsAChildAndByImageReplacement) {
   const fs::path marker = f.directory / "game-ran.txt";
   const std::string ran = f.directory.string() + "\n1\n";
   EXPECT_EQ(start_installed_game(f.data_root, "star", false), 0);
-  // A generous bound only guards against a hang.
-  for (int i = 0; i < 2000 && !fs::exists(marker); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_EQ(fs::exists(marker) ? test::read_file(marker) : "", ran);
+  EXPECT_TRUE(test::eventually([&] { return fs::exists(marker) && test::read_file(marker) == ran; }));
   fs::remove(marker);
-
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
@@ -127,7 +98,6 @@ TEST(InstalledGame, StartsTheGameAsAChildAndByImageReplacement) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 42) << status;
   EXPECT_EQ(test::read_file(marker), ran);
-
   fs::permissions(f.program, fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_TRELK_ERROR(start_installed_game(f.data_root, "star", false), "process_start",
                      "The game could not be started");
@@ -147,11 +117,12 @@ TEST(PlatformFile, TheShippedGameIsFoundBesideTheExecutable) {
   EXPECT_EQ(platformed_game(), std::nullopt);  // the test binary ships without one
 
   const fs::path app = f.temp / "app";
-  const fs::path program = app / "platformed_locate";
   fs::create_directories(app / "bin");
-  fs::copy_file(fs::path(TRELK_TEST_PROGRAMS) / "platformed_locate", program);
+  fs::copy_file(fs::path(TRELK_TEST_PROGRAMS) / "platformed_locate", app / "platformed_locate");
   test::write_file(app / "trelk-platform.json", platform.dump());
-  auto locate = [&](const std::string& game) { return test::run_program(program, {f.data_root, game}, {}).out; };
+  auto locate = [&](const std::string& game) {
+    return test::run_program(app / "platformed_locate", {f.data_root, game}, {}).out;
+  };
   EXPECT_EQ(locate("star"), "missing_file: The game's program is missing\n");
   test::write_file(app / "bin/star", "program");
   EXPECT_EQ(locate("star"), (app / "bin/star").string() + "\n" + app.string() + "\nb1\n");
