@@ -41,8 +41,11 @@ TEST(ShortcutLedger, RecreatingIsIdempotent) {
 TEST(ShortcutLedger, RestoresLostEntriesAndNeverTouchesUserEditedOnes) {
   DataRootFixture f;
   const fs::path kept = f.shortcuts / "kept.desktop", lost = f.shortcuts / "lost.desktop",
-                 edited = f.shortcuts / "edited.desktop", linked = f.shortcuts / "linked.desktop";
-  for (const fs::path& path : {kept, lost, edited, linked}) create_owned_native_shortcut(f.shortcut("Name"), path);
+                 edited = f.shortcuts / "edited.desktop", linked = f.shortcuts / "linked.desktop",
+                 hidden = f.shortcuts / "menu/hidden.desktop";
+  fs::create_directories(f.shortcuts / "menu");
+  for (const fs::path& path : {kept, lost, edited, linked, hidden})
+    create_owned_native_shortcut(f.shortcut("Name"), path);
   const std::string users = test::read_file(edited) + "Comment=mine\n";
   test::write_file(edited, users);
   EXPECT_TRELK_ERROR(create_owned_native_shortcut(f.shortcut("Name"), edited), "already_exists", "");
@@ -50,43 +53,33 @@ TEST(ShortcutLedger, RestoresLostEntriesAndNeverTouchesUserEditedOnes) {
   fs::rename(linked, f.temp / "target.desktop");
   fs::create_symlink(f.temp / "target.desktop", linked);
   fs::remove(lost);
-
+  // An entry whose folder became a file is lost, not an error; a restore that cannot re-create it takes back
+  // what it made and leaves the ledger as it was.
+  fs::remove_all(f.shortcuts / "menu");
+  test::write_file(f.shortcuts / "menu", "now a file");
+  const std::string ledger = test::read_file(f.data_root / "native/shortcuts.json");
   const fs::path moved = test::make_executable(f.temp / "new place/bin/trelk-bootstrap");
-  EXPECT_EQ(restore_owned_native_shortcuts(f.data_root, moved), Paths{lost});
+  EXPECT_THROW(restore_owned_native_shortcuts(f.data_root, moved), Error);
+  EXPECT_FALSE(fs::exists(lost));
+  EXPECT_EQ(test::read_file(f.data_root / "native/shortcuts.json"), ledger);
+  fs::remove(f.shortcuts / "menu");
+  fs::create_directory(f.shortcuts / "menu");
+  EXPECT_EQ(restore_owned_native_shortcuts(f.data_root, moved), (Paths{lost, hidden}));
   const std::string restored = test::read_file(lost);
   EXPECT_EQ(restored, linux_desktop_entry(DesktopShortcut{moved, f.data_root, "", "Name"}));
   EXPECT_TRUE(restore_owned_native_shortcuts(f.data_root, f.bootstrap).empty());
   EXPECT_EQ(test::read_file(lost), restored);
+  fs::remove_all(f.shortcuts / "menu");
+  test::write_file(f.shortcuts / "menu", "now a file");
 
   const ShortcutRemoval removal = remove_owned_native_shortcuts(f.data_root);
   EXPECT_EQ(removal.removed, (Paths{kept, lost}));
   EXPECT_EQ(removal.preserved, (Paths{edited, linked}));
   EXPECT_EQ(test::read_file(edited), users);
+  EXPECT_EQ(test::read_file(f.shortcuts / "menu"), "now a file");
   EXPECT_FALSE(fs::exists(kept) || fs::exists(lost));
   EXPECT_TRUE(fs::is_regular_file(f.temp / "target.desktop"));
   EXPECT_TRUE(owned_native_shortcuts(f.data_root).empty());
-}
-
-TEST(ShortcutLedger, AnEntryWhoseFolderBecameAFileIsLostNotAnError) {
-  DataRootFixture f;
-  const fs::path lost = f.shortcuts / "lost.desktop", hidden = f.shortcuts / "menu/hidden.desktop";
-  fs::create_directories(f.shortcuts / "menu");
-  for (const fs::path& path : {lost, hidden}) create_owned_native_shortcut(f.shortcut("Name"), path);
-  fs::remove(lost);
-  fs::remove_all(f.shortcuts / "menu");
-  test::write_file(f.shortcuts / "menu", "now a file");
-  const std::string ledger = test::read_file(f.data_root / "native/shortcuts.json");
-
-  // A restore that cannot finish takes back what it made and leaves the ledger as it was.
-  const fs::path moved = test::make_executable(f.temp / "new place/bin/trelk-bootstrap");
-  EXPECT_THROW(restore_owned_native_shortcuts(f.data_root, moved), Error);
-  EXPECT_FALSE(fs::exists(lost));
-  EXPECT_EQ(test::read_file(f.data_root / "native/shortcuts.json"), ledger);
-
-  const ShortcutRemoval removal = remove_owned_native_shortcuts(f.data_root);
-  EXPECT_TRUE(removal.removed.empty() && removal.preserved.empty());
-  EXPECT_TRUE(owned_native_shortcuts(f.data_root).empty());
-  EXPECT_EQ(test::read_file(f.shortcuts / "menu"), "now a file");
 }
 
 TEST(ShortcutLedger, UnknownOrFullLedgersArePreserved) {
