@@ -1,7 +1,6 @@
 #include "maintenance/runtime.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -10,7 +9,6 @@
 #include "core/paths.hpp"
 #include "launcher/store.hpp"
 #include "maintenance/control.hpp"
-#include "process/arguments.hpp"
 #include "support/errors.hpp"
 #include "support/installation.hpp"
 
@@ -20,30 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::Installation;
 using test::read_file;
-
-TEST(MaintenanceRuntime, TemporaryCopiesAreRecognisedAndRemoved) {
-  test::TempDir dir;
-  test::ScopedEnv environment;
-  environment.set("TMPDIR", dir.path().string());
-  environment.set("TRELK_MAINTENANCE_COPY", (dir / "trelk-maintenance-other").string());
-  environment.set("TRELK_MAINTENANCE_READY", "");
-  EXPECT_TRELK_ERROR(MaintenanceRuntime::attach("maintenance", ""), "maintenance_copy",
-                     "Maintenance helper copy path is invalid");
-
-  // A copy made but never started is removed with its handle.
-  environment.set("TRELK_MAINTENANCE_COPY", "");
-  fs::path copy;
-  {
-    auto runtime = MaintenanceRuntime::relocate();
-    copy = runtime.copy();
-    EXPECT_EQ(copy.parent_path(), dir.path());
-    EXPECT_EQ(read_file(runtime.image()), read_file(current_executable_path()));
-    struct stat st {};
-    ASSERT_EQ(::stat(copy.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
-  }
-  EXPECT_FALSE(fs::exists(copy));
-}
 
 json finished_view(MaintenanceHandoff& handoff) {
   handoff.join();
@@ -62,7 +36,6 @@ TEST(MaintenanceHandoff, PublishesOutcomesAndRunsOneCancellableJobAtATime) {
   EXPECT_EQ(view["phase"], "succeeded");
   EXPECT_EQ(view["result"], (json{{"done", true}}));
   EXPECT_EQ(wakeups.load(), 3);  // starting, removing, succeeded
-
   handoff.begin([](MaintenanceHandoff&) -> json { throw std::runtime_error("disk on fire"); });
   view = finished_view(handoff);
   EXPECT_EQ(view["phase"], "failed");
@@ -74,7 +47,7 @@ TEST(MaintenanceHandoff, PublishesOutcomesAndRunsOneCancellableJobAtATime) {
     while (!self.cancelled()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     fail("cancelled", "Operation cancelled at a safe boundary");
   });
-  while (!entered) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(test::eventually([&] { return entered.load(); }));
   EXPECT_TRELK_ERROR(handoff.begin([](MaintenanceHandoff&) { return json(nullptr); }), "busy", "");
   handoff.cancel();
   EXPECT_EQ(finished_view(handoff)["result"]["code"], "cancelled");
@@ -83,7 +56,7 @@ TEST(MaintenanceHandoff, PublishesOutcomesAndRunsOneCancellableJobAtATime) {
   EXPECT_EQ(finished_view(handoff)["result"], false);
 }
 
-TEST(MaintenanceRuntime, HelpersAreProvenAndHandedOverFromTheirCopies) {
+TEST(MaintenanceRuntime, ShortcutsAndHelpersAreProvenAndHandedOverFromTheirCopies) {
   Installation installation;
   const fs::path& root = installation.root;
   LauncherStore store(root);
@@ -94,7 +67,27 @@ TEST(MaintenanceRuntime, HelpersAreProvenAndHandedOverFromTheirCopies) {
   EXPECT_EQ(prepare("maintenance").image(), helper);
   EXPECT_TRELK_ERROR(prepare("crash-handler"), "maintenance_unavailable",
                      "This Trelk version has no crash-handler helper; use the Trelk installer to uninstall");
+  EXPECT_TRELK_ERROR(prepare_console_maintenance(
+                         store, installation.reference, root, [] { return true; }, false),
+                     "cancelled", "Uninstall cancelled");
+  EXPECT_EQ(prepare_console_maintenance(
+                store, installation.reference, root, [] { return false; }, true)
+                .image(),
+            helper);
+  {
+    test::ScopedEnv copy{"TRELK_MAINTENANCE_COPY", (installation.temp / "trelk-maintenance-other").string()};
+    EXPECT_TRELK_ERROR(MaintenanceRuntime::attach("maintenance", ""), "maintenance_copy",
+                       "Maintenance helper copy path is invalid");
+  }
 
+  // A menu entry made by the command starts the installed bootstrap, never the running program; asked again, the
+  // same entry is reported.
+  const auto created = native_maintenance_control(root, {"self", "shortcut", "create", "--json"}, {});
+  ASSERT_TRUE(created.has_value());
+  const auto entry = path_from_utf8((*created)["created"].get<std::string>());
+  EXPECT_EQ(entry.parent_path(), installation.dir / "xdg/applications");
+  EXPECT_NE(read_file(entry).find(path_utf8(installation.bootstrap())), std::string::npos);
+  EXPECT_EQ(*native_maintenance_control(root, {"self", "shortcut", "create"}, {}), *created);
   MaintenanceHandoff handoff;
   const fs::path destination = installation.home / "trelk.desktop";
   handoff.create_shortcut(root, "", destination, "My Trelk");
@@ -102,13 +95,11 @@ TEST(MaintenanceRuntime, HelpersAreProvenAndHandedOverFromTheirCopies) {
   // The windowed helper repairs the lost entry once its window is open, then its copy goes.
   fs::remove(destination);
   prepare("maintenance-gui").launch_gui({"repair-shortcuts", "--data-dir", root.string()}, std::chrono::seconds(20));
-  for (int i = 0; i < 500 && !(fs::exists(destination) && installation.helper_copies().empty()); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_TRUE(fs::exists(destination));
-  EXPECT_TRUE(installation.helper_copies().empty());
+  EXPECT_TRUE(test::eventually([&] { return fs::exists(destination) && installation.helper_copies().empty(); }));
   handoff.remove_shortcuts(root);
-  EXPECT_EQ(finished_view(handoff)["result"]["removed"], json::array({path_utf8(destination)}));
-  EXPECT_FALSE(fs::exists(destination));
+  EXPECT_EQ(finished_view(handoff)["result"]["removed"], json::array({path_utf8(entry), path_utf8(destination)}));
+  EXPECT_FALSE(fs::exists(entry) || fs::exists(destination));
+  EXPECT_EQ((*native_maintenance_control(root, {"self", "shortcut", "remove"}, {}))["removed"], json::array());
 
   // This test program is no managed launcher image, so it has no windowed helper to hand over to.
   handoff.start(root, "gui", {"uninstall", "--data-dir", root.string()});
@@ -119,7 +110,6 @@ TEST(MaintenanceRuntime, HelpersAreProvenAndHandedOverFromTheirCopies) {
                      "maintenance_startup", "The uninstall window did not open");
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(60));
   EXPECT_TRUE(installation.helper_copies().empty());
-
   // One byte differs, the length does not.
   auto bytes = read_file(helper);
   bytes[bytes.size() / 2] ^= 1;
