@@ -30,7 +30,7 @@ TEST(Paths, IdentifiersAndRelativePathRules) {
   EXPECT_TRUE(refused(longest + "a", false, "Path must be a safe relative path"));
   EXPECT_TRUE(refused("/a", false, "Path must be a safe relative path"));
   EXPECT_TRUE(refused(std::string("a\0b", 3), false, "Path must be a safe relative path"));
-  for (std::string path : {"a//b", "a/../b", std::string(256, 'c')})
+  for (std::string path : {std::string("a//b"), std::string("a/../b"), std::string(256, 'c')})
     EXPECT_TRUE(refused(path, false, "Path contains an unsafe component")) << path;
   EXPECT_TRUE(refused("a/", false, "Trailing path separator is not allowed"));
   // Names other platforms reject pass only in native mode.

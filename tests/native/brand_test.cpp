@@ -35,8 +35,8 @@ TEST(Brand, NamesAndDocument) {
     EXPECT_TRELK_ERROR(validate_brand_name(name), "invalid_native_package", "");
 
   const Brand brand = parse_brand(brand_document());
-  EXPECT_EQ(brand.name + "|" + brand.id + "|" + brand.publisher, "Acme|acme.games|Acme Ltd");
-  EXPECT_TRUE(brand.icon);
+  EXPECT_EQ(brand.name + "|" + brand.id + "|" + brand.publisher + "|" + std::to_string(brand.icon),
+            "Acme|acme.games|Acme Ltd|1");
   json extra = brand_document();
   extra["theme"] = "dark";
   EXPECT_TRELK_ERROR(parse_brand(extra), "invalid_native_package", "Brand has unknown or missing fields");
