@@ -19,6 +19,18 @@ namespace fs = std::filesystem;
 using test::Installation;
 using test::read_file;
 
+// Below the command grammar, the helper's own parser still takes only its own words.
+TEST(MaintenanceControl, RecognisesOnlyItsOwnCommands) {
+  EXPECT_EQ(maintenance_arguments({"--json", "self", "uninstall", "--remove-data"}, "/srv/data/"),
+            (std::vector<std::string>{"uninstall", "--data-dir", "/srv/data", "--remove-data", "--json"}));
+  EXPECT_TRUE(maintenance_arguments({"self", "status"}, "/srv/data").empty());
+  EXPECT_TRELK_ERROR(maintenance_arguments({"self", "uninstall", "--force"}, "/srv/data"), "usage",
+                     "Use self uninstall [--remove-data]");
+  EXPECT_FALSE(native_maintenance_control("/srv/data", {"self", "uninstall"}, {}).has_value());
+  EXPECT_TRELK_ERROR(native_maintenance_control("/srv/data", {"self", "shortcut", "create", "--game"}, {}), "usage",
+                     "Use self shortcut create [--game GAME] or self shortcut remove");
+}
+
 json finished_view(MaintenanceHandoff& handoff) {
   handoff.join();
   return json::parse(handoff.view());
