@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "installed/installed.hpp"
+#include "support/installation.hpp"
 #include "support/served_repository.hpp"
 
 namespace trelk {

@@ -1,15 +1,20 @@
-// `self update` through the installed bootstrap, killed before its mutating calls or run twice at once:
-// the next start always runs a working version, and the next update finishes what was interrupted.
+// `self update` through the installed bootstrap: a launcher release that changes one file arrives as a small patch
+// applied to the installed version, whatever goes wrong with the patch ends in the full archive, and an update
+// killed before its mutating calls or run twice at once is finished by the next one while every start runs a
+// working version.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
-#include <vector>
 
-#include "support/kill_points.hpp"
+#include "snapshot/delta.hpp"
+#include "snapshot/extract.hpp"
+#include "snapshot/manifest.hpp"
+#include "support/installation.hpp"
 #include "support/served_repository.hpp"
 
 namespace trelk {
@@ -19,82 +24,125 @@ namespace fs = std::filesystem;
 using test::read_file;
 using test::Release;
 
-// Launcher and bootstrap 1.0 installed and confirmed, 1.1 of both published; a pristine copy of the
-// installation is kept so that every run starts from exactly this state.
-struct Updatable {
+// Launcher and bootstrap 1.0 installed and confirmed; 1.1 of both published, the launcher's (whose identity document
+// is the one changed file) with the delta from 1.0 that trelk-pack made. A pristine copy of the installation is kept
+// so that every run starts from exactly this state.
+struct Published {
   test::ServedRepository publisher{test::ServedRepository::two_key_root()};
-  std::string old_targets;  // the top-level targets of the 1.0 release
+  Release base, next, bootstrap;
+  fs::path patch = publisher.dir / "launcher-1.1.patch";
+  std::string patch_target;
+  json custom;
 
-  explicit Updatable(const fs::path& data = {}) {
+  explicit Published(const fs::path& data = {}) {
     if (!data.empty()) publisher.data = data;
-    const Release launcher = publisher.launcher("launcher-1.0", "normal");
-    const Release bootstrap = publisher.bootstrap("bootstrap-1.0");
-    publisher.publish(launcher, bootstrap);
-    old_targets = read_file(publisher.repo.metadata_dir() / "targets.json");
-    const auto installed = publisher.install(launcher, bootstrap);
-    EXPECT_EQ(installed.status, 0) << installed.err;
+    base = publisher.launcher("launcher-1.0", "normal");
+    const Release bootstrap_10 = publisher.bootstrap("bootstrap-1.0");
+    publisher.publish(base, bootstrap_10);
+    EXPECT_EQ(publisher.install(base, bootstrap_10).status, 0);
     EXPECT_EQ(publisher.running(), "launcher-1.0");
-    publisher.publish(publisher.launcher("launcher-1.1", "normal"), publisher.bootstrap("bootstrap-1.1"));
+    next = publisher.launcher("launcher-1.1", "normal");
+    bootstrap = publisher.bootstrap("bootstrap-1.1");
+    const auto made = test::run_program(fs::path(TRELK_TOOLS_DIR) / "trelk-pack",
+                                        {"delta", base.archive.string(), next.archive.string(), patch.string()}, {});
+    EXPECT_EQ(made.status, 0) << made.err;
+    custom = json::parse(made.out);
+    patch_target = delta_target(manifest(next).archive_target, sha(base));
+    publish_delta(custom);
     publisher.keep_pristine();
   }
-  void restore() { publisher.restore(); }
-  test::Command update() const { return publisher.update_command(); }
+  static SnapshotManifest manifest(const Release& release) {
+    return SnapshotManifest::parse(json::parse(read_file(release.document)));
+  }
+  static std::string sha(const Release& release) { return digest(read_file(release.document), "sha256"); }
+  void publish_delta(const json& signed_as) {
+    publisher.repo.add_target(patch_target, patch, "targets", signed_as);
+    publisher.publish(next, bootstrap);
+  }
   // Whatever happened before, a start runs a working version and an update then completes the release.
-  void expect_recovers(const std::string& context) {
-    SCOPED_TRACE(context);
+  void expect_recovers() {
     const std::string first = publisher.running();
     EXPECT_TRUE(first == "launcher-1.0" || first == "launcher-1.1") << first;
-    publisher.update();
+    const json launcher = publisher.update()["launcher"];
+    // What an interrupted run left is finished by the delta, never by the archive.
+    EXPECT_TRUE(launcher["status"] != "staged" || launcher["path"] == "delta") << launcher;
     EXPECT_EQ(publisher.running(), "launcher-1.1");
     EXPECT_EQ(publisher.running(), "launcher-1.1");
     EXPECT_EQ(read_file(publisher.data / "native/bootstrap/share/release.txt"), "bootstrap-1.1");
   }
 };
 
-TEST(CrashConsistency, SelfUpdateKilledBeforeAnyChangeLeavesAWorkingInstall) {
-  std::string why;
-  const auto strace = test::usable_strace(why);
-  if (!strace) GTEST_SKIP() << why;
-  Updatable updatable;
-  test::Outcome reference;
-  const auto points = test::kill_points(*strace, updatable.update(), reference);
-  ASSERT_EQ(reference.status, 0) << reference.err;
-  for (const auto& point : test::sample_kill_points(points, 20)) {
-    updatable.restore();
-    test::run_killed(*strace, updatable.update(), point);
-    updatable.expect_recovers(point.text());
+TEST(DeltaUpdate, AOneFileChangeArrivesAsAPatchAndEveryFailureOfItFallsBackToTheArchive) {
+  Published release;
+  json staged = release.publisher.update()["launcher"];
+  EXPECT_EQ(staged["path"], "delta") << staged;
+  EXPECT_EQ(staged["downloaded_bytes"], fs::file_size(release.patch));
+  EXPECT_LT(fs::file_size(release.patch) * 20, fs::file_size(release.next.archive));
+  EXPECT_EQ(release.publisher.requests("launcher-1.1.tar.zst "), 0u) << "the archive was fetched";
+  EXPECT_EQ(release.publisher.running(), "launcher-1.1");
+  test::TempDir unpacked;
+  extract_snapshot(Published::manifest(release.next), release.next.archive, unpacked / "tree", {}, nullptr);
+  EXPECT_EQ(test::tree(release.publisher.data / "launcher/versions" / Published::sha(release.next)),
+            test::tree(unpacked / "tree"));
+
+  const fs::path published = release.publisher.dir / "repo/published/targets" / release.patch_target;
+  const std::string patch_bytes = read_file(published);
+  auto resigned = [&](const char* member, const json& value) {
+    json changed = release.custom;
+    changed["delta"][member] = value;
+    release.publish_delta(changed);
+  };
+  const fs::path base_file =
+      release.publisher.data / "launcher/versions" / Published::sha(release.base) / "bin/trelk-maintenance-gui";
+  const std::pair<std::function<void()>, const char*> cases[] = {
+      {[&] { test::write_file(published, patch_bytes.substr(0, 100) + "!" + patch_bytes.substr(101)); },
+       "hash_mismatch"},  // a mirror serves a tampered patch
+      {[&] {
+         std::string bytes = read_file(base_file);
+         bytes[1000] ^= 1;  // one installed file of the base changed
+         test::write_file(base_file, bytes);
+       },
+       "delta_base"},
+      {[&] { resigned("result_tar_sha256", digest("other", "sha256")); }, "delta_result"},
+      {[&] { resigned("window_log", delta_window_log_limit + 1); }, "delta_window"},
+  };
+  for (const auto& [spoil, code] : cases) {
+    SCOPED_TRACE(code);
+    release.publisher.restore();
+    spoil();
+    staged = release.publisher.update()["launcher"];
+    EXPECT_EQ(staged["path"], "full") << staged;
+    EXPECT_EQ(staged["fallback"]["code"], code) << staged;
+    EXPECT_GE(staged["downloaded_bytes"].get<std::uint64_t>(), fs::file_size(release.next.archive));
+    EXPECT_EQ(release.publisher.running(), "launcher-1.1");
+    test::write_file(published, patch_bytes);
+    release.publish_delta(release.custom);
   }
 }
 
-TEST(UpdateStaging, TwoUpdatesAtOnceNeverCorruptTheInstallation) {
-  Updatable updatable;
-  const test::Command command = updatable.update();
-  test::Started first(command.program, command.arguments, command.environment);
-  test::Started second(command.program, command.arguments, command.environment);
-  for (auto* started : {&first, &second}) {
-    const auto outcome = started->wait();
-    // One may find the other at work; it says so and changes nothing.
-    if (outcome.status != 0) {
-      EXPECT_NE(outcome.err.find("Another Trelk operation is using this state"), std::string::npos) << outcome.err;
+TEST(CrashConsistency, AnUpdateKilledAnywhereOrRunTwiceAtOnceIsCompletedByTheNextRun) {
+  Published release;
+  const test::Command command = release.publisher.update_command();
+  {
+    test::Started first(command.program, command.arguments, command.environment);
+    test::Started second(command.program, command.arguments, command.environment);
+    for (auto* started : {&first, &second}) {
+      const auto outcome = started->wait();
+      // One may find the other at work; it says so and changes nothing.
+      EXPECT_TRUE(outcome.status == 0 ||
+                  outcome.err.find("Another Trelk operation is using this state") != std::string::npos)
+          << outcome.err;
     }
+    release.expect_recovers();
   }
-  updatable.expect_recovers("after two concurrent updates");
-}
-
-TEST(UpdateStaging, AMixedUpReleaseStagesNothing) {
-  // The mirror serves last release's targets beside this release's snapshot.
-  Updatable updatable;
-  const fs::path targets = updatable.publisher.repo.metadata_dir() / "targets.json";
-  const std::string current = read_file(targets);
-  test::write_file(targets, updatable.old_targets);
-  const auto refused = updatable.publisher.start({"--json", "self", "update"});
-  EXPECT_EQ(refused.status, 1);
-  const std::string code = json::parse(refused.out)["problem"]["code"].get<std::string>();
-  EXPECT_TRUE(code == "length_mismatch" || code == "hash_mismatch") << refused.out;
-  EXPECT_TRUE(updatable.publisher.status()["candidate"].is_null());
-  EXPECT_FALSE(fs::exists(updatable.publisher.data / "native/bootstrap-update.json"));
-  test::write_file(targets, current);
-  updatable.expect_recovers("after the mirror was repaired");
+  test::run_crash_test({.prepare =
+                            [&] {
+                              release.publisher.restore();
+                              return command;
+                            },
+                        .reference = [](const test::Outcome& outcome) { ASSERT_EQ(outcome.status, 0) << outcome.err; },
+                        .check = [&] { release.expect_recovers(); },
+                        .sample = 20});
 }
 
 TEST(UpdateStaging, ADiskWithoutRoomForTheReleaseIsReportedBeforeAnyDownload) {
@@ -105,21 +153,21 @@ TEST(UpdateStaging, ADiskWithoutRoomForTheReleaseIsReportedBeforeAnyDownload) {
     fs::path path;
     ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
   } unmount{mount_point.path()};
-  Updatable updatable(mount_point.path() / "data");
+  Published release(mount_point.path() / "data");
   // Fill the volume so that the new release cannot fit beside the installed one.
   const auto space = fs::space(mount_point.path());
   const int filler = ::open((mount_point.path() / "filler").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
   ASSERT_GE(filler, 0);
   ASSERT_EQ(::posix_fallocate(filler, 0, static_cast<off_t>(space.available - (8 << 20))), 0);
   ::close(filler);
-  const json before = updatable.publisher.status();
-  const auto refused = updatable.publisher.start({"--json", "self", "update"});
+  const json before = release.publisher.status();
+  const auto refused = release.publisher.start({"--json", "self", "update"});
   EXPECT_EQ(refused.status, 1);
   const json problem = json::parse(refused.out)["problem"];
   EXPECT_EQ(problem["code"], "insufficient_space");
   EXPECT_NE(problem["message"].get<std::string>().find("more bytes before installation"), std::string::npos);
-  EXPECT_EQ(updatable.publisher.status(), before);
-  EXPECT_EQ(updatable.publisher.requests(".tar.zst"), 0u);
+  EXPECT_EQ(release.publisher.status(), before);
+  EXPECT_EQ(release.publisher.requests(".tar.zst") + release.publisher.requests(".patch"), 0u);
 }
 
 }  // namespace

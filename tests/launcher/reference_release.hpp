@@ -17,16 +17,15 @@ namespace trelk::test {
 inline json install_reference(const std::filesystem::path& root, const std::string& build_id,
                               const std::string& behaviour, std::int64_t hold_ms = 0) {
   static const std::string image = read_file(TRELK_TOOLS_DIR "/trelk-launcher");
-  json identity = {{"schema_version", 1},
-                   {"kind", "trelk-reference-launcher"},
-                   {"build_id", build_id},
-                   {"behaviour", behaviour},
-                   {"hold_ms", hold_ms}};
-  LauncherPayload payload;
-  payload.build_id = build_id;
-  payload.files = {{"bin/trelk", image, true}, {"bin/trelk-gui", image, true}, {"launcher.json", identity.dump()}};
-  payload.helpers = {};
-  return install_launcher_payload(root, payload);
+  const json identity = {{"schema_version", 1},
+                         {"kind", "trelk-reference-launcher"},
+                         {"build_id", build_id},
+                         {"behaviour", behaviour},
+                         {"hold_ms", hold_ms}};
+  return install_launcher_payload(
+      root, {.build_id = build_id,
+             .files = {{"bin/trelk", image, true}, {"bin/trelk-gui", image, true}, {"launcher.json", identity.dump()}},
+             .helpers = {}});
 }
 
 // Records the working version and the candidate waiting for its first start.

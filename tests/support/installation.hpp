@@ -1,4 +1,7 @@
+// What an installer leaves, and how a user starts it.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <map>
@@ -9,6 +12,7 @@
 #include "desktop/desktop_fixture.hpp"
 #include "fixture_payload.hpp"
 #include "launcher/store.hpp"
+#include "support/kill_points.hpp"
 #include "support/temp_dir.hpp"
 
 namespace trelk::test {
@@ -55,6 +59,10 @@ struct Installation {
             {"PATH", "/usr/bin:/bin"}};
   }
   fs::path bootstrap() const { return root / "native/bootstrap/bin/trelk-bootstrap"; }
+  // `self status` from the console: only the launcher answers it, so a success proves the launcher ran.
+  Command start_command() const { return {bootstrap(), self_status, variables()}; }
+  Outcome start() const { return run_program(bootstrap(), self_status, variables()); }
+  static inline const std::vector<std::string> self_status = {"--cli", "--", "self", "status"};
 
   fs::path version() const { return root / "launcher/versions" / reference["manifest_sha256"].get<std::string>(); }
 
@@ -65,5 +73,26 @@ struct Installation {
     return copies;
   }
 };
+
+// The reference launcher of the build's package answered `self status` from the console interface.
+inline ::testing::AssertionResult launcher_answered(const Outcome& outcome) {
+  const json status = json::parse(outcome.out, nullptr, false);
+  const std::string build = parse_json(read_file(Installation::release()), 1 << 20)["build_id"];
+  const auto at = [&](const char* pointer) { return status.value(json::json_pointer(pointer), ""); };
+  if (outcome.status == 0 && status.is_object() && at("/kind") == "self-status" && at("/running/interface") == "cli" &&
+      at("/running/build_id") == build)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "status " << outcome.status << ", not the launcher's answer: " << outcome.out
+                                       << outcome.err;
+}
+
+// Files below root, relative path to bytes; directories are implied by their files.
+inline std::map<std::string, std::string> tree(const fs::path& root) {
+  std::map<std::string, std::string> files;
+  std::error_code error;
+  for (const auto& entry : fs::recursive_directory_iterator(root, error))
+    if (!entry.is_directory()) files[fs::relative(entry.path(), root).string()] = read_file(entry.path());
+  return files;
+}
 
 }  // namespace trelk::test

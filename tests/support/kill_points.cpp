@@ -1,5 +1,7 @@
 #include "support/kill_points.hpp"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
@@ -17,9 +19,9 @@ namespace fs = std::filesystem;
 namespace {
 
 // Every call that changes a file or a directory entry, or makes data durable.
-const std::vector<std::string> mutating_calls = {
-    "rename", "renameat", "renameat2", "link",  "linkat",    "unlink", "unlinkat",  "mkdir",    "mkdirat",
-    "openat", "write",    "pwrite64",  "fsync", "fdatasync", "fchmod", "ftruncate", "fallocate"};
+const char* const mutating_calls =
+    "rename,renameat,renameat2,link,linkat,unlink,unlinkat,mkdir,mkdirat,openat,write,pwrite64,fsync,fdatasync,"
+    "fchmod,ftruncate,fallocate";
 
 std::vector<std::string> traced(std::vector<std::string> options, const Command& command) {
   options.push_back(command.program.string());
@@ -30,25 +32,16 @@ std::vector<std::string> traced(std::vector<std::string> options, const Command&
 }  // namespace
 
 std::optional<fs::path> usable_strace(std::string& skip_reason) {
-  std::vector<fs::path> candidates;
-  if (const char* path = std::getenv("PATH")) {
-    std::stringstream directories(path);
-    for (std::string directory; std::getline(directories, directory, ':');)
-      if (!directory.empty()) candidates.push_back(fs::path(directory) / "strace");
-  }
-  candidates.insert(candidates.end(), {"/usr/bin/strace", "/bin/strace"});
-  for (const auto& candidate : candidates) {
-    std::error_code error;
-    if (!fs::is_regular_file(candidate, error)) continue;
-    // The check needs tracing of children and signal injection, as the crash runs do.
-    const Outcome probe = run_program(
-        candidate, {"-f", "-o", "/dev/null", "-e", "trace=write", "-e", "inject=write:signal=SIGKILL", "/bin/echo"},
-        {});
-    if (probe.status == 128 + 9) return candidate;
-    skip_reason = "strace cannot trace and kill a child here (ptrace not permitted?): " + probe.err;
+  const fs::path strace = "/usr/bin/strace";
+  if (!fs::is_regular_file(strace)) {
+    skip_reason = "strace is not installed";
     return std::nullopt;
   }
-  skip_reason = "strace is not installed";
+  // The check needs tracing of children and signal injection, as the crash runs do.
+  const Outcome probe = run_program(
+      strace, {"-f", "-o", "/dev/null", "-e", "trace=write", "-e", "inject=write:signal=SIGKILL", "/bin/echo"}, {});
+  if (probe.status == 128 + 9) return strace;
+  skip_reason = "strace cannot trace and kill a child here (ptrace not permitted?): " + probe.err;
   return std::nullopt;
 }
 
@@ -60,20 +53,12 @@ std::map<std::string, std::string> traceable(std::map<std::string, std::string> 
 }
 
 std::vector<KillPoint> kill_points(const fs::path& strace, const Command& command, Outcome& outcome) {
-  TempDir dir;
-  const fs::path log = dir / "strace.log";
-  std::string calls;
-  for (const auto& call : mutating_calls) calls += (calls.empty() ? "" : ",") + call;
-  outcome = run_program(strace, traced({"-f", "-o", log.string(), "-e", "trace=" + calls}, command),
-                        traceable(command.environment));
-
   // "PID call(arguments" starts a call; "<... call resumed>" lines continue one and are not counted.
   static const std::regex started(R"(^(\d+) +([a-z0-9_]+)\((.*))");
   std::map<std::pair<std::string, std::string>, std::size_t> made;
   std::set<std::pair<std::string, std::size_t>> seen;
   std::vector<KillPoint> points;
-  std::stringstream lines(read_file(log));
-  for (std::string line; std::getline(lines, line);) {
+  for (const std::string& line : traced_calls(strace, command, mutating_calls, outcome)) {
     std::smatch match;
     if (!std::regex_search(line, match, started)) continue;
     const std::string call = match[2];
@@ -133,6 +118,25 @@ std::vector<std::string> traced_calls(const fs::path& strace, const Command& com
   std::stringstream text(read_file(log));
   for (std::string line; std::getline(text, line);) lines.push_back(line);
   return lines;
+}
+
+void run_crash_test(const CrashTest& test) {
+  std::string reason;
+  const auto strace = usable_strace(reason);
+  if (!strace) GTEST_SKIP() << reason;
+  Outcome outcome;
+  std::vector<KillPoint> points;
+  for (const auto& point : kill_points(*strace, test.prepare(), outcome))
+    if (test.only(point)) points.push_back(point);
+  test.reference(outcome);
+  if (::testing::Test::HasFatalFailure()) return;
+  int killed = 0;
+  for (const auto& point : sample_kill_points(points, test.sample)) {
+    SCOPED_TRACE(point.text());
+    killed += run_killed(*strace, test.prepare(), point).status == 128 + 9;
+    test.check();
+  }
+  EXPECT_GT(killed, 0) << "no run was killed: the fault injection had no effect";
 }
 
 }  // namespace trelk::test

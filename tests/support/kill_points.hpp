@@ -3,6 +3,7 @@
 // injection, so that what they leave on disk can be checked as a later start would find it.
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -25,6 +26,9 @@ struct Command {
   std::vector<std::string> arguments;
   std::map<std::string, std::string> environment;
 };
+inline Outcome run(const Command& command) {
+  return run_program(command.program, command.arguments, command.environment);
+}
 
 // strace when it is installed and may trace children here; otherwise why not, in skip_reason.
 std::optional<std::filesystem::path> usable_strace(std::string& skip_reason);
@@ -44,5 +48,17 @@ Outcome run_killed(const std::filesystem::path& strace, const Command& command, 
 // were made, descriptors shown with their paths (strace -y).
 std::vector<std::string> traced_calls(const std::filesystem::path& strace, const Command& command,
                                       const std::string& calls, Outcome& outcome);
+
+// One crash test. `prepare` makes a fresh state and returns the command to run in it; the command runs once whole
+// (its outcome judged by `reference`), then once per sampled point of those `only` keeps, killed there, each time
+// from a fresh state, and `check` judges what each killed run left. Skips the calling test without a usable strace.
+struct CrashTest {
+  std::function<Command()> prepare;
+  std::function<void(const Outcome&)> reference;
+  std::function<void()> check;
+  std::size_t sample = 12;
+  std::function<bool(const KillPoint&)> only = [](const KillPoint&) { return true; };
+};
+void run_crash_test(const CrashTest& test);
 
 }  // namespace trelk::test

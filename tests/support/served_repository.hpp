@@ -92,28 +92,19 @@ struct ServedRepository {
     return count;
   }
 
-  // The publisher's side.
-  static PackOptions packing(const std::string& build_id, const std::string& executable) {
-    PackOptions options;
-    options.build_id = build_id;
-    options.executable = executable;
-    return options;
-  }
-  // The reference launcher with this identity, packed as a publisher would.
+  // The publisher's side: the reference launcher with this identity, packed as a publisher would.
   Release launcher(const std::string& build_id, const std::string& behaviour) {
     const fs::path payload = dir / ("payload-" + build_id);
     fs::copy(fs::path(TRELK_TOOLS_DIR).parent_path() / "packages/launcher-payload", payload,
              fs::copy_options::recursive);
     fs::remove(payload / "launcher.json");
-    write_file(payload / "launcher.json", json{{"schema_version", 1},
-                                               {"kind", "trelk-reference-launcher"},
-                                               {"build_id", build_id},
-                                               {"behaviour", behaviour}}
-                                              .dump());
+    write_file(payload / "launcher.json", R"({"schema_version":1,"kind":"trelk-reference-launcher","build_id":")" +
+                                              build_id + R"(","behaviour":")" + behaviour + "\"}");
     Release release{dir / (build_id + ".json"), dir / (build_id + ".tar.zst")};
-    const json document =
-        launcher_release(pack_snapshot(payload, release.archive, packing(build_id, "bin/trelk")), "bin/trelk-gui",
-                         {{"bin/trelk-maintenance", "maintenance"}, {"bin/trelk-maintenance-gui", "maintenance-gui"}});
+    const json document = launcher_release(
+        pack_snapshot(payload, release.archive,
+                      {.build_id = build_id, .executable = "bin/trelk", .target = build_id + ".tar.zst"}),
+        "bin/trelk-gui", {{"bin/trelk-maintenance", "maintenance"}, {"bin/trelk-maintenance-gui", "maintenance-gui"}});
     write_file(release.document, canonical_json(document));
     return release;
   }
@@ -124,7 +115,9 @@ struct ServedRepository {
     fs::permissions(image / "bin/trelk-bootstrap", fs::perms::owner_all);
     write_file(image / "share/release.txt", build_id);
     Release release{dir / (build_id + ".json"), dir / (build_id + ".tar.zst")};
-    const json snapshot = pack_snapshot(image, release.archive, packing(build_id, "bin/trelk-bootstrap"));
+    const json snapshot =
+        pack_snapshot(image, release.archive,
+                      {.build_id = build_id, .executable = "bin/trelk-bootstrap", .target = build_id + ".tar.zst"});
     write_file(release.document, canonical_json(bootstrap_release(snapshot)));
     return release;
   }
@@ -151,26 +144,24 @@ struct ServedRepository {
     fs::remove_all(to);
     ASSERT_EQ(run_program("/bin/cp", {"-a", from.string(), to.string()}, {}).status, 0);
   }
-  Outcome install(const Release& launcher, const Release& bootstrap, const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> arguments{data.string(),
-                                       "--bootstrap-release",
-                                       bootstrap.document.string(),
-                                       "--bootstrap-archive",
-                                       bootstrap.archive.string(),
-                                       "--launcher-release",
-                                       launcher.document.string(),
-                                       "--launcher-archive",
-                                       launcher.archive.string(),
-                                       "--root",
-                                       repo.root_file().string(),
-                                       "--metadata-url",
-                                       nginx.url() + "metadata/",
-                                       "--targets-url",
-                                       nginx.url() + "targets/",
-                                       "--ca-bundle",
-                                       pki.ca.string()};
+  Command install_command(const Release& launcher, const Release& bootstrap,
+                          const std::vector<std::string>& extra = {}) const {
+    std::vector<std::string> arguments{data.string()};
+    for (const auto& [option, value] :
+         std::map<std::string, std::string>{{"--bootstrap-release", bootstrap.document.string()},
+                                            {"--bootstrap-archive", bootstrap.archive.string()},
+                                            {"--launcher-release", launcher.document.string()},
+                                            {"--launcher-archive", launcher.archive.string()},
+                                            {"--root", repo.root_file().string()},
+                                            {"--metadata-url", nginx.url() + "metadata/"},
+                                            {"--targets-url", nginx.url() + "targets/"},
+                                            {"--ca-bundle", pki.ca.string()}})
+      arguments.insert(arguments.end(), {option, value});
     arguments.insert(arguments.end(), extra.begin(), extra.end());
-    return run_program(fs::path(TRELK_TOOLS_DIR) / "trelk-install", arguments, environment());
+    return {fs::path(TRELK_TOOLS_DIR) / "trelk-install", arguments, environment()};
+  }
+  Outcome install(const Release& launcher, const Release& bootstrap, const std::vector<std::string>& extra = {}) {
+    return run(install_command(launcher, bootstrap, extra));
   }
   // The installed bootstrap, started from a terminal-less shell as a user's desktop would.
   Outcome start(const std::vector<std::string>& command) {
@@ -179,16 +170,14 @@ struct ServedRepository {
     return run_program(data / "native/bootstrap/bin/trelk-bootstrap", arguments, environment());
   }
   json status() { return LauncherStore(data, LaunchView{}).status(); }
-  std::string running() {
-    const auto outcome = start({"self", "status"});
-    EXPECT_EQ(outcome.status, 0) << outcome.err;
-    return json::parse(outcome.out.substr(0, outcome.out.find('\n')))["running"]["build_id"].get<std::string>();
-  }
-  json update() {
-    const auto outcome = start({"self", "update"});
+  // The first line of the installed bootstrap's answer to a command that must succeed.
+  json answer(const std::vector<std::string>& command) {
+    const auto outcome = start(command);
     EXPECT_EQ(outcome.status, 0) << outcome.err << outcome.out;
     return json::parse(outcome.out.substr(0, outcome.out.find('\n')));
   }
+  std::string running() { return answer({"self", "status"})["running"]["build_id"]; }
+  json update() { return answer({"self", "update"}); }
 };
 
 }  // namespace trelk::test
