@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -43,11 +44,10 @@ struct FakeDesktop {
   std::optional<Argv> run_with(const std::string& name) {
     const fs::path record = dir / (name + ".run");
     if (!fs::exists(record)) return std::nullopt;
-    const std::string bytes = test::read_file(record);
+    std::istringstream bytes(test::read_file(record));
     fs::remove(record);
     Argv arguments;
-    for (std::size_t start = 0, end; (end = bytes.find('\0', start)) != std::string::npos; start = end + 1)
-      arguments.push_back(bytes.substr(start, end - start));
+    for (std::string argument; std::getline(bytes, argument, '\0');) arguments.push_back(argument);
     return arguments;
   }
 };

@@ -56,10 +56,7 @@ TEST(BootstrapStaging, RefusesUnauthorisedReleasesUnfetchedStagesWhatIsNewAndNev
 
   const test::Release next = publisher.bootstrap("bootstrap-1.1");
   publisher.publish(publisher.launcher("launcher-1.0b", "normal"), next);
-  const BootstrapStageResult staged = stage();
-  EXPECT_TRUE(staged.staged);
-  EXPECT_EQ(staged.status, "staged");
-  EXPECT_EQ(staged.build_id, "bootstrap-1.1");
+  EXPECT_EQ(stage().build_id, "bootstrap-1.1");  // the result document is the update cycle's
   EXPECT_EQ(read_file(paths.update_record), read_file(next.document));
   EXPECT_EQ(read_file(paths.staging / "share/release.txt"), "bootstrap-1.1");
   EXPECT_FALSE(fs::exists(paths.partial) || fs::exists(paths.downloads));

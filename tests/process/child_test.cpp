@@ -35,42 +35,29 @@ std::string descriptor_target(const std::vector<std::string>& lines, int fd) {
 TEST(ChildProcess, RefusesBadRequestsBeforeAnyProcessExists) {
   TempDir dir;
   fs::create_symlink(probe_path(), dir / "linked");
-  const auto probe = probe_path();
   std::vector<std::string> total(8, std::string(4096, 'a'));
   total.push_back("b");
-  const struct {
-    fs::path exe;
-    std::vector<std::string> args;
-    std::map<std::string, std::string> env;
-    ChildControl control;
-    std::string code, message;
-  } rows[] = {
-      {dir / "linked", {}, {}, {}, "launch_executable", "The installed game executable is missing or linked"},
-      {dir / "missing", {}, {}, {}, "launch_executable", "The installed game executable is missing or linked"},
-      {probe, std::vector<std::string>(65, "x"), {}, {}, "argument_limit", "Too many launch arguments"},
-      {probe, {std::string(4097, 'a')}, {}, {}, "argument_limit", "Launch argument is invalid or too long"},
-      {probe, total, {}, {}, "argument_limit", "Launch arguments exceed the total bound"},
-      {probe, {}, {{"A=B", "v"}}, {}, "argument_encoding", "Process environment entry is invalid"},
-      {probe,
-       {},
-       {{launcher_interrupt_reader_environment, "1:3"}},
-       {},
-       "process_control",
-       "Launcher interrupt authority cannot be supplied as an environment override"},
-      {probe,
-       {},
-       {},
-       ChildControl::Interrupt,
-       "process_control",
-       "Only an isolated console launcher child receives interrupt control"},
-  };
   bool started = false;
-  for (const auto& row : rows) {
-    EXPECT_TRELK_ERROR(ChildProcess(
-                           row.exe, row.args, dir.path(), row.env, ChildStreams::Console, ChildEnvironment::Inherit,
-                           [&](std::uint64_t) { started = true; }, ChildGroup::Shared, row.control),
-                       row.code, row.message);
-  }
+  auto start = [&](const fs::path& exe, const std::vector<std::string>& args,
+                   const std::map<std::string, std::string>& env = {}, ChildControl control = {}) {
+    ChildProcess(
+        exe, args, dir.path(), env, ChildStreams::Console, ChildEnvironment::Inherit,
+        [&](std::uint64_t) { started = true; }, ChildGroup::Shared, control);
+  };
+  const std::string interrupt = "Launcher interrupt authority cannot be supplied as an environment override";
+  EXPECT_TRELK_ERROR(start(dir / "linked", {}), "launch_executable",
+                     "The installed game executable is missing or linked");
+  EXPECT_TRELK_ERROR(start(probe_path(), std::vector<std::string>(65, "x")), "argument_limit",
+                     "Too many launch arguments");
+  EXPECT_TRELK_ERROR(start(probe_path(), {std::string(4097, 'a')}), "argument_limit",
+                     "Launch argument is invalid or too long");
+  EXPECT_TRELK_ERROR(start(probe_path(), total), "argument_limit", "Launch arguments exceed the total bound");
+  EXPECT_TRELK_ERROR(start(probe_path(), {}, {{"A=B", "v"}}), "argument_encoding",
+                     "Process environment entry is invalid");
+  EXPECT_TRELK_ERROR(start(probe_path(), {}, {{launcher_interrupt_reader_environment, "1:3"}}), "process_control",
+                     interrupt);
+  EXPECT_TRELK_ERROR(start(probe_path(), {}, {}, ChildControl::Interrupt), "process_control",
+                     "Only an isolated console launcher child receives interrupt control");
   EXPECT_FALSE(started);
 }
 
@@ -241,23 +228,18 @@ TEST(ChildProcess, CtrlCReachesTheChildThroughItsChannel) {
     ASSERT_EQ(::kill(::getpid(), SIGINT), 0);
     EXPECT_TRUE(console.requested());
     EXPECT_EQ(child.wait([&] { return console.requested(); }), 128 + SIGINT);
-    EXPECT_TRUE(test::has_line(read_lines(out), "requested"));
     EXPECT_FALSE(child.request_interrupt());
+    // The child holds the channel's read end and nothing more.
+    const auto lines = read_lines(out);
+    EXPECT_TRUE(test::has_line(lines, "requested"));
+    const auto channel = lines_with(lines, std::string("env ") + launcher_interrupt_reader_environment + "=1:");
+    ASSERT_EQ(channel.size(), 1u);
+    EXPECT_EQ(lines_with(lines, "fd ").size(), 4u);
+    EXPECT_TRUE(descriptor_target(lines, std::stoi(channel[0])).starts_with("pipe:"));
   }
   struct sigaction after {};
   ASSERT_EQ(::sigaction(SIGINT, nullptr, &after), 0);
   EXPECT_EQ(after.sa_handler, before.sa_handler);
-
-  // The child holds the channel's read end and nothing more.
-  TempDir dir;
-  ChildProcess report(probe_path(), {"--out", (dir / "out").string(), "report"}, dir.path(), {}, ChildStreams::Console,
-                      ChildEnvironment::Inherit, {}, ChildGroup::Isolated, ChildControl::Interrupt);
-  EXPECT_EQ(report.wait(), 0);
-  const auto lines = read_lines(dir / "out");
-  const auto channel = lines_with(lines, std::string("env ") + launcher_interrupt_reader_environment + "=1:");
-  ASSERT_EQ(channel.size(), 1u);
-  EXPECT_EQ(lines_with(lines, "fd ").size(), 4u);
-  EXPECT_TRUE(descriptor_target(lines, std::stoi(channel[0])).starts_with("pipe:"));
 }
 
 }  // namespace

@@ -6,35 +6,37 @@
 
 #include <gtest/gtest.h>
 
-#include "process/child.hpp"
-#include "process/probe.hpp"
 #include "support/errors.hpp"
+#include "support/scoped_env.hpp"
 
 namespace trelk {
 namespace {
 
 TEST(InterruptChannel, ReaderMustBeACanonicalInheritedReadPipe) {
-  const std::string prefix = "error launcher_control Launcher interrupt ";
+  const std::string prefix = "Launcher interrupt ";
   const struct {
     std::string value;
-    std::string kind;  // which end of a pipe the probe puts on fd
-    int fd;
-    std::string outcome;
+    int end;  // which end of a pipe is put on descriptor 900
+    std::string error;
   } cases[] = {
-      {"1:10", "read", 10, "attached 1"},
-      {"", "read", 3, "attached 0"},
-      {"1:03", "read", 3, prefix + "channel handle is invalid"},
-      {"1:3", "write", 3, prefix + "reader must be an inherited read pipe"},
-      {"1:11", "read", 10, prefix + "reader must be an inherited read pipe"},
+      {"", 0, ""},
+      {"1:0900", 0, "channel handle is invalid"},
+      {"1:900", 1, "reader must be an inherited read pipe"},
+      {"1:901", 0, "reader must be an inherited read pipe"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.value + " on " + c.kind);
-    test::TempDir dir;
-    ChildProcess child(test::probe_path(),
-                       {"--out", (dir / "out").string(), "attach", c.value, c.kind, std::to_string(c.fd)}, dir.path(),
-                       {});
-    EXPECT_EQ(child.wait(), 0);
-    EXPECT_EQ(test::read_lines(dir / "out"), std::vector<std::string>{c.outcome});
+    SCOPED_TRACE(c.value + " on end " + std::to_string(c.end));
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ASSERT_EQ(::dup2(ends[c.end], 900), 900);
+    test::ScopedEnv reader(launcher_interrupt_reader_environment, c.value);
+    if (c.error.empty()) {
+      ConsoleInterrupt console(true);
+      EXPECT_FALSE(ConsoleInterrupt::parent_reader_attached());
+    } else {
+      EXPECT_TRELK_ERROR(ConsoleInterrupt(true), "launcher_control", prefix + c.error);
+    }
+    for (const int fd : {ends[0], ends[1], 900}) ::close(fd);
   }
 }
 

@@ -5,9 +5,8 @@
 //   hold ignore|default|exit [PIDFILE]
 //                              with PIDFILE, start a grandchild that ignores SIGTERM and write its pid there;
 //                              then exit at once, or print "ready" and sleep ignoring SIGTERM or not
-//   interrupt                  attach the interrupt channel and wait: a request ends
+//   interrupt                  report, then attach the interrupt channel and wait: a request ends
 //                              this program by SIGINT, a closed channel exits 3
-//   attach VALUE read|write FD put a pipe end on FD, attach VALUE, print the outcome
 //   replace plain|maintenance IMAGE DIR [ARG...]
 //                              replace this image; print the error and cwd if that fails
 #include <dirent.h>
@@ -66,13 +65,13 @@ int report(int argc, char** argv) {
   return 0;
 }
 
-// Attaches the channel named by the environment and reports how that went; with wait, also waits for a request.
-int attach(bool wait) {
+// Attaches the channel named by the environment, reports how that went and waits for a request.
+int attach() {
   try {
     trelk::ConsoleInterrupt console(true);
     emit(std::string("attached ") + (trelk::ConsoleInterrupt::parent_reader_attached() ? "1" : "0"));
     const auto end = std::chrono::steady_clock::now() + lifetime;
-    while (wait && std::chrono::steady_clock::now() < end) {
+    while (std::chrono::steady_clock::now() < end) {
       if (console.requested()) {
         emit("requested");
         ::signal(SIGINT, SIG_DFL);
@@ -82,10 +81,10 @@ int attach(bool wait) {
       if (!trelk::ConsoleInterrupt::parent_reader_attached()) return 3;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return wait ? 4 : 0;
+    return 4;
   } catch (const trelk::Error& error) {
     emit("error " + error.code + " " + error.what());
-    return wait ? 2 : 0;
+    return 2;
   }
 }
 
@@ -134,13 +133,9 @@ int main(int argc, char** argv) {
   if (command == "report") return report(argc, argv);
   if (command == "exit" && rest == 1) return std::atoi(args[0]);
   if (command == "hold" && (rest == 1 || rest == 2)) return hold(args[0], rest == 2 ? args[1] : nullptr);
-  if (command == "interrupt") return attach(true);
-  if (command == "attach" && rest == 3) {
-    int ends[2];
-    const int target = std::atoi(args[2]);
-    if (::pipe(ends) != 0 || ::dup2(std::string(args[1]) == "read" ? ends[0] : ends[1], target) != target) return 93;
-    ::setenv(trelk::launcher_interrupt_reader_environment, args[0], 1);
-    return attach(false);
+  if (command == "interrupt") {
+    report(argc, argv);
+    return attach();
   }
   if (command == "replace" && rest >= 3) return replace(args[0], rest - 1, args + 1);
   return 64;
