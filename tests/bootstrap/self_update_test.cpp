@@ -10,6 +10,8 @@
 #include "files/locks.hpp"
 #include "fixture_payload.hpp"
 #include "pack.hpp"
+#include "support/kill_points.hpp"
+#include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
 namespace trelk {
@@ -68,7 +70,6 @@ struct Installation {
 
 // A start waits while other bootstraps run, then commits an image that starts; it rolls back and rejects one
 // that fails (process_probe without a command exits non-zero), hangs (killed at the deadline) or was changed.
-// Starts killed part-way are the installed crash stories.
 TEST(SelfUpdate, WaitsForRunningBootstrapsThenCommitsAWorkingImageOrRollsBack) {
   const std::string next = image_program + std::string(1, '\0');  // one byte more: valid, and a different image
   for (const std::string& new_entry : {next, read_file(fs::path(TRELK_TEST_PROGRAMS) / "process_probe"),
@@ -85,6 +86,32 @@ TEST(SelfUpdate, WaitsForRunningBootstrapsThenCommitsAWorkingImageOrRollsBack) {
     if (new_entry == image_program + "x") write_file(installation.paths.staging / "share/new.txt", "new dat!");
     apply_pending_bootstrap_update(installation.entry);
     installation.expect(new_entry == next);
+  }
+}
+
+// Killed at any of its moves, a start leaves what the next start finishes: never a mixed image, nor a rollback.
+TEST(SelfUpdate, AStartKilledAtAnyMoveIsFinishedByTheNext) {
+  std::string why;
+  const auto strace = test::usable_strace(why);
+  if (!strace) GTEST_SKIP() << why;
+  const std::string next = image_program + std::string(1, '\0');
+  std::vector<test::KillPoint> moves;
+  {
+    Installation reference(next);
+    test::Outcome outcome;
+    for (const auto& point : test::kill_points(*strace, {reference.entry, {}, {}}, outcome))
+      if (point.call.starts_with("link") || point.call.starts_with("rename")) moves.push_back(point);
+  }
+  for (const auto& point : test::sample_kill_points(moves, 6)) {
+    SCOPED_TRACE(point.text());
+    Installation installation(next);
+    test::run_killed(*strace, {installation.entry, {}, {}}, point);
+    // The killed run's start check may hold the locks a moment longer; a start then leaves the update pending.
+    EXPECT_TRUE(test::eventually([&] {
+      apply_pending_bootstrap_update(installation.entry);
+      return !bootstrap_update_pending(installation.paths.root);
+    }));
+    installation.expect(true);
   }
 }
 

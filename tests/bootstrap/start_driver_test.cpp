@@ -104,11 +104,12 @@ TEST(StartDriver, FirstStartsAtOnceRunAndConfirmTheCandidateEvenWithAStreamClose
 }
 
 TEST(StartDriver, BrokenCandidatesAreRejectedAndTheWorkingVersionStarts) {
-  // The CLI says in one line which candidate was rejected and why (one that never reports health is the update
-  // cycle's). A candidate that crashes once healthy has proved that it started: it stays, the old one the rollback.
+  // The CLI says in one line which candidate was rejected and why. A candidate that crashes once healthy has proved
+  // that it started: it stays, and the old one becomes the rollback.
   for (const auto& [behaviour, why] :
        {std::pair{"exit_before_health", "launcher_startup_failed): Launcher candidate exited before initialization"},
         std::pair{"unleased_health", "launcher_lease): The running launcher did not retain native startup ownership"},
+        std::pair{"no_health", "launcher_startup_timeout): Launcher candidate did not confirm initialization"},
         std::pair{"crash_after_health", ""}}) {
     SCOPED_TRACE(behaviour);
     const bool healthy = *why == 0;
