@@ -18,7 +18,7 @@ constexpr std::size_t max_depth = 64;
 // here also lets the object map itself detect duplicate keys.
 class ProtocolBuilder {
  public:
-  explicit ProtocolBuilder(json& root) : root_(root) {}
+  ProtocolBuilder(json& root, const JsonMembers* members) : root_(root), members_(members) {}
 
   bool null() { return value(nullptr); }
   bool boolean(bool v) { return value(v); }
@@ -33,21 +33,29 @@ class ProtocolBuilder {
 
   bool start_object(std::size_t) {
     check_depth(open_.size());
-    open_.push_back(place(json::object()));
+    open(json::object());
     return true;
   }
   bool key(json::string_t& name) {
     check_depth(open_.size());
-    require(!open_.empty() && open_.back()->is_object(), "duplicate_key", "JSON contains a duplicate object key");
-    auto [member, inserted] = open_.back()->get_ref<json::object_t&>().try_emplace(std::move(name));
+    require(!open_.empty() && open_.back().value->is_object(), "duplicate_key", "JSON contains a duplicate object key");
+    if (open_.back().diverted) {
+      require(members_->fresh(name), "duplicate_key", "JSON contains a duplicate object key");
+      name_ = std::move(name);
+      member_ = &taken_;
+      key_ = &name_;
+      return true;
+    }
+    auto [member, inserted] = open_.back().value->get_ref<json::object_t&>().try_emplace(std::move(name));
     require(inserted, "duplicate_key", "JSON contains a duplicate object key");
     member_ = &member->second;
+    key_ = &member->first;
     return true;
   }
   bool end_object() { return close(); }
   bool start_array(std::size_t) {
     check_depth(open_.size());
-    open_.push_back(place(json::array()));
+    open(json::array());
     return true;
   }
   bool end_array() { return close(); }
@@ -60,6 +68,14 @@ class ProtocolBuilder {
   }
 
  private:
+  static constexpr std::size_t off_path = static_cast<std::size_t>(-1);
+
+  struct Frame {
+    json* value;
+    std::size_t matched;  // names of the diverted path leading here, off_path when off it
+    bool diverted;        // the object whose members go to the caller
+  };
+
   // The depth of an event is the number of containers enclosing it.
   static void check_depth(std::size_t depth) {
     require(depth <= max_depth, "depth_limit", "JSON nesting exceeds 64 levels");
@@ -69,13 +85,35 @@ class ProtocolBuilder {
   bool value(T&& v) {
     check_depth(open_.size());
     place(json(std::forward<T>(v)));
+    if (!open_.empty() && open_.back().diverted) hand_over();
     return true;
+  }
+
+  void open(json&& container) {
+    std::size_t matched = off_path;
+    if (members_ && open_.empty()) {
+      matched = 0;
+    } else if (members_) {
+      const Frame& parent = open_.back();
+      if (!parent.diverted && parent.matched < members_->path.size() && parent.value->is_object() &&
+          *key_ == members_->path[parent.matched])
+        matched = parent.matched + 1;
+    }
+    const bool object = container.is_object();
+    json* placed = place(std::move(container));
+    open_.push_back({placed, matched, object && members_ && matched == members_->path.size()});
   }
 
   bool close() {
     check_depth(open_.size() - 1);
     open_.pop_back();
+    if (!open_.empty() && open_.back().diverted) hand_over();
     return true;
+  }
+
+  void hand_over() {
+    members_->take(std::move(name_), std::move(taken_));
+    taken_ = json();
   }
 
   // Stores a new value where the parser is; open containers never move, as
@@ -85,7 +123,7 @@ class ProtocolBuilder {
       root_ = std::move(v);
       return &root_;
     }
-    json& parent = *open_.back();
+    json& parent = *open_.back().value;
     if (parent.is_array()) {
       auto& elements = parent.get_ref<json::array_t&>();
       elements.push_back(std::move(v));
@@ -96,8 +134,12 @@ class ProtocolBuilder {
   }
 
   json& root_;
-  std::vector<json*> open_;
+  const JsonMembers* members_;
+  std::vector<Frame> open_;
   json* member_ = nullptr;
+  const std::string* key_ = nullptr;  // the name of the member being read
+  std::string name_;                  // of the diverted member being read
+  json taken_;                        // its value
 };
 
 void append_integer(std::string& out, auto number) {
@@ -208,12 +250,10 @@ std::size_t canonical_size(const json& value) {
   }
 }
 
-}  // namespace
-
-json parse_json(std::string_view text, std::size_t limit) {
+json parse(std::string_view text, std::size_t limit, const JsonMembers* members) {
   require(text.size() <= limit, "size_limit", "JSON exceeds its size limit");
   json result;
-  ProtocolBuilder builder(result);
+  ProtocolBuilder builder(result, members);
   try {
     // Strict: one value, no comments, nothing but white space after it.
     bool complete = json::sax_parse(text.begin(), text.end(), &builder, json::input_format_t::json, true, false);
@@ -223,6 +263,18 @@ json parse_json(std::string_view text, std::size_t limit) {
   }
   return result;
 }
+
+}  // namespace
+
+json parse_json(std::string_view text, std::size_t limit) { return parse(text, limit, nullptr); }
+
+json parse_json(std::string_view text, std::size_t limit, const JsonMembers& members) {
+  return parse(text, limit, &members);
+}
+
+void append_canonical_json(std::string& out, const json& value) { append_canonical(out, value); }
+
+std::size_t canonical_json_size(const json& value) { return canonical_size(value); }
 
 std::string canonical_json(const json& value) {
   std::string out;

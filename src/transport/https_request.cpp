@@ -124,6 +124,7 @@ TransportResponse perform_request(const std::string& url, HttpsTransfer& transfe
   option(handle, CURLOPT_LOW_SPEED_TIME, 30L);
   option(handle, CURLOPT_NOSIGNAL, 1L);
   option(handle, CURLOPT_USERAGENT, user_agent);
+  transfer.handle = handle;
   option(handle, CURLOPT_WRITEFUNCTION, &HttpsTransfer::on_body);
   option(handle, CURLOPT_WRITEDATA, static_cast<void*>(&transfer));
   option(handle, CURLOPT_XFERINFOFUNCTION, &HttpsTransfer::on_progress);

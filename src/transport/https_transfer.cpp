@@ -79,6 +79,12 @@ std::size_t HttpsTransfer::on_body(char* buffer, std::size_t size, std::size_t c
       self.received += n;
       if (self.on_data && *self.on_data) (*self.on_data)(chunk);
     } else {
+      // A large document is held once at its announced length instead of growing through copies of itself.
+      curl_off_t announced = -1;
+      if (self.received == 0 && self.handle &&
+          curl_easy_getinfo(self.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK && announced > 0 &&
+          static_cast<std::uint64_t>(announced) <= self.maximum)
+        self.body.reserve(static_cast<std::size_t>(announced));
       self.received += n;
       self.body.append(chunk);
     }

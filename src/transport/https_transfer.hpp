@@ -37,6 +37,7 @@ struct HttpsTransfer {
   std::optional<DownloadResponseHeaders> headers;  // file downloads only
   std::uint64_t offset = 0;
   std::uint64_t total = 0;
+  CURL* handle = nullptr;  // the request, for what its headers announced
 
   // Request shape.
   std::string range;

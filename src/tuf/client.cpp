@@ -251,15 +251,14 @@ json TufClient::target(std::string_view path) {
   return *found;
 }
 
-std::optional<json> TufClient::visit(std::string_view path, const std::string& role, const json& document,
+std::optional<json> TufClient::visit(std::string_view path, const std::string& role, const TargetsRole& document,
                                      std::set<std::string>& visited, bool& terminated) {
   if (visited.contains(role)) return std::nullopt;  // a delegation cycle is cut here
   const std::string limit = "Repository delegation limit reached";
   require(visited.size() < limits_.max_delegations, "delegation_limit", limit);
   visited.insert(role);
-  const json& body = document.at("signed");
-  const json& targets = body.at("targets");
-  if (const auto found = targets.find(std::string(path)); found != targets.end()) return *found;
+  const json& body = document.document.at("signed");
+  if (auto found = document.targets.find(path)) return found;
   if (!body.contains("delegations")) return std::nullopt;
   std::string path_digest;
   for (const json& entry : body.at("delegations").at("roles")) {
@@ -269,7 +268,7 @@ std::optional<json> TufClient::visit(std::string_view path, const std::string& r
     // A role already on this walk would end at once (a cycle); it is not loaded again.
     if (!visited.contains(name)) {
       const json& reference = trusted_->snapshot_reference(name + ".json");
-      const json* child = nullptr;
+      const TargetsRole* child = nullptr;
       load_role(name, reference, [&](std::string_view bytes) {
         child = &trusted_->update_delegated(name, bytes, limits_.max_metadata_bytes, document, entry);
       });

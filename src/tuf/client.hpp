@@ -85,7 +85,7 @@ class TufClient {
   // Obtains one snapshot-listed role from the cache or the network; accept checks the bytes and takes
   // them into the trusted set (throwing leaves it unchanged).
   void load_role(std::string_view role, const json& reference, const std::function<void(std::string_view)>& accept);
-  std::optional<json> visit(std::string_view path, const std::string& role, const json& document,
+  std::optional<json> visit(std::string_view path, const std::string& role, const TargetsRole& document,
                             std::set<std::string>& visited, bool& terminated);
   std::filesystem::path file(std::string_view role) const;
 

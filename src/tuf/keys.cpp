@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <set>
 
 #include "core/digest.hpp"
@@ -167,7 +168,11 @@ bool verify_signature(const json& key, std::string_view message, std::string_vie
   }
 }
 
-void verify_threshold(const json& document, const json& keys, const json& role) {
+namespace {
+
+// text: the canonical form of document.signed when the caller has it.
+void verify_threshold_over(const json& document, const json& keys, const json& role,
+                           std::optional<std::string_view> text) {
   const json* keyids = member(&role, "keyids");
   require(keys.is_object() && keyids && keyids->is_array(), "invalid_metadata", "Invalid signing authority");
   verify_keys(keys);
@@ -182,7 +187,8 @@ void verify_threshold(const json& document, const json& keys, const json& role) 
   const json* signed_part = member(&document, "signed");
   const json* signatures = member(&document, "signatures");
   require(signed_part && signatures && signatures->is_array(), "signature_threshold", shortfall);
-  const std::string message = canonical_json(*signed_part);
+  const std::string built = text ? std::string() : canonical_json(*signed_part);
+  const std::string_view message = text ? *text : std::string_view(built);
   std::set<std::string> counted;
   for (const json& element : *signatures) {
     const std::string* id = string_member(&element, "keyid");
@@ -192,6 +198,16 @@ void verify_threshold(const json& document, const json& keys, const json& role) 
     if (key && verify_signature(*key, message, *sig)) counted.insert(*id);
   }
   require(counted.size() >= threshold, "signature_threshold", shortfall);
+}
+
+}  // namespace
+
+void verify_threshold(const json& document, const json& keys, const json& role) {
+  verify_threshold_over(document, keys, role, std::nullopt);
+}
+
+void verify_threshold(const json& document, const json& keys, const json& role, std::string_view signed_text) {
+  verify_threshold_over(document, keys, role, signed_text);
 }
 
 json online_keys(const json& root) {

@@ -26,6 +26,8 @@ bool verify_signature(const json& key, std::string_view message, std::string_vie
 
 // Throws unless enough distinct keys authorised by role (keyids, threshold) signed document.signed.
 void verify_threshold(const json& document, const json& keys, const json& role);
+// The same, for a caller that has the canonical form of document.signed already.
+void verify_threshold(const json& document, const json& keys, const json& role, std::string_view signed_text);
 
 // {"timestamp": {...}, "snapshot": {...}}: the keys of those roles in a root document, null for none.
 json online_keys(const json& root);

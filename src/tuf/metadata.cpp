@@ -93,16 +93,25 @@ void delegation_shape(const json& delegations) {
   }
 }
 
-void targets_shape(const json& body) {
+void target_shape(std::string_view path, const json& description) {
+  validate_relative_path(path, true);
+  length(description);
+  require(description.contains("hashes"), "invalid_hashes", "Target has no authenticated hashes");
+  hashes_shape(description.at("hashes"));
+  if (description.contains("custom"))
+    require(description.at("custom").is_object(), "invalid_metadata", "Target custom data must be an object");
+}
+
+// table, when given, holds the members of the document's (then empty) targets object.
+void targets_shape(const json& body, const TargetTable* table) {
   const json& targets = body.at("targets");
   require(targets.is_object(), "invalid_metadata", "Targets must be an object");
-  for (const auto& [path, description] : targets.items()) {
-    validate_relative_path(path, true);
-    length(description);
-    require(description.contains("hashes"), "invalid_hashes", "Target has no authenticated hashes");
-    hashes_shape(description.at("hashes"));
-    if (description.contains("custom"))
-      require(description.at("custom").is_object(), "invalid_metadata", "Target custom data must be an object");
+  for (const auto& [path, description] : targets.items()) target_shape(path, description);
+  for (std::size_t i = 0; table && i < table->size(); ++i) {
+    if (const json* description = table->kept(i))
+      target_shape(table->path(i), *description);
+    else
+      validate_relative_path(table->path(i), true);  // a compact description has the closed shape
   }
   if (body.contains("delegations")) delegation_shape(body.at("delegations"));
 }
@@ -171,7 +180,9 @@ std::uint64_t length(const json& description) {
   return value.get<std::uint64_t>();
 }
 
-void shape_body(const json& document, std::string_view type) {
+namespace {
+
+void checked_shape(const json& document, std::string_view type, const TargetTable* table) {
   require(document.is_object() && document.contains("signatures") && document.at("signatures").is_array() &&
               document.contains("signed") && document.at("signed").is_object(),
           "invalid_metadata", "Metadata must contain a signed object and signature array");
@@ -201,17 +212,25 @@ void shape_body(const json& document, std::string_view type) {
             "Timestamp must describe only snapshot.json; snapshot must describe targets.json");
     meta_shape(meta);
   } else if (type == "targets") {
-    targets_shape(body);
+    targets_shape(body, table);
   }
 }
 
-void shape(const json& document, std::string_view type) {
+void converted_shape(const json& document, std::string_view type, const TargetTable* table) {
   try {
-    shape_body(document, type);
+    checked_shape(document, type, table);
   } catch (const json::exception&) {
     fail("invalid_metadata", "Metadata is missing a required field or has an invalid field type");
   }
 }
+
+}  // namespace
+
+void shape_body(const json& document, std::string_view type) { checked_shape(document, type, nullptr); }
+
+void shape(const json& document, std::string_view type) { converted_shape(document, type, nullptr); }
+
+void shape(const json& document, const TargetTable& targets) { converted_shape(document, "targets", &targets); }
 
 TufTime parse_tuf_time(std::string_view text) {
   const std::string form = "Expiry must use a UTC ISO-8601 timestamp";

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/json.hpp"
+#include "tuf/target_table.hpp"
 
 namespace trelk {
 
@@ -17,6 +18,8 @@ inline constexpr std::size_t tuf_path_limit = 4096;
 // type is "root", "timestamp", "snapshot" or "targets" (delegated roles are "targets"). A member the
 // JSON library cannot read as the expected type becomes "invalid_metadata"; other errors pass through.
 void shape(const json& document, std::string_view type);
+// shape of a targets role read into a table: the document's own "targets" object is empty.
+void shape(const json& document, const TargetTable& targets);
 // The body of shape, without the conversion of JSON library errors.
 void shape_body(const json& document, std::string_view type);
 // An authority (keyids, threshold) whose key IDs all name members of keys.

@@ -41,8 +41,10 @@ std::string remote_target_name(std::string_view path, const json& description, b
   return std::string(path.substr(0, slash + 1)) + prefix + std::string(path.substr(slash + 1));
 }
 
-json verified_role(std::string_view bytes, const json& reference, const json& keys, const json& authority,
-                   std::string_view type, std::uint64_t limit, TufTime now) {
+namespace {
+
+// The bytes against their parent's reference: length, then every hash.
+void referenced_bytes(std::string_view bytes, const json& reference) {
   if (reference.contains("length"))
     require(bytes.size() == length(reference), "length_mismatch", "Metadata length does not match its parent");
   if (reference.contains("hashes")) {
@@ -52,13 +54,35 @@ json verified_role(std::string_view bytes, const json& reference, const json& ke
       require(expected.is_string() && digest(bytes, algorithm) == expected.get_ref<const std::string&>(),
               "hash_mismatch", "Metadata hash does not match its parent");
   }
-  json document = parsed(bytes, limit);
-  shape(document, type);
-  verify_threshold(document, keys, authority);
+}
+
+void referenced_version(const json& document, const json& reference, TufTime now) {
   require(version_of(document) == positive_version(reference.at("version")), "version_mismatch",
           "Metadata version does not match its parent");
   unexpired(document, now);
+}
+
+}  // namespace
+
+json verified_role(std::string_view bytes, const json& reference, const json& keys, const json& authority,
+                   std::string_view type, std::uint64_t limit, TufTime now) {
+  referenced_bytes(bytes, reference);
+  json document = parsed(bytes, limit);
+  shape(document, type);
+  verify_threshold(document, keys, authority);
+  referenced_version(document, reference, now);
   return document;
+}
+
+std::shared_ptr<const TargetsRole> verified_targets(std::string_view bytes, const json& reference, const json& keys,
+                                                    const json& authority, std::uint64_t limit, TufTime now) {
+  referenced_bytes(bytes, reference);
+  std::shared_ptr<const TargetsRole> role = parse_targets_role(bytes, static_cast<std::size_t>(limit));
+  shape(role->document, role->targets);
+  std::string storage;
+  verify_threshold(role->document, keys, authority, signed_text(*role, bytes, storage));
+  referenced_version(role->document, reference, now);
+  return role;
 }
 
 bool delegation_covers(const json& entry, std::string_view path, std::string& path_digest) {
@@ -175,27 +199,27 @@ const json& TrustedMetadataSet::snapshot_reference(std::string_view role) const 
   return *found;
 }
 
-const json& TrustedMetadataSet::update_targets(std::string_view bytes, std::uint64_t limit) {
+const TargetsRole& TrustedMetadataSet::update_targets(std::string_view bytes, std::uint64_t limit) {
   in_order(snapshot_.has_value() && !targets_);
   const json& body = root_.at("signed");
-  targets_ = verified_role(bytes, snapshot_reference("targets.json"), body.at("keys"), body.at("roles").at("targets"),
-                           "targets", limit, now_);
+  targets_ = verified_targets(bytes, snapshot_reference("targets.json"), body.at("keys"),
+                              body.at("roles").at("targets"), limit, now_);
   return *targets_;
 }
 
-const json& TrustedMetadataSet::targets() const {
-  in_order(targets_.has_value());
+const TargetsRole& TrustedMetadataSet::targets() const {
+  in_order(targets_ != nullptr);
   return *targets_;
 }
 
-const json& TrustedMetadataSet::update_delegated(std::string_view name, std::string_view bytes, std::uint64_t limit,
-                                                 const json& delegator, const json& entry) {
-  in_order(targets_.has_value());
-  json document =
-      verified_role(bytes, snapshot_reference(std::string(name) + ".json"),
-                    member(delegator.at("signed"), "delegations").at("keys"), entry, "targets", limit, now_);
+const TargetsRole& TrustedMetadataSet::update_delegated(std::string_view name, std::string_view bytes,
+                                                        std::uint64_t limit, const TargetsRole& delegator,
+                                                        const json& entry) {
+  in_order(targets_ != nullptr);
+  auto role = verified_targets(bytes, snapshot_reference(std::string(name) + ".json"),
+                               member(delegator.document.at("signed"), "delegations").at("keys"), entry, limit, now_);
   // A role verified once in this refresh keeps its document: callers may still be reading it.
-  return delegated_.emplace(std::string(name), std::move(document)).first->second;
+  return *delegated_.emplace(std::string(name), std::move(role)).first->second;
 }
 
 }  // namespace trelk

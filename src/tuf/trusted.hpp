@@ -2,12 +2,14 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/json.hpp"
 #include "tuf/metadata.hpp"
+#include "tuf/target_table.hpp"
 
 namespace trelk {
 
@@ -26,6 +28,9 @@ std::string remote_target_name(std::string_view path, const json& description, b
 // authority, its type, the referenced version and expiry. Returns the document; pure.
 json verified_role(std::string_view bytes, const json& reference, const json& keys, const json& authority,
                    std::string_view type, std::uint64_t limit, TufTime now);
+// verified_role of a targets role, its targets read into a compact table; the same checks in the same order.
+std::shared_ptr<const TargetsRole> verified_targets(std::string_view bytes, const json& reference, const json& keys,
+                                                    const json& authority, std::uint64_t limit, TufTime now);
 // Whether a delegation entry covers the path (path patterns or hash prefixes of the path's SHA-256).
 bool delegation_covers(const json& entry, std::string_view path, std::string& path_digest);
 
@@ -56,11 +61,11 @@ class TrustedMetadataSet {
   const json& update_snapshot(std::string_view bytes, std::uint64_t limit, const std::optional<json>& previous);
   const json& snapshot() const;
   // The top-level targets named by the trusted snapshot.
-  const json& update_targets(std::string_view bytes, std::uint64_t limit);
-  const json& targets() const;
-  // A delegated role named by the snapshot, delegated by the entry of delegator (a trusted targets document).
-  const json& update_delegated(std::string_view name, std::string_view bytes, std::uint64_t limit,
-                               const json& delegator, const json& entry);
+  const TargetsRole& update_targets(std::string_view bytes, std::uint64_t limit);
+  const TargetsRole& targets() const;
+  // A delegated role named by the snapshot, delegated by the entry of delegator (a trusted targets role).
+  const TargetsRole& update_delegated(std::string_view name, std::string_view bytes, std::uint64_t limit,
+                                      const TargetsRole& delegator, const json& entry);
 
   // The parent reference of a snapshot-listed role ("missing_role" when the snapshot does not list it).
   const json& snapshot_reference(std::string_view role) const;
@@ -70,8 +75,8 @@ class TrustedMetadataSet {
   json root_;
   std::optional<json> timestamp_;
   std::optional<json> snapshot_;
-  std::optional<json> targets_;
-  std::map<std::string, json, std::less<>> delegated_;
+  std::shared_ptr<const TargetsRole> targets_;
+  std::map<std::string, std::shared_ptr<const TargetsRole>, std::less<>> delegated_;
   TufTime now_{};
   bool begun_ = false;
 };

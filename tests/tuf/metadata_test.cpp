@@ -138,6 +138,9 @@ TEST(MetadataShape, RefusesEachRuleWithItsOwnMessage) {
     else
       document[at] = json::parse(test.value);
     EXPECT_TRUE(test::fails_with([&] { shape(document, test.type); }, test.code, test.message));
+    if (test.type != "targets") continue;  // the same verdict with the targets read into a compact table
+    const auto role = parse_targets_role(document.dump(), 1 << 20);
+    EXPECT_TRUE(test::fails_with([&] { shape(role->document, role->targets); }, test.code, test.message));
   }
   // Upper-case target digests pass the shape (they never match a computed digest later).
   json upper = envelope(targets_body());
@@ -147,6 +150,31 @@ TEST(MetadataShape, RefusesEachRuleWithItsOwnMessage) {
     upper["signed"]["spec_version"] = version;
     EXPECT_NO_THROW(shape(upper, "targets")) << version;
   }
+}
+
+TEST(TargetTable, AnyLayoutGivesBackExactlyTheSignedTextAndDescriptions) {
+  const json targets = {
+      {"a/compact", {{"hashes", {{"sha256", std::string(64, 'a')}, {"sha512", std::string(128, 'b')}}}, {"length", 1}}},
+      {"b/upper", {{"hashes", {{"sha256", std::string(64, 'A')}}}, {"length", 2}}},
+      {"c/\"quoted\\", {{"custom", {{"x", 1}}}, {"hashes", {{"sha512", std::string(128, 'c')}}}, {"length", 3}}}};
+  json body = common("targets");
+  body["targets"] = targets;
+  const json document = envelope(body);
+  std::string reversed = R"({"signed":{"targets":{)";  // members in reverse order, targets too
+  for (auto it = targets.rbegin(); it != targets.rend(); ++it)
+    reversed.append(it == targets.rbegin() ? "" : ",").append(quote(it.key())).append(":").append(it.value().dump());
+  body.erase("targets");
+  reversed.append("},").append(body.dump().substr(1)).append(R"(,"signatures":[]})");
+  for (const std::string& text : {canonical_json(document), document.dump(2), reversed}) {
+    const auto role = parse_targets_role(text, 1 << 20);
+    std::string storage;
+    EXPECT_EQ(signed_text(*role, text, storage), canonical_json(document.at("signed")));
+    EXPECT_EQ(storage.empty(), text == canonical_json(document));  // a canonical document is not copied
+    for (const auto& [path, description] : targets.items()) EXPECT_EQ(role->targets.find(path), description);
+    EXPECT_FALSE(role->targets.find("a"));
+  }
+  EXPECT_TRELK_ERROR(parse_targets_role(R"({"signed":{"targets":{"b":{},"a":{},"b":{}}}})", 100), "duplicate_key",
+                     "JSON contains a duplicate object key");
 }
 
 TEST(MetadataShape, TimestampAndSnapshotDescribeTheirFiles) {
