@@ -6,9 +6,13 @@
 #include <cerrno>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "core/error.hpp"
@@ -128,6 +132,100 @@ void validate_target_resume_state(const json& state, std::string_view temporary)
 
 namespace {
 
+// Thrown through the transfer to stop it once the resumed prefix failed its proof.
+struct PrefixRefuted {};
+
+// The proof of a resumed prefix, on a thread of its own while the rest of the file arrives: it hashes the
+// recorded prefix through the file's descriptor and compares it with the recorded digest, then follows the
+// transfer, reading back what was written meanwhile, until it has caught up. The transfer then takes the
+// running digest over; until then it neither hashes nor checkpoints, so no state ever vouches for bytes
+// after an unproven prefix.
+class PrefixProof {
+ public:
+  PrefixProof(const AllocatedFile& file, std::uint64_t recorded, std::string expected)
+      : file_(file), recorded_(recorded), expected_(std::move(expected)), thread_([this] { run(); }) {}
+  PrefixProof(const PrefixProof&) = delete;
+  PrefixProof& operator=(const PrefixProof&) = delete;
+  ~PrefixProof() {
+    abandoned_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+  bool failed() const { return failed_; }
+
+  // Told of each chunk after it was written; true once the proof has caught up, and the caller then takes
+  // the digest and hashes this chunk and every later one itself.
+  bool caught_up(std::uint64_t size) {
+    const std::lock_guard lock(mutex_);
+    if (caught_up_) return true;
+    arrived_ += size;
+    return false;
+  }
+  // The digest of every byte before the chunk that found the proof caught up, and how many those are.
+  DigestState take(std::uint64_t& covered) {
+    thread_.join();
+    covered = recorded_ + arrived_;
+    return std::move(digest_);
+  }
+  // Waits for the verdict on the prefix; with follow also until every byte told of is hashed. An error other
+  // than a failed proof is rethrown.
+  bool settle(bool follow) {
+    {
+      const std::lock_guard lock(mutex_);
+      follow_ = follow;
+    }
+    if (thread_.joinable()) thread_.join();
+    if (failure_) std::rethrow_exception(failure_);
+    return !failed_;
+  }
+  bool complete() const { return caught_up_; }
+
+ private:
+  struct Abandoned {};
+
+  void hash(std::string_view chunk) {
+    if (abandoned_) throw Abandoned{};
+    digest_.update(chunk);
+  }
+
+  void run() {
+    try {
+      file_.read_range(0, recorded_, [this](std::string_view chunk) { hash(chunk); });
+      require(digest_.value() == expected_, "download_resume_changed", "Recorded partial bytes changed");
+      for (std::uint64_t done = recorded_;;) {
+        std::uint64_t until = 0;
+        {
+          const std::lock_guard lock(mutex_);
+          until = recorded_ + arrived_;
+          caught_up_ = done == until;
+          if (caught_up_ || !follow_) return;
+        }
+        file_.read_range(done, until - done, [this](std::string_view chunk) { hash(chunk); });
+        done = until;
+      }
+    } catch (const Abandoned&) {
+    } catch (const Error&) {
+      failed_ = true;
+    } catch (...) {
+      failure_ = std::current_exception();
+      failed_ = true;
+    }
+  }
+
+  const AllocatedFile& file_;
+  const std::uint64_t recorded_;
+  const std::string expected_;
+  DigestState digest_{"sha256"};
+  std::mutex mutex_;
+  std::uint64_t arrived_ = 0;  // bytes written after the prefix
+  bool caught_up_ = false;
+  bool follow_ = true;
+  std::atomic<bool> failed_ = false;
+  std::atomic<bool> abandoned_ = false;
+  std::exception_ptr failure_;
+  std::thread thread_;  // last: it starts once everything above exists
+};
+
 // What the phases of one resumable download share: the request, the partial file in use and the running
 // digest of its bytes, and the state document as last written.
 struct Resume {
@@ -140,6 +238,7 @@ struct Resume {
   std::string scope_sha256;
 
   std::optional<AllocatedFile> file;
+  std::unique_ptr<PrefixProof> proof;  // while a resumed prefix is proven beside the transfer
   std::string temporary;
   fs::path state_path;
   std::string last_text;  // empty until this run wrote or adopted a state document
@@ -203,9 +302,20 @@ struct Resume {
     record(file->written(), file->reservation());
   }
 
+  // The proof caught up with the transfer: the running digest continues from it.
+  void adopt_proof() {
+    running = proof->take(hashed);
+    proof.reset();
+    tell("resumed", temporary);
+  }
+
   // The server answered a resume with the whole file: before the file is cut back, the state document
   // stops vouching for the old prefix, so a kill during the new transfer leaves a provable state.
   void restart() {
+    if (proof) {
+      proof.reset();  // the prefix is given up unproven
+      tell("prepared", temporary);
+    }
     running = DigestState("sha256");
     hashed = 0;
     record(0, file->reservation());
@@ -304,10 +414,19 @@ void prepare(Resume& resume) {
   resume.tell("prepared", resume.temporary);
 }
 
-// Reopens the chosen partial file by its recorded identity and proves its prefix against the recorded digest.
-// A partial file of ours that no longer proves (shorter than recorded, replaced, a changed byte) is removed with
-// its document and the download starts again from byte 0, once.
-void prove(Resume& resume, const Candidate& chosen) {
+// A partial file of ours that no longer proves is removed with its document; a fresh one starts from byte 0.
+void start_over(Resume& resume) {
+  resume.proof.reset();
+  resume.file.reset();
+  remove_partial(resume.directory / resume.temporary, resume.state_path);
+  sync_directory(resume.directory);
+  prepare(resume);
+}
+
+// Reopens the chosen partial file by its recorded identity and starts the proof of its prefix against the
+// recorded digest beside the transfer. A partial file that cannot be reopened as recorded (shorter, replaced)
+// starts over at once.
+void reopen(Resume& resume, const Candidate& chosen) {
   resume.name(chosen.temporary);
   resume.last_text = chosen.text;
   FileReservation reservation;
@@ -320,19 +439,28 @@ void prove(Resume& resume, const Candidate& chosen) {
   reservation.preallocated = true;
   try {
     resume.file.emplace(reservation.path, resume.total, reservation, chosen.received(), ReservationCallback{});
-    resume.file->read_prefix(chosen.received(), [&](std::string_view chunk) { resume.running.update(chunk); }, {});
-    require(resume.running.value() == chosen.state.at("prefix_sha256").get<std::string>(), "download_resume_changed",
-            "Recorded partial bytes changed");
   } catch (const Error&) {
-    resume.file.reset();
-    remove_partial(resume.directory / resume.temporary, resume.state_path);
-    sync_directory(resume.directory);
-    prepare(resume);
+    start_over(resume);
     return;
   }
   resume.hashed = chosen.received();
   resume.checkpointed = chosen.received();
-  resume.tell("resumed", resume.temporary);
+  resume.proof = std::make_unique<PrefixProof>(*resume.file, chosen.received(),
+                                               chosen.state.at("prefix_sha256").get<std::string>());
+}
+
+// Whether a resumed prefix proved (true without one). With follow, the running digest then covers every
+// written byte again, so that what arrived can be checkpointed.
+bool settle_proof(Resume& resume, bool follow) {
+  if (!resume.proof) return true;
+  if (!resume.proof->settle(follow)) return false;
+  if (resume.proof->complete()) {
+    resume.adopt_proof();
+  } else {
+    resume.proof.reset();
+    resume.tell("resumed", resume.temporary);
+  }
+  return true;
 }
 
 // Fetches the rest of the partial file, checkpointing as it goes and once more when the transfer stops.
@@ -341,6 +469,11 @@ void transfer(Resume& resume) {
   if (file.written() >= resume.total) return;
   file.reserve_remaining();
   const TransportData on_data = [&](std::string_view chunk) {
+    if (resume.proof) {
+      if (resume.proof->failed()) throw PrefixRefuted{};
+      if (!resume.proof->caught_up(chunk.size())) return;
+      resume.adopt_proof();
+    }
     resume.running.update(chunk);
     resume.hashed += chunk.size();
     if (resume.hashed - resume.checkpointed >= resume_checkpoint_bytes ||
@@ -353,9 +486,11 @@ void transfer(Resume& resume) {
     resume.transport->download_into(resume.request.remote, file, file.written(), resume.request.progress, on_data,
                                     on_restart);
   } catch (...) {
-    // Keep what arrived intact for the next attempt; a failing last checkpoint keeps the previous one.
+    // Keep what arrived intact for the next attempt once the prefix proved; a failing last checkpoint keeps
+    // the previous one.
     try {
-      if (resume.hashed == file.written() && resume.hashed != resume.checkpointed) resume.checkpoint();
+      if (settle_proof(resume, true) && resume.hashed == file.written() && resume.hashed != resume.checkpointed)
+        resume.checkpoint();
     } catch (const std::exception&) {
     }
     throw;
@@ -404,10 +539,11 @@ void finish(Resume& resume, const std::vector<Candidate>& superseded) {
 // | on disk                                    | next run of the same download                          |
 // |--------------------------------------------|--------------------------------------------------------|
 // | S vouching for 0 bytes, with or without P  | removes P, then S; a fresh P                           |
-// | S vouching for n bytes, P whose prefix     | continues P from byte n                                |
-// | proves                                     |                                                        |
-// | S vouching for n bytes, P shorter, changed | removes P, then S; a fresh P from byte 0 (once)        |
-// | or replaced                                |                                                        |
+// | S vouching for n bytes, P whose prefix     | continues P from byte n while the prefix is proven on  |
+// | proves (P may hold more: a kill before the | a second thread; S vouches for more only once the      |
+// | proof had caught up with the transfer)     | proof has caught up                                    |
+// | S vouching for n bytes, P shorter, changed | removes P, then S; a fresh P from byte 0 (once), as    |
+// | or replaced                                | soon as the proof fails                                |
 // | S without P (a removal killed half-way)    | removes S                                              |
 // | empty P without S                          | removes P                                              |
 // | "S.<id>.tmp" (a killed checkpoint write)   | removes it unless S belongs to another download        |
@@ -422,8 +558,16 @@ void resumed_target(Transport& transport, const ResumedDownload& download) {
   if (usable.empty())
     prepare(resume);
   else
-    prove(resume, usable.front());
-  transfer(resume);
+    reopen(resume, usable.front());
+  try {
+    transfer(resume);
+  } catch (const PrefixRefuted&) {
+  }
+  // The file is finished only once its resumed prefix proved too; otherwise it starts over, once.
+  if (!settle_proof(resume, false)) {
+    start_over(resume);
+    transfer(resume);
+  }
   finish(resume, usable.empty() ? usable : std::vector<Candidate>(usable.begin() + 1, usable.end()));
 }
 
