@@ -1,6 +1,8 @@
 #include "tuf/trusted.hpp"
 
+#include <exception>
 #include <limits>
+#include <thread>
 
 #include "core/digest.hpp"
 #include "core/error.hpp"
@@ -43,6 +45,9 @@ std::string remote_target_name(std::string_view path, const json& description, b
 
 namespace {
 
+// Below this a role is hashed before it is parsed: a thread would cost more than it saves.
+constexpr std::size_t parallel_hash_bytes = 1 << 20;
+
 // The bytes against their parent's reference: length, then every hash.
 void referenced_bytes(std::string_view bytes, const json& reference) {
   if (reference.contains("length"))
@@ -76,8 +81,30 @@ json verified_role(std::string_view bytes, const json& reference, const json& ke
 
 std::shared_ptr<const TargetsRole> verified_targets(std::string_view bytes, const json& reference, const json& keys,
                                                     const json& authority, std::uint64_t limit, TufTime now) {
-  referenced_bytes(bytes, reference);
-  std::shared_ptr<const TargetsRole> role = parse_targets_role(bytes, static_cast<std::size_t>(limit));
+  // A large role is hashed on a second thread while it is parsed; a wrong length or hash is still reported
+  // before anything the parse found.
+  std::exception_ptr unreferenced, unparsed;
+  std::thread hashing;
+  if (bytes.size() >= parallel_hash_bytes) {
+    hashing = std::thread([&] {
+      try {
+        referenced_bytes(bytes, reference);
+      } catch (...) {
+        unreferenced = std::current_exception();
+      }
+    });
+  } else {
+    referenced_bytes(bytes, reference);
+  }
+  std::shared_ptr<const TargetsRole> role;
+  try {
+    role = parse_targets_role(bytes, static_cast<std::size_t>(limit));
+  } catch (...) {
+    unparsed = std::current_exception();
+  }
+  if (hashing.joinable()) hashing.join();
+  if (unreferenced) std::rethrow_exception(unreferenced);
+  if (unparsed) std::rethrow_exception(unparsed);
   shape(role->document, role->targets);
   std::string storage;
   verify_threshold(role->document, keys, authority, signed_text(*role, bytes, storage));
