@@ -313,8 +313,8 @@ struct Resume {
   // stops vouching for the old prefix, so a kill during the new transfer leaves a provable state.
   void restart() {
     if (proof) {
-      proof.reset();  // the prefix is given up unproven
-      tell("prepared", temporary);
+      proof.reset();  // the prefix is given up unproven; the partial file itself goes on
+      tell("resumed", temporary);
     }
     running = DigestState("sha256");
     hashed = 0;
