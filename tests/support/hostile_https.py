@@ -113,11 +113,6 @@ def answer(s, method, path, headers, body):
         if script == "drop":  # a reset, without the TLS close alert
             s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         return script == "drop"
-    if script == "lying-range" and rng:
-        start, end = (rng[0] + 1, rng[1] + 1) if rng[1] + 1 < n else (rng[0] - 1, rng[1] - 1) if rng[0] else (1, rng[1])
-        return serve_slice(s, method, n, start, end)
-    if script == "lying-range":
-        return respond(s, method, 200, [], pattern(0, n))
     if script == "full-for-range":
         return respond(s, method, 200, [], pattern(0, n))
     if script == "status" and n:

@@ -69,7 +69,7 @@ class NginxServer {
 
 // A scriptable HTTPS server (hostile_https.py). The first path segment names the answer, the second the length n
 // of the file, whose bytes are i % 251 (pattern_bytes): /ok/1000 (ranges honoured), /redirect307/n (also 301, 302,
-// 308, all to /ok/n), /gzip/n, /chunked/n, /lying-range/n, /full-for-range/n, /long-body/n, /short-body/n, /drop/n,
+// 308, all to /ok/n), /gzip/n, /chunked/n, /full-for-range/n, /long-body/n, /short-body/n, /drop/n,
 // /stall/n, /status/<code>, /json (echoes a POST body). Every connection is closed after one response.
 class HostileServer {
  public:

@@ -55,6 +55,8 @@ std::string filler(std::size_t lines, std::size_t line_size) {
 }
 
 TEST(ResponseAdmission, AdmitsResponsesFramingTheAuthenticatedBytes) {
+  // Plain whole, chunked, upper-bounded and restarted answers come from the real servers in the transport and
+  // resume stories; these are the shapes those servers never send.
   // A header section of exactly the transfer bound, with the most field lines a response may have.
   const std::string status = "HTTP/1.1 200 OK\r\n";
   const std::string bounded =
@@ -67,7 +69,6 @@ TEST(ResponseAdmission, AdmitsResponsesFramingTheAuthenticatedBytes) {
     std::uint64_t start;
   };
   const std::vector<Case> cases = {
-      {"full body in chunks", whole(status + "Content-Length: 5000\r\n\r\n", {1, 4000, 999}), 0},
       {"bare line feeds, no reason, http/2", whole("HTTP/2 200\nserver: x\n\n", {5000}), 0},
       {"interim block first, same field in both",
        whole("HTTP/1.1 100 Continue\r\nContent-Length: 7\r\n\r\n" + status +
@@ -79,9 +80,6 @@ TEST(ResponseAdmission, AdmitsResponsesFramingTheAuthenticatedBytes) {
                "Content-Type: application/octet-stream\r\n\r\n",
                {4000}),
        1000},
-      {"resume answered with the whole file", resumed(status + "Content-Length: 5000\r\n\r\n", {2500, 2500}), 0},
-      {"chunked, upper bound only", {5000, 0, false, status + "Transfer-Encoding: chunked\r\n\r\n", {3}}, 0},
-      {"declared below the upper bound", {5000, 0, false, "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n", {10}}, 0},
       {"empty file", {0, 0, true, status + "Content-Length: 0\r\n\r\n", {}}, 0},
       {"trailer of an ordinary field", {4, 0, true, status + "\r\nX-Digest: abc\r\n\r\n", {4}}, 0},
       {"header section at its bound", {1, 0, true, bounded, {1}}, 0},
@@ -131,7 +129,6 @@ TEST(ResponseAdmission, RefusesResponsesThatDoNotFrameTheAuthenticatedBytes) {
       {whole("HTTP/1.1 101 Switching\r\n\r\n"), hdr, "Download protocol upgrades are not supported"},
       {whole("HTTP/1.1 200OK\r\n"), hdr, status_line},
       {whole("HTTP/1.2 200 OK\r\n"), hdr, status_line},
-      {whole("HTTP/2.0 200\r\n"), hdr, status_line},
       {whole("HTTP/1.1 099 Low\r\n"), hdr, "Invalid download status"},
       {whole("HTTP/1.1 2x0\r\n"), hdr, number},
       {whole(nine_statuses), hdr, "Unexpected download response sequence"},
@@ -156,7 +153,6 @@ TEST(ResponseAdmission, RefusesResponsesThatDoNotFrameTheAuthenticatedBytes) {
       {whole(ok + "Content-Length: 5000\r\n\r\nContent-Length: 5000\r\n"), hdr, late},
       {whole(ok + "Content-Length: 18446744073709551616\r\n"), hdr, number},
       {whole(ok + "Content-Length:\r\n"), hdr, number},
-      {whole(ok + "Content-Length: 18446744073709551615\r\n\r\n"), len, bound},
       {whole(ok + "Content-Length: 4999\r\n\r\n"), len, bound},
       {{5000, 0, false, ok + "Content-Length: 5001\r\n\r\n", {}}, len, bound},
       // Ranges.
@@ -174,7 +170,6 @@ TEST(ResponseAdmission, RefusesResponsesThatDoNotFrameTheAuthenticatedBytes) {
       {resumed(partial + range + "Content-Length: 5000\r\n\r\n"), len, bound},
       // Body.
       {{5000, 0, true, ok + "\r\n", {4999, 2}}, "size_limit", "Download exceeds its authenticated length"},
-      {{5000, 1000, true, partial + range + "\r\n", {4001}}, "size_limit", "Download exceeds its authenticated length"},
       {{5000, 0, false, ok + "Content-Length: 10\r\n\r\n", {6, 5}},
        len,
        "Download exceeds its declared response length"},

@@ -101,8 +101,6 @@ TEST(ResumeState, EachKindOfFaultIsReportedAndNothingElse) {
     change(state);
     EXPECT_TRELK_ERROR(validate_target_resume_state(state, temporary), "download_resume_state", message);
   }
-  EXPECT_EQ(target_download_resume_scope("launcher", json{{"v", 1}}, "a/b"),
-            R"({"kind":"launcher","reference":{"v":1},"target":"a/b"})");
 }
 
 TEST(ResumedTarget, TheScanRemovesTheLeftoversOfAKilledRunIsBoundedAndPreservesWhatItDoesNotKnow) {

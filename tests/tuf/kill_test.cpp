@@ -1,5 +1,6 @@
 // The real trelk-tuf killed at its mutating system calls, then run again: a refresh ends with exactly the
-// published metadata, and a large download continues from its last checkpoint (the range it asks nginx for is
+// published metadata (a refresh that learns of a new timestamp key keeps its invalidation marker until the stale
+// state is gone), and a large download continues from its last checkpoint (the range it asks nginx for is
 // the recorded prefix) to the exact target, with nothing left beside either.
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include "support/kill_points.hpp"
 #include "support/run_program.hpp"
 #include "support/served_repository.hpp"
+#include "tuf/client.hpp"
 
 namespace trelk {
 namespace {
@@ -59,6 +61,33 @@ TEST(RefreshAfterKill, EveryKillIsFinishedByTheNextRefreshWithNothingLeftBehind)
     EXPECT_EQ(names(served.state),
               (std::set<std::string>{".lock", "root.json", "timestamp.json", "snapshot.json", "targets.json"}));
   }
+}
+
+TEST(RefreshAfterKill, ANewTimestampKeyInvalidatesStoredStateEvenAcrossAKill) {
+  test::ServedRepository served;
+  served.publish_target("a.bin", "a");
+  served.with_client([](TufClient& c) { c.refresh(); });
+  served.repo.rotate_key("timestamp", {"ecdsa-sha2-nistp256"});
+
+  // The client command is killed at its second rename: the marker is written, the new root is not.
+  std::string why;
+  const auto strace = test::usable_strace(why);
+  if (!strace) GTEST_SKIP() << why;
+  const auto killed = test::run_killed(*strace, trelk_tuf(served, {"refresh"}), {"renameat", 2});
+  EXPECT_NE(killed.status, 0);
+  ASSERT_TRUE(fs::exists(served.state / "root-invalidation.json"));
+  ASSERT_TRUE(fs::exists(served.state / "timestamp.json"));
+  // A removal that fails (here: a directory in the snapshot's place) keeps the marker for the next run.
+  fs::remove(served.state / "snapshot.json");
+  fs::create_directories(served.state / "snapshot.json/x");
+  EXPECT_EQ(served.error_code([](TufClient&) {}), "file_remove");
+  EXPECT_TRUE(fs::exists(served.state / "root-invalidation.json"));
+  fs::remove_all(served.state / "snapshot.json");
+  served.with_client([&](TufClient&) {
+    EXPECT_FALSE(fs::exists(served.state / "root-invalidation.json"));
+    EXPECT_FALSE(fs::exists(served.state / "timestamp.json") || fs::exists(served.state / "snapshot.json"));
+  });
+  EXPECT_EQ(served.download("a.bin"), "a");
 }
 
 TEST(ResumeAfterKill, EveryKillContinuesFromItsLastCheckpointToTheExactTarget) {
