@@ -181,9 +181,7 @@ TEST(ResponseAdmission, RefusesResponsesThatDoNotFrameTheAuthenticatedBytes) {
     SCOPED_TRACE("case " + std::to_string(i) + ": " + cases[i].exchange.headers.substr(0, 120));
     EXPECT_TRUE(test::fails_with([&] { run(cases[i].exchange); }, cases[i].code, cases[i].message));
   }
-}
-
-TEST(ResponseAdmission, RefusesAResponseStartedAfterTheBody) {
+  // A response started after the body, and a resume past the end.
   DownloadResponseHeaders headers(10, 0, true);
   feed(headers, "HTTP/1.1 200 OK\r\n\r\n");
   headers.body(4);
