@@ -1,6 +1,8 @@
 #include "files/locks.hpp"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -47,6 +49,16 @@ TEST(FileLock, SharedAndExclusiveHoldersAndNeverAcrossExec) {
     EXPECT_NO_THROW(FileLock(path, true, LockMode::shared));
     release.join();
   }
+
+  // A retained lock outlives its object and goes with its process.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    FileLock(path, false, LockMode::exclusive).retain_until_process_exit();
+    ::_exit(test::fails_with([&] { FileLock(path, false, LockMode::shared); }, "busy") ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0);
 
   // A program started while the lock is held and still running once it has exec'ed holds nothing.
   std::optional<test::Started> sleeper;
