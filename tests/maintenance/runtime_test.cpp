@@ -78,10 +78,6 @@ TEST(MaintenanceRuntime, ShortcutsAndHelpersAreProvenAndHandedOverFromTheirCopie
   EXPECT_TRELK_ERROR(prepare_console_maintenance(
                          store, installation.reference, root, [] { return true; }, false),
                      "cancelled", "Uninstall cancelled");
-  EXPECT_EQ(prepare_console_maintenance(
-                store, installation.reference, root, [] { return false; }, true)
-                .image(),
-            helper);
   {
     test::ScopedEnv copy{"TRELK_MAINTENANCE_COPY", (installation.temp / "trelk-maintenance-other").string()};
     EXPECT_TRELK_ERROR(MaintenanceRuntime::attach("maintenance", ""), "maintenance_copy",
