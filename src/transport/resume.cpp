@@ -163,7 +163,7 @@ class PrefixProof {
   }
   // The digest of every byte before the chunk that found the proof caught up, and how many those are.
   DigestState take(std::uint64_t& covered) {
-    thread_.join();
+    if (thread_.joinable()) thread_.join();  // settle() may have joined it already
     covered = recorded_ + arrived_;
     return std::move(digest_);
   }
