@@ -190,6 +190,13 @@ TEST(ResumeRecovery, ADamagedPartialFileOfOursStartsOverOnceFromByteZero) {
     EXPECT_EQ(download.events, (std::vector<std::string>{"prepared", "complete"}));
     EXPECT_EQ(download.names(), std::set<std::string>{"big.bin"});
   }
+  // Stopped after its last byte was recorded, before the rename: the next run proves the whole and finishes.
+  for (const auto& name : download.names()) fs::remove(download.out / name);
+  const Progress at_end = [](std::uint64_t done, std::uint64_t total) { return done < total; };
+  EXPECT_EQ(test::thrown([&] { download.run(nginx.url(), "big.bin", at_end); }).code, "cancelled");
+  ASSERT_EQ(download.state().second.at("received").get<std::uint64_t>(), download.bytes.size());
+  download.run(nginx.url());
+  EXPECT_EQ(test::read_file(download.out / "big.bin"), download.bytes);
 }
 
 TEST(ResumeRecovery, AResumeAnsweredWithTheWholeFileNeverLeavesAStateThatNoLongerProves) {
