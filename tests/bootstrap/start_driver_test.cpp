@@ -2,10 +2,12 @@
 #include "bootstrap/start_driver.hpp"
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <ctime>
 #include <map>
 #include <memory>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -231,6 +233,19 @@ bool launcher_catches_interrupts(pid_t pid) {
   return line != std::string::npos && (std::stoull(status.substr(line + 8, 16), nullptr, 16) & (1ull << (SIGINT - 1)));
 }
 
+// Whether pid holds a lock on file, read from /proc/locks: probing with a lock of our own could make the
+// launcher's own non-waiting lease fail.
+bool holds_lock(pid_t pid, const fs::path& file) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return false;
+  std::istringstream locks(test::read_file("/proc/locks"));
+  for (std::string line; std::getline(locks, line);)
+    if (line.find(" " + std::to_string(pid) + " ") != std::string::npos &&
+        line.find(":" + std::to_string(st.st_ino) + " ") != std::string::npos)
+      return true;
+  return false;
+}
+
 TEST(StartDriver, CtrlCReachesTheLauncherAndItsStatusComesBack) {
   // A running launcher leases its version, so exclusive users (uninstall, cleanup) stay out until it ends.
   Profile profile;
@@ -249,7 +264,10 @@ TEST(StartDriver, CtrlCReachesTheLauncherAndItsStatusComesBack) {
   // Direct start: the launcher has replaced the bootstrap's image, so it runs under the bootstrap's pid and takes
   // Ctrl+C itself.
   auto direct = profile.start();
-  ASSERT_TRUE(test::eventually([&] { return launcher_catches_interrupts(direct->pid()); }));
+  // It lets Ctrl+C through before it takes its lease.
+  const fs::path lease = store.path("leases/versions/" + candidate.at("manifest_sha256").get<std::string>() + ".lock");
+  ASSERT_TRUE(
+      test::eventually([&] { return launcher_catches_interrupts(direct->pid()) && holds_lock(direct->pid(), lease); }));
   EXPECT_TRUE(leased());
   kill(direct->pid(), SIGINT);
   EXPECT_EQ(direct->wait().status, 4);
