@@ -238,11 +238,12 @@ bool launcher_catches_interrupts(pid_t pid) {
 bool holds_lock(pid_t pid, const fs::path& file) {
   struct stat st {};
   if (::stat(file.c_str(), &st) != 0) return false;
+  std::string owner = " ", inode = ":";
+  owner.append(std::to_string(pid)).push_back(' ');
+  inode.append(std::to_string(st.st_ino)).push_back(' ');
   std::istringstream locks(test::read_file("/proc/locks"));
   for (std::string line; std::getline(locks, line);)
-    if (line.find(" " + std::to_string(pid) + " ") != std::string::npos &&
-        line.find(":" + std::to_string(st.st_ino) + " ") != std::string::npos)
-      return true;
+    if (line.find(owner) != std::string::npos && line.find(inode) != std::string::npos) return true;
   return false;
 }
 
