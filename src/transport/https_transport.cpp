@@ -78,8 +78,6 @@ HttpsTransport::HttpsTransport(std::string_view service_url, std::filesystem::pa
   require(text.find_first_of("?#") == std::string::npos, "invalid_url",
           "Service URL must not contain credentials, query, or fragment");
   base_url_ = text.ends_with('/') ? text : text + "/";
-  const std::size_t slash = base_url_.find('/', std::string_view("https://").size());
-  origin_ = base_url_.substr(0, slash);
 }
 
 std::string HttpsTransport::url(std::string_view path) const {

@@ -49,7 +49,6 @@ class HttpsTransport final : public Transport {
                  std::shared_ptr<HttpsBudget> budget);
 
   const std::string& base_url() const { return base_url_; }
-  const std::string& origin() const { return origin_; }
   void set_transfer_observer(TransferObserver observer) { observer_ = std::move(observer); }
 
   // The base URL followed by the quoted relative path.
@@ -73,7 +72,6 @@ class HttpsTransport final : public Transport {
   TransportResponse perform(const std::string& target, HttpsTransfer& transfer);
 
   std::string base_url_;
-  std::string origin_;
   std::filesystem::path ca_bundle_;
   std::uint64_t download_limit_ = 0;
   std::shared_ptr<HttpsBudget> budget_;
