@@ -19,20 +19,16 @@ json file_entry(const std::string& path, int mode, std::uint64_t length = 10) {
 // A valid update document for this machine with these extra files; tests then break one rule each.
 json release(const std::vector<json>& extra = {}, const std::string& platform = "linux-x86_64") {
   const std::string entry = platform == "windows-x86_64" ? "bin/trelk-bootstrap.exe" : "bin/trelk-bootstrap";
-  json files = json::array({file_entry(entry, 493)});
+  json document = json::parse(R"({"schema_version": 1, "kind": "trelk-bootstrap-release", "bootstrap_abi": 1,
+      "build_id": "b1", "runtime_lease_abi": 1, "application_schema": {"minimum": 1, "maximum": 1}})");
+  document["archive"] = {{"format", "tar.zst-v1"}, {"target", "b"}, {"length", 5}, {"sha256", std::string(64, 'b')}};
+  document["platform"] = platform;
+  document["executable"] = entry;
+  document["files"] = json::array({file_entry(entry, 493)});
   std::uint64_t total = 10;
-  for (const json& file : extra) files.push_back(file), total += file["length"].get<std::uint64_t>();
-  return json{{"schema_version", 1},
-              {"kind", "trelk-bootstrap-release"},
-              {"bootstrap_abi", 1},
-              {"build_id", "b1"},
-              {"platform", platform},
-              {"executable", entry},
-              {"archive", {{"format", "tar.zst-v1"}, {"target", "b"}, {"length", 5}, {"sha256", std::string(64, 'b')}}},
-              {"files", files},
-              {"expanded_length", total},
-              {"runtime_lease_abi", 1},
-              {"application_schema", {{"minimum", 1}, {"maximum", 1}}}};
+  for (const json& file : extra) document["files"].push_back(file), total += file["length"].get<std::uint64_t>();
+  document["expanded_length"] = total;
+  return document;
 }
 
 void expect_refused(const json& document, const std::string& code, const std::string& message, bool update = true) {

@@ -10,6 +10,7 @@
 #include "files/locks.hpp"
 #include "fixture_payload.hpp"
 #include "pack.hpp"
+#include "support/installation.hpp"
 #include "support/kill_points.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
@@ -25,10 +26,13 @@ using test::write_file;
 // The built bootstrap: in its start check it applies a pending update and ends there with status 0.
 const std::string image_program = read_file(fs::path(TRELK_BIN_DIR) / "trelk-bootstrap");
 
-std::string release(const std::string& entry, const std::string& data_name, const std::string& data) {
+// Lays the files out as a tree under root; returns the release document that describes them.
+std::string lay_out(const fs::path& root, const Files& files) {
+  std::vector<PayloadFile> payload;
+  for (const auto& [path, bytes] : files) payload.push_back({path, bytes, path == "bin/trelk-bootstrap"});
+  write_payload_tree(root, payload);
   return canonical_json(
-      bootstrap_release(snapshot_document("bootstrap-2", "linux-x86_64", "bin/trelk-bootstrap",
-                                          {{"bin/trelk-bootstrap", entry, true}, {data_name, data}})));
+      bootstrap_release(snapshot_document("bootstrap-2", "linux-x86_64", "bin/trelk-bootstrap", payload)));
 }
 
 // An installation whose image holds the old entry point and a data file the new image drops,
@@ -37,30 +41,22 @@ struct Installation {
   test::TempDir dir;
   BootstrapPaths paths{dir.path()};
   fs::path entry = paths.image / "bin/trelk-bootstrap";
-  std::string new_entry;
-  std::string old_record = release(image_program, "share/old.txt", "old data");
+  Files old_files{{"bin/trelk-bootstrap", image_program}, {"share/old.txt", "old data"}};
+  Files new_files;
+  std::string old_record = lay_out(paths.image, old_files);
   std::string new_record;
 
   explicit Installation(const std::string& staged_entry)
-      : new_entry(staged_entry), new_record(release(staged_entry, "share/new.txt", "new data")) {
-    write_payload_tree(paths.image, {{"bin/trelk-bootstrap", image_program, true}, {"share/old.txt", "old data"}});
+      : new_files{{"bin/trelk-bootstrap", staged_entry}, {"share/new.txt", "new data"}},
+        new_record(lay_out(paths.staging, new_files)) {
     write_file(paths.record, old_record);
-    write_payload_tree(paths.staging, {{"bin/trelk-bootstrap", new_entry, true}, {"share/new.txt", "new data"}});
     write_file(paths.update_record, new_record);
   }
 
   // The image is entirely the new one or entirely the old one, and nothing is left staged.
   void expect(bool committed) const {
-    Files image;
-    for (const auto& file : fs::recursive_directory_iterator(paths.image))
-      if (!file.is_directory())
-        image[fs::relative(file.path(), paths.image).string()] = digest(read_file(file.path()), "sha256");
-    // Digests, so that a failure does not print whole programs.
-    const auto entry_digest = digest(committed ? new_entry : image_program, "sha256");
-    const Files expected =
-        committed ? Files{{"bin/trelk-bootstrap", entry_digest}, {"share/new.txt", digest("new data", "sha256")}}
-                  : Files{{"bin/trelk-bootstrap", entry_digest}, {"share/old.txt", digest("old data", "sha256")}};
-    EXPECT_EQ(image, expected);
+    // Not EXPECT_EQ, so that a failure does not print whole programs.
+    EXPECT_TRUE(test::tree(paths.image) == (committed ? new_files : old_files)) << "not the expected image";
     EXPECT_EQ(read_file(paths.record), committed ? new_record : old_record);
     EXPECT_EQ(fs::exists(paths.rejected) ? read_file(paths.rejected) : "",
               committed ? "" : digest(new_record, "sha256"));

@@ -32,21 +32,15 @@ TEST(BootstrapStaging, RefusesUnauthorisedReleasesUnfetchedStagesWhatIsNewAndNev
     updates.tuf().refresh();
     return stage_bootstrap_update(publisher.data, updates.tuf(), {});
   };
-  auto publish_manifest = [&](const std::string& bytes) {
-    write_file(publisher.dir / "manifest.json", bytes);
-    publisher.repo.add_target(bootstrap_manifest_target(), publisher.dir / "manifest.json");
-    publisher.repo.publish();
-  };
-
   // A manifest target one byte over 512 KiB is not even fetched.
-  publish_manifest(std::string(524289, ' '));
+  publisher.publish_target(bootstrap_manifest_target(), std::string(524289, ' '));
   EXPECT_TRELK_ERROR(stage(), "size_limit", "Bootstrap update manifest exceeds 512 KiB");
   EXPECT_EQ(publisher.requests("GET /targets/" + bootstrap_manifest_target()), 0u);
   // A manifest whose archive digest is not the one the repository signed for the archive.
   json lying = json::parse(read_file(bootstrap_10.document));
   lying["build_id"] = "bootstrap-1.2";
   lying["archive"]["sha256"] = std::string(64, '0');
-  publish_manifest(canonical_json(lying));
+  publisher.publish_target(bootstrap_manifest_target(), canonical_json(lying));
   EXPECT_TRELK_ERROR(stage(), "content_mismatch",
                      "Bootstrap archive is not authorized with its declared length and hash");
   EXPECT_EQ(publisher.requests("GET /targets/" + lying["archive"]["target"].get<std::string>()), 0u);

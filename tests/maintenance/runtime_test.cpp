@@ -7,8 +7,10 @@
 #include <thread>
 
 #include "core/paths.hpp"
+#include "files/locks.hpp"
 #include "launcher/store.hpp"
 #include "maintenance/control.hpp"
+#include "maintenance/uninstall.hpp"
 #include "support/errors.hpp"
 #include "support/installation.hpp"
 
@@ -115,11 +117,27 @@ TEST(MaintenanceRuntime, ShortcutsAndHelpersAreProvenAndHandedOverFromTheirCopie
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(60));
   EXPECT_TRUE(installation.helper_copies().empty());
   // One byte differs, the length does not.
-  auto bytes = read_file(helper);
-  bytes[bytes.size() / 2] ^= 1;
-  test::write_file(helper, bytes);
+  const auto bytes = read_file(helper);
+  test::write_file(helper, bytes.substr(0, bytes.size() - 1) + static_cast<char>(bytes.back() ^ 1));
   EXPECT_TRELK_ERROR(prepare("maintenance"), "content_mismatch",
                      "The maintenance helper is damaged; run the Trelk installer to repair it");
+  test::write_file(helper, bytes);
+
+  // The uninstall helper refuses while a bootstrap runs (it holds the installation shared for its lifetime); once it
+  // has gone, an installation without user data leaves nothing behind. A directory without an installation record is
+  // never uninstalled, whatever the command line says.
+  UninstallOptions quick{.release_wait = std::chrono::milliseconds(0)};
+  {
+    NativeFileLock running(root / native_bootstrap_lock, true, NativeLockSharing::none, LockMode::shared);
+    EXPECT_TRELK_ERROR(uninstall_installation(root, quick), "busy", "");
+    EXPECT_TRUE(fs::exists(helper));
+  }
+  EXPECT_TRUE(uninstall_installation(root, quick).changed.empty());
+  EXPECT_FALSE(fs::exists(root));
+  test::write_file(installation.dir / "other/keep.txt", "keep");
+  quick.remove_data = true;
+  EXPECT_TRELK_ERROR(uninstall_installation(installation.dir / "other", quick), "not_installed", "");
+  EXPECT_EQ(read_file(installation.dir / "other/keep.txt"), "keep");
 }
 
 }  // namespace

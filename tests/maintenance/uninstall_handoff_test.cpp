@@ -2,14 +2,10 @@
 
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "core/paths.hpp"
 #include "desktop/shortcut_ledger.hpp"
-#include "files/locks.hpp"
 #include "maintenance/control.hpp"
-#include "maintenance/uninstall.hpp"
-#include "support/errors.hpp"
 #include "support/installation.hpp"
 #include "support/run_program.hpp"
 
@@ -68,28 +64,6 @@ TEST(UninstallHandoff, TheInstalledBootstrapRemovesExactlyWhatTheInstallationOwn
                            (installation.reference["manifest_sha256"].get<std::string>() + ".json")));
     EXPECT_EQ(read_file(root / "games/space-game/saves/slot1.sav"), "progress");
   }
-}
-
-TEST(UninstallHandoff, HelperRefusesWhileTheInstallationRunsAndWithoutAnInstallation) {
-  Installation installation;
-  UninstallOptions quick;
-  quick.release_wait = std::chrono::milliseconds(0);
-  {
-    // A running bootstrap holds the installation shared for its lifetime.
-    NativeFileLock running(installation.root / native_bootstrap_lock, true, NativeLockSharing::none, LockMode::shared);
-    EXPECT_TRELK_ERROR(uninstall_installation(installation.root, quick), "busy", "");
-    EXPECT_TRUE(fs::exists(installation.version() / "bin/trelk-maintenance"));
-  }
-  // Once it has gone, an installation without user data leaves nothing behind.
-  auto report = uninstall_installation(installation.root, quick);
-  EXPECT_FALSE(fs::exists(installation.root));
-  EXPECT_TRUE(report.changed.empty());
-
-  // Whatever the command line says, a directory without an installation record is not uninstalled.
-  write_file(installation.dir / "other/keep.txt", "keep");
-  quick.remove_data = true;
-  EXPECT_TRELK_ERROR(uninstall_installation(installation.dir / "other", quick), "not_installed", "");
-  EXPECT_EQ(read_file(installation.dir / "other/keep.txt"), "keep");
 }
 
 }  // namespace
