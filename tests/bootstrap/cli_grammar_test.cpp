@@ -129,8 +129,6 @@ TEST(CliGrammar, PerCommandRules) {
   for (const auto& [line, code, message] : std::vector<std::tuple<std::string, std::string, std::string>>{
            {"crashes delete r --confirm-report s", "confirmation_required",
             "Confirm the exact report with --confirm-report REPORT"},
-           {"uninstall g --remove-saves --confirm-game h", "confirmation_required",
-            "Specify uninstall GAME --confirm-game GAME; add --remove-saves only to delete saves"},
            {"agreements agree a --age-16-or-older", "agreement_version",
             "Read it with agreements show ID, then agree with --agreement-version VERSION"},
            {"crashes send r --age-16-or-older", "crash_consent",
@@ -176,7 +174,6 @@ TEST(Entries, GlobalOptionsHelpBoundsForwardingAndConflicts) {
   expect_usage({"status", std::string("g\0", 2)}, "CLI argument exceeds its bound or contains NUL");
   EXPECT_NO_THROW(parse_cli_entry({"settings", "set", "k", "\"" + std::string(16382, 'a') + "\""}, kDefault));
 
-  EXPECT_EQ(parse_bootstrap_entry({}, kDefault).data_dir, kDefault);
   // Everything after "--" is forwarded verbatim; a value is never read as an option.
   BootstrapEntry cli = parse_bootstrap_entry({"--cli", "--data-dir", "--gui", "--", "list", "--cli", "--"}, kDefault);
   EXPECT_EQ(cli.interface, "cli");

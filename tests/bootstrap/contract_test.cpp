@@ -38,7 +38,7 @@ void expect_refused(const json& document, const std::string& code, const std::st
       << document.dump();
 }
 
-TEST(BootstrapContract, ContractUpdateRulesAndBounds) {
+TEST(BootstrapContract, ContractUpdateRulesBoundsAndTheInstalledRoot) {
   EXPECT_NO_THROW(validate_bootstrap_update(SnapshotManifest::parse(release())));
   json abi = release();
   abi["bootstrap_abi"] = 2;
@@ -67,29 +67,14 @@ TEST(BootstrapContract, ContractUpdateRulesAndBounds) {
   data.pop_back();
   data[1]["length"] = 2;
   expect_refused(release(data), "size_limit", "Bootstrap update exceeds its size limit");
-}
 
-TEST(BootstrapContract, InstalledRootAndTheSharedLifetimeLock) {
-  // The installed path itself is the update cycle's.
+  // The installed path itself is the update cycle's, the lifetime lock of running bootstraps the uninstall story's.
   EXPECT_EQ(installed_data_root("/opt/x/bin/trelk-bootstrap"), std::nullopt);
   EXPECT_TRELK_ERROR(installed_data_root("/r/x/../native/bootstrap/bin/trelk-bootstrap"), "unsafe_path",
                      "Bootstrap image path must be absolute and normalized");
-
   test::TempDir temp;
-  const fs::path image = temp / "data" / installed_bootstrap_entry;
-  const fs::path lock = temp / "data" / native_bootstrap_lock;
-  test::write_file(image, "image");
-  {
-    // Two bootstraps may run at once on one installation; an installer or update may not.
-    auto first = bootstrap_lifetime(image);
-    ASSERT_NE(first, nullptr);
-    EXPECT_NE(bootstrap_lifetime(image), nullptr);
-    EXPECT_TRELK_ERROR(NativeFileLock(lock, false, NativeLockSharing::none, LockMode::exclusive), "busy",
-                       "Another worker owns this native installation");
-  }
-  EXPECT_NO_THROW(NativeFileLock(lock, false, NativeLockSharing::none, LockMode::exclusive));
   test::write_file(temp / "data" / native_setup_marker, "");
-  EXPECT_TRELK_ERROR(bootstrap_lifetime(image), "native_install_incomplete", "");
+  EXPECT_TRELK_ERROR(bootstrap_lifetime(temp / "data" / installed_bootstrap_entry), "native_install_incomplete", "");
 }
 
 }  // namespace

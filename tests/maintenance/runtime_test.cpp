@@ -6,8 +6,8 @@
 #include <chrono>
 #include <thread>
 
+#include "bootstrap/contract.hpp"
 #include "core/paths.hpp"
-#include "files/locks.hpp"
 #include "launcher/store.hpp"
 #include "maintenance/control.hpp"
 #include "maintenance/uninstall.hpp"
@@ -123,13 +123,15 @@ TEST(MaintenanceRuntime, ShortcutsAndHelpersAreProvenAndHandedOverFromTheirCopie
                      "The maintenance helper is damaged; run the Trelk installer to repair it");
   test::write_file(helper, bytes);
 
-  // The uninstall helper refuses while a bootstrap runs (it holds the installation shared for its lifetime); once it
-  // has gone, an installation without user data leaves nothing behind. A directory without an installation record is
-  // never uninstalled, whatever the command line says.
+  // The uninstall helper refuses while bootstraps run (each holds the installation shared for its lifetime); once
+  // they have gone, an installation without user data leaves nothing behind. A directory without an installation
+  // record is never uninstalled, whatever the command line says.
   UninstallOptions quick{.release_wait = std::chrono::milliseconds(0)};
   {
-    NativeFileLock running(root / native_bootstrap_lock, true, NativeLockSharing::none, LockMode::shared);
-    EXPECT_TRELK_ERROR(uninstall_installation(root, quick), "busy", "");
+    const auto first = bootstrap_lifetime(installation.bootstrap()),
+               second = bootstrap_lifetime(installation.bootstrap());
+    ASSERT_TRUE(first && second);
+    EXPECT_TRELK_ERROR(uninstall_installation(root, quick), "busy", "Another worker owns this native installation");
     EXPECT_TRUE(fs::exists(helper));
   }
   EXPECT_TRUE(uninstall_installation(root, quick).changed.empty());
