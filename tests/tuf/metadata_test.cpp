@@ -84,11 +84,12 @@ TEST(DelegationPatterns, GlobsNeverCrossDirectories) {
 }
 
 TEST(MetadataShape, RefusesEachRuleWithItsOwnMessage) {
-  // Each case sets the member at a JSON pointer (null erases it) of a valid targets document, checked as a type.
+  // Each case sets the member at a JSON pointer (null erases it) of a valid document of its type.
   struct Case {
     std::string type, pointer, value, code, message;
   };
   const std::string generic = "Metadata is missing a required field or has an invalid field type",
+                    described = "Timestamp must describe only snapshot.json; snapshot must describe targets.json",
                     spec = "A stable TUF 1.x[.y] specification version is required",
                     names = "Delegated role names must be unique and non-top-level",
                     role = "/signed/delegations/roles/0";
@@ -102,7 +103,7 @@ TEST(MetadataShape, RefusesEachRuleWithItsOwnMessage) {
        "Metadata repeats a signature key ID"},
       {"targets", "/signatures", R"([{"keyid":1,"sig":"b"}])", "invalid_metadata",
        "Signature must contain a key ID and signature string"},
-      {"snapshot", "/signed/version", "1", "metadata_type", "Unexpected metadata type"},
+      {"targets", "/signed/_type", R"("snapshot")", "metadata_type", "Unexpected metadata type"},
       {"targets", "/signed/spec_version", R"("2.0")", "unsupported_spec", spec},
       {"targets", "/signed/spec_version", R"("1.01")", "unsupported_spec", spec},
       {"targets", "/signed/spec_version", R"("1.0.0.1")", "unsupported_spec", spec},
@@ -124,11 +125,22 @@ TEST(MetadataShape, RefusesEachRuleWithItsOwnMessage) {
       {"targets", role + "/keyids", R"(["missing"])", "invalid_metadata",
        "Role references a key absent from its delegator"},
       {"targets", role + "/threshold", R"("1")", "invalid_version", ""},
+      {"timestamp", "/signed/meta/other.json", R"({"version":1})", "invalid_metadata", described},
+      {"snapshot", "/signed/meta/targets.json", "null", "invalid_metadata", described},
+      {"snapshot", "/signed/meta/games.json", "{}", "invalid_metadata", "Metadata reference must contain a version"},
+  };
+  // A valid document of the type: a targets role's targets, the one file a timestamp or snapshot must describe.
+  const auto valid = [](const std::string& type) {
+    json document = envelope(targets_body());
+    document["signed"]["_type"] = type;
+    document["signed"]["targets"]["a"] = {{"length", 1}, {"hashes", hashes()}};
+    document["signed"]["meta"] = {{type == "timestamp" ? "snapshot.json" : "targets.json",
+                                   {{"version", 1}, {"length", 10}, {"hashes", hashes()}}}};
+    return document;
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.pointer + " = " + test.value.substr(0, 60));
-    json document = envelope(targets_body());
-    document["signed"]["targets"]["a"] = {{"length", 1}, {"hashes", hashes()}};
+    json document = valid(test.type);
     const json::json_pointer at(test.pointer);
     if (test.value == "null")
       document[at.parent_pointer()].erase(at.back());
@@ -139,9 +151,10 @@ TEST(MetadataShape, RefusesEachRuleWithItsOwnMessage) {
     const auto role = parse_targets_role(document.dump(), 1 << 20);
     EXPECT_TRUE(test::fails_with([&] { shape(role->document, role->targets); }, test.code, test.message));
   }
+  for (const char* type : {"timestamp", "snapshot"}) EXPECT_NO_THROW(shape(valid(type), type));
   // Upper-case target digests pass the shape (they never match a computed digest later).
-  json upper = envelope(targets_body());
-  upper["signed"]["targets"]["a"] = {{"length", 1}, {"hashes", {{"sha256", std::string(64, 'A')}}}};
+  json upper = valid("targets");
+  upper["signed"]["targets"]["a"]["hashes"]["sha256"] = std::string(64, 'A');
   EXPECT_NO_THROW(shape(upper, "targets"));
   for (const char* version : {"1.0", "1.1", "1.0.31", "1.12"}) {
     upper["signed"]["spec_version"] = version;
@@ -172,24 +185,6 @@ TEST(TargetTable, AnyLayoutGivesBackExactlyTheSignedTextAndDescriptions) {
   }
   EXPECT_TRELK_ERROR(parse_targets_role(R"({"signed":{"targets":{"b":{},"a":{},"b":{}}}})", 100), "duplicate_key",
                      "JSON contains a duplicate object key");
-}
-
-TEST(MetadataShape, TimestampAndSnapshotDescribeTheirFiles) {
-  json timestamp = envelope(common("timestamp"));
-  timestamp["signed"]["meta"] = {{"snapshot.json", {{"version", 1}, {"length", 10}, {"hashes", hashes()}}}};
-  EXPECT_NO_THROW(shape(timestamp, "timestamp"));
-  timestamp["signed"]["meta"]["other.json"] = {{"version", 1}};
-  EXPECT_TRELK_ERROR(shape(timestamp, "timestamp"), "invalid_metadata",
-                     "Timestamp must describe only snapshot.json; snapshot must describe targets.json");
-
-  json snapshot = envelope(common("snapshot"));
-  snapshot["signed"]["meta"] = {{"targets.json", {{"version", 1}}}, {"games.json", {{"version", 2}}}};
-  EXPECT_NO_THROW(shape(snapshot, "snapshot"));
-  snapshot["signed"]["meta"]["games.json"] = json::object();
-  EXPECT_TRELK_ERROR(shape(snapshot, "snapshot"), "invalid_metadata", "Metadata reference must contain a version");
-  snapshot["signed"]["meta"].erase("targets.json");
-  EXPECT_TRELK_ERROR(shape(snapshot, "snapshot"), "invalid_metadata",
-                     "Timestamp must describe only snapshot.json; snapshot must describe targets.json");
 }
 
 }  // namespace
