@@ -1,25 +1,35 @@
-// The publisher's repository tool. What a client accepts of its output (every scheme and threshold, delegations,
-// hash bins, consistent names, root and key rotation) is proven by the trusted client's tests, which publish
-// every state with it; here is what only the publisher sees: the published form, the plan's version bumps, the
-// command, its time and bin arithmetic and its private keys.
-#include "repository.hpp"
-
+// The reference tools: the publisher's repository tool, the installer killed at any of its mutating calls, and the
+// progress line a person sees on a terminal.
+//
+// What a client accepts of the repository tool's output (every scheme and threshold, delegations, hash bins,
+// consistent names, root and key rotation) is proven by the trusted client's tests, which publish every state with
+// it; here is what only the publisher sees: the published form, the plan's version bumps, the command, its time
+// and bin arithmetic and its private keys.
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "bootstrap/contract.hpp"
 #include "core/digest.hpp"
 #include "core/paths.hpp"
+#include "progress_line.hpp"
+#include "repository.hpp"
 #include "support/errors.hpp"
+#include "support/installation.hpp"
 #include "support/run_program.hpp"
+#include "support/served_repository.hpp"
 #include "support/temp_dir.hpp"
 #include "tuf/keys.hpp"
 
 namespace trelk {
 namespace {
 
+namespace fs = std::filesystem;
 using test::TempDir;
 
 // A published metadata file: what the client's reader accepts, in sorted compact form.
@@ -59,21 +69,7 @@ TEST(Repository, PublishesCompactDocumentsAndLeanSnapshotEntriesOnRequest) {
             json({{"snapshot.json", meta_of(repo, "snapshot.json")}}));
 }
 
-TEST(Repository, ARootRotationMayKeepTheOldKeysAuthorised) {
-  TempDir dir;
-  Repository repo = Repository::create(dir / "repo", {});
-  const json previous = repo.document("root");
-  RootRotation kept;
-  kept.keep_old = true;
-  repo.rotate_root(kept);
-  const json next = published(repo, "2.root.json");
-  EXPECT_EQ(next, repo.document("root"));
-  for (const json* trusted : {&previous, &next})
-    EXPECT_NO_THROW(verify_threshold(next, (*trusted)["signed"]["keys"], (*trusted)["signed"]["roles"]["root"]));
-  EXPECT_TRUE(next["signed"]["keys"].contains(previous["signed"]["roles"]["root"]["keyids"][0]));
-}
-
-TEST(Repository, RepublishAfterAddTargetBumpsTargetsSnapshotAndTimestampOnly) {
+TEST(Repository, TheCommandBumpsOnlyWhatChangedAndARootRotationMayKeepTheOldKeys) {
   TempDir dir;
   const fs::path repo = dir / "repo";
   const auto cli = [&](std::vector<std::string> args, int status = 0) {
@@ -97,6 +93,13 @@ TEST(Repository, RepublishAfterAddTargetBumpsTargetsSnapshotAndTimestampOnly) {
   EXPECT_EQ(root["signed"]["roles"]["root"]["threshold"], 2);
   EXPECT_EQ(cli({"add-target", "x", "/nonexistent", "--role", "bins-0"}, 1).rfind("trelk-repo: ", 0), 0u);
   EXPECT_EQ(cli({"root-file"}), path_utf8(fs::absolute(repo / "published/metadata/root.json")) + "\n");
+
+  // A root rotation may keep the old keys authorised: the new root verifies under the old one and under itself.
+  cli({"rotate-root", "--keep-old"});
+  const json next = published(Repository::open(repo), "2.root.json");
+  for (const json* trusted : {&root, &next})
+    EXPECT_NO_THROW(verify_threshold(next, (*trusted)["signed"]["keys"], (*trusted)["signed"]["roles"]["root"]));
+  EXPECT_EQ(next["signed"]["roles"]["root"]["keyids"].size(), 4u);
 }
 
 TEST(Repository, ExpiryTimesAndHashBins) {
@@ -114,19 +117,76 @@ TEST(Repository, ExpiryTimesAndHashBins) {
   for (std::size_t i = 0; i < prefixes.size(); ++i) EXPECT_EQ(std::stoul(prefixes[i], nullptr, 16), i);
 }
 
-TEST(SigningKeyPem, PrivateKeysRoundTripUnderTheirSchemeOnly) {
-  for (const std::string scheme : {"ed25519", "ecdsa-sha2-nistp384", "rsassa-pss-sha512", "ml-dsa-65/1"}) {
-    const SigningKey key = SigningKey::generate(scheme);
-    const SigningKey loaded = SigningKey::from_private_pem(key.private_pem(), scheme);
-    EXPECT_EQ(loaded.id(), key.id()) << scheme;
-    EXPECT_TRUE(verify_signature(key.key(), "message", loaded.sign("message"))) << scheme;
-  }
+// Loading keys back is every later command's work (the command's story); a key under another scheme is refused.
+TEST(SigningKeyPem, APrivateKeyLoadsOnlyUnderItsOwnScheme) {
   const std::pair<std::string, std::string> misfits[] = {
       {"ecdsa-sha2-nistp256", "ecdsa-sha2-nistp384"}, {"ed25519", "ml-dsa-44/1"}, {"ml-dsa-44/1", "ml-dsa-65/1"}};
   for (const auto& [made, claimed] : misfits)
     EXPECT_TRUE(test::fails_with(
         [&] { SigningKey::from_private_pem(SigningKey::generate(made).private_pem(), claimed); }, "invalid_key"));
   EXPECT_TRUE(test::fails_with([] { SigningKey::from_private_pem("not a key", "ed25519"); }, "invalid_key"));
+}
+
+// The same install command run again completes what a killed one started.
+TEST(CrashConsistency, TheSameInstallCommandCompletesWhatAKilledOneStartedAndNothingElse) {
+  test::ServedRepository publisher;
+  const test::Release launcher{test::Installation::release(), test::Installation::archive()};
+  const test::Release bootstrap = publisher.bootstrap("bootstrap-1.0");
+  const auto install = [&] { return publisher.install(launcher, bootstrap); };
+  // A directory holding anything this installer did not make is never taken over.
+  test::write_file(publisher.data / "notes.txt", "mine");
+  EXPECT_NE(install().err.find("(not_empty)"), std::string::npos);
+  EXPECT_EQ(test::read_file(publisher.data / "notes.txt"), "mine");
+
+  test::run_crash_test({.prepare =
+                            [&] {
+                              fs::remove_all(publisher.dir / "home");
+                              return publisher.install_command(launcher, bootstrap);
+                            },
+                        .reference = [](const test::Outcome& outcome) { ASSERT_EQ(outcome.status, 0) << outcome.err; },
+                        .check =
+                            [&] {
+                              const bool complete = fs::exists(publisher.data / "native/installation.json") &&
+                                                    !fs::exists(publisher.data / native_setup_marker);
+                              const auto again = install();
+                              EXPECT_EQ(again.status, complete ? 1 : 0) << again.err;
+                              EXPECT_TRUE(test::launcher_answered(publisher.start({"self", "status"})));
+                            },
+                        .sample = 10});
+}
+
+// One throttled line on a terminal, and none anywhere else.
+TEST(TerminalProgress, OneThrottledLineWithPhaseOnATerminalAndNothingElsewhere) {
+  int pipe_ends[2];
+  ASSERT_EQ(::pipe(pipe_ends), 0);
+  EXPECT_FALSE(terminal_progress(pipe_ends[1]));
+  ::close(pipe_ends[0]);
+  ::close(pipe_ends[1]);
+
+  int master = -1, terminal = -1;
+  ASSERT_EQ(::openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+  {
+    Progress progress = terminal_progress(terminal);
+    ASSERT_TRUE(progress);
+    progress_phase(progress, "download");
+    for (std::uint64_t done = 0; done <= 64; ++done) EXPECT_TRUE(progress(done << 20, 64 << 20));
+  }
+  ::close(terminal);
+  // A pty hands its writes over one read at a time; read until the closed side reports EIO.
+  std::string shown;
+  char chunk[4096];
+  for (ssize_t got; (got = ::read(master, chunk, sizeof chunk)) > 0;)
+    shown.append(chunk, static_cast<std::size_t>(got));
+  ::close(master);
+  ASSERT_FALSE(shown.empty());
+  // The first counts and the last ones, not every call; the line is ended.
+  std::size_t draws = 0;
+  for (std::size_t at = shown.find("\rtrelk: "); at != std::string::npos; at = shown.find("\rtrelk: ", at + 1)) ++draws;
+  EXPECT_GE(draws, 2u) << shown;
+  EXPECT_LT(draws, 10u) << shown;
+  EXPECT_NE(shown.find("\rtrelk: download  0.0 of 64.0 MiB"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("64.0 of 64.0 MiB"), std::string::npos) << shown;
+  EXPECT_TRUE(shown.ends_with("\n")) << shown;
 }
 
 }  // namespace
