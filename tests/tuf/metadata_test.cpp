@@ -1,14 +1,20 @@
-// Shapes, times and delegation patterns of trusted metadata: pure rules, no files or network.
+// The pure rules of trusted metadata, no files or network: shapes, times and
+// delegation patterns, signature schemes, key tables and thresholds.
 #include "tuf/metadata.hpp"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
+#include "core/digest.hpp"
+#include "sign.hpp"
 #include "support/errors.hpp"
+#include "tuf/keys.hpp"
 
 namespace trelk {
 namespace {
@@ -23,17 +29,35 @@ json common(const std::string& type) {
   return {{"_type", type}, {"spec_version", "1.0.31"}, {"version", 1}, {"expires", "2030-01-01T00:00:00Z"}};
 }
 
+// A delegation to "games" with this path selector.
+std::string games(const std::string& selector) {
+  return R"({"name":"games","keyids":[],"threshold":1,"terminating":false,)" + selector + "}";
+}
+
 json targets_body() {
   json body = common("targets");
   body["targets"] = {{"games/x.tar.zst", {{"length", 3}, {"hashes", hashes()}}}};
   body["delegations"] = {{"keys", json::object()},
-                         {"roles",
-                          {{{"name", "games"},
-                            {"keyids", json::array()},
-                            {"threshold", 1},
-                            {"paths", {"games/*"}},
-                            {"terminating", false}}}}};
+                         {"roles", json::array({json::parse(games(R"("paths":["games/*"])"))})}};
   return body;
+}
+
+const std::vector<std::string> all_schemes = {
+    "rsassa-pss-sha256",   "rsassa-pss-sha384", "rsassa-pss-sha512", "ecdsa-sha2-nistp256", "ecdsa-sha2-nistp384",
+    "ecdsa-sha2-nistp521", "ed25519",           "ml-dsa-44/1",       "ml-dsa-65/1",         "ml-dsa-87/1"};
+
+// Key generation (RSA above all) is slow under the sanitizers: one key per
+// scheme and size per binary.
+const SigningKey& cached_key(const std::string& scheme, int rsa_bits = 2048) {
+  static std::map<std::pair<std::string, int>, SigningKey> cache;
+  auto found = cache.find({scheme, rsa_bits});
+  if (found == cache.end())
+    found = cache.emplace(std::pair{scheme, rsa_bits}, SigningKey::generate(scheme, rsa_bits)).first;
+  return found->second;
+}
+
+json authority(std::vector<std::string> keyids, json threshold) {
+  return {{"keyids", std::move(keyids)}, {"threshold", std::move(threshold)}};
 }
 
 TEST(TufTime, AcceptsOnlyUtcIsoTimesToTheMicrosecond) {
@@ -84,17 +108,18 @@ TEST(DelegationPatterns, GlobsNeverCrossDirectories) {
 }
 
 TEST(MetadataShape, RefusesEachRuleWithItsOwnMessage) {
-  // Each case sets the member at a JSON pointer (null erases it) of a valid targets document, checked as a type.
+  // Each case sets the member at a JSON pointer (null erases it) of a valid
+  // document of its type.
   struct Case {
     std::string type, pointer, value, code, message;
   };
   const std::string generic = "Metadata is missing a required field or has an invalid field type",
+                    described =
+                        "Timestamp must describe only snapshot.json; snapshot must "
+                        "describe targets.json",
                     spec = "A stable TUF 1.x[.y] specification version is required",
                     names = "Delegated role names must be unique and non-top-level",
                     role = "/signed/delegations/roles/0";
-  const auto games = [](const std::string& selector) {
-    return R"({"name":"games","keyids":[],"threshold":1,"terminating":false,)" + selector + "}";
-  };
   const std::vector<Case> cases{
       {"targets", "/signatures", "null", "invalid_metadata",
        "Metadata must contain a signed object and signature array"},
@@ -102,7 +127,7 @@ TEST(MetadataShape, RefusesEachRuleWithItsOwnMessage) {
        "Metadata repeats a signature key ID"},
       {"targets", "/signatures", R"([{"keyid":1,"sig":"b"}])", "invalid_metadata",
        "Signature must contain a key ID and signature string"},
-      {"snapshot", "/signed/version", "1", "metadata_type", "Unexpected metadata type"},
+      {"targets", "/signed/_type", R"("snapshot")", "metadata_type", "Unexpected metadata type"},
       {"targets", "/signed/spec_version", R"("2.0")", "unsupported_spec", spec},
       {"targets", "/signed/spec_version", R"("1.01")", "unsupported_spec", spec},
       {"targets", "/signed/spec_version", R"("1.0.0.1")", "unsupported_spec", spec},
@@ -124,11 +149,23 @@ TEST(MetadataShape, RefusesEachRuleWithItsOwnMessage) {
       {"targets", role + "/keyids", R"(["missing"])", "invalid_metadata",
        "Role references a key absent from its delegator"},
       {"targets", role + "/threshold", R"("1")", "invalid_version", ""},
+      {"timestamp", "/signed/meta/other.json", R"({"version":1})", "invalid_metadata", described},
+      {"snapshot", "/signed/meta/targets.json", "null", "invalid_metadata", described},
+      {"snapshot", "/signed/meta/games.json", "{}", "invalid_metadata", "Metadata reference must contain a version"},
+  };
+  // A valid document of the type: a targets role's targets, the one file a
+  // timestamp or snapshot must describe.
+  const auto valid = [](const std::string& type) {
+    json document = envelope(targets_body());
+    document["signed"]["_type"] = type;
+    document["signed"]["targets"]["a"] = {{"length", 1}, {"hashes", hashes()}};
+    document["signed"]["meta"] = {{type == "timestamp" ? "snapshot.json" : "targets.json",
+                                   {{"version", 1}, {"length", 10}, {"hashes", hashes()}}}};
+    return document;
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.pointer + " = " + test.value.substr(0, 60));
-    json document = envelope(targets_body());
-    document["signed"]["targets"]["a"] = {{"length", 1}, {"hashes", hashes()}};
+    json document = valid(test.type);
     const json::json_pointer at(test.pointer);
     if (test.value == "null")
       document[at.parent_pointer()].erase(at.back());
@@ -139,9 +176,11 @@ TEST(MetadataShape, RefusesEachRuleWithItsOwnMessage) {
     const auto role = parse_targets_role(document.dump(), 1 << 20);
     EXPECT_TRUE(test::fails_with([&] { shape(role->document, role->targets); }, test.code, test.message));
   }
-  // Upper-case target digests pass the shape (they never match a computed digest later).
-  json upper = envelope(targets_body());
-  upper["signed"]["targets"]["a"] = {{"length", 1}, {"hashes", {{"sha256", std::string(64, 'A')}}}};
+  for (const char* type : {"timestamp", "snapshot"}) EXPECT_NO_THROW(shape(valid(type), type));
+  // Upper-case target digests pass the shape (they never match a computed
+  // digest later).
+  json upper = valid("targets");
+  upper["signed"]["targets"]["a"]["hashes"]["sha256"] = std::string(64, 'A');
   EXPECT_NO_THROW(shape(upper, "targets"));
   for (const char* version : {"1.0", "1.1", "1.0.31", "1.12"}) {
     upper["signed"]["spec_version"] = version;
@@ -166,7 +205,8 @@ TEST(TargetTable, AnyLayoutGivesBackExactlyTheSignedTextAndDescriptions) {
     const auto role = parse_targets_role(text, 1 << 20);
     std::string storage;
     EXPECT_EQ(signed_text(*role, text, storage), canonical_json(document.at("signed")));
-    EXPECT_EQ(storage.empty(), text == canonical_json(document));  // a canonical document is not copied
+    EXPECT_EQ(storage.empty(),
+              text == canonical_json(document));  // a canonical document is not copied
     for (const auto& [path, description] : targets.items()) EXPECT_EQ(role->targets.find(path), description);
     EXPECT_FALSE(role->targets.find("a"));
   }
@@ -174,22 +214,144 @@ TEST(TargetTable, AnyLayoutGivesBackExactlyTheSignedTextAndDescriptions) {
                      "JSON contains a duplicate object key");
 }
 
-TEST(MetadataShape, TimestampAndSnapshotDescribeTheirFiles) {
-  json timestamp = envelope(common("timestamp"));
-  timestamp["signed"]["meta"] = {{"snapshot.json", {{"version", 1}, {"length", 10}, {"hashes", hashes()}}}};
-  EXPECT_NO_THROW(shape(timestamp, "timestamp"));
-  timestamp["signed"]["meta"]["other.json"] = {{"version", 1}};
-  EXPECT_TRELK_ERROR(shape(timestamp, "timestamp"), "invalid_metadata",
-                     "Timestamp must describe only snapshot.json; snapshot must describe targets.json");
+TEST(SignatureSchemes, EverySchemeRoundTripsAndRejectsTamperingAndKeysThatDoNotFit) {
+  const json document = signed_document(common("timestamp"), {});
+  const std::string message = canonical_json(document["signed"]);
+  // ML-DSA signs a framed digest of the message, not the message itself.
+  const std::vector<std::uint8_t> hash = unhex(digest(message, "sha512"), 128);
+  const std::string framed = std::string("tuf\x01", 4) + std::string(hash.begin(), hash.end());
+  for (std::size_t i = 0; i < all_schemes.size(); ++i) {
+    SCOPED_TRACE(all_schemes[i]);
+    const SigningKey& key = cached_key(all_schemes[i]);
+    std::string sig = key.sign(message);
+    EXPECT_TRUE(verify_signature(key.key(), message, sig));
+    EXPECT_FALSE(verify_signature(key.key(), message + " ", sig));
+    std::string flipped = sig;
+    flipped[flipped.size() / 2] = flipped[flipped.size() / 2] == '0' ? '1' : '0';
+    EXPECT_FALSE(verify_signature(key.key(), message, flipped));
+    // The signature does not verify under the next scheme's key.
+    const SigningKey& other = cached_key(all_schemes[(i + 1) % all_schemes.size()]);
+    EXPECT_FALSE(verify_signature(other.key(), message, sig));
+    if (all_schemes[i].starts_with("ml-dsa")) {
+      EXPECT_TRUE(verify_signature(key.key(), message, key.sign_bytes(framed)));
+      EXPECT_FALSE(verify_signature(key.key(), message, key.sign_bytes(message)));
+    }
+  }
 
-  json snapshot = envelope(common("snapshot"));
-  snapshot["signed"]["meta"] = {{"targets.json", {{"version", 1}}}, {"games.json", {{"version", 2}}}};
-  EXPECT_NO_THROW(shape(snapshot, "snapshot"));
-  snapshot["signed"]["meta"]["games.json"] = json::object();
-  EXPECT_TRELK_ERROR(shape(snapshot, "snapshot"), "invalid_metadata", "Metadata reference must contain a version");
-  snapshot["signed"]["meta"].erase("targets.json");
-  EXPECT_TRELK_ERROR(shape(snapshot, "snapshot"), "invalid_metadata",
-                     "Timestamp must describe only snapshot.json; snapshot must describe targets.json");
+  // Keys that do not fit their scheme never verify.
+  const SigningKey &ed = cached_key("ed25519"), &p256 = cached_key("ecdsa-sha2-nistp256"),
+                   &rsa = cached_key("rsassa-pss-sha256"), &small_rsa = cached_key("rsassa-pss-sha256", 1024);
+  const std::string ed_sig = ed.sign(message);
+  json short_key = ed.key(), mistyped = ed.key(), garbage_pem = p256.key();
+  short_key["keyval"]["public"] = short_key["keyval"]["public"].get<std::string>().substr(0, 62);
+  mistyped["scheme"] = 7;
+  garbage_pem["keyval"]["public"] = "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n";
+  std::vector<std::pair<json, std::string>> misfits{
+      {small_rsa.key(), small_rsa.sign(message)},
+      {rsa.key(), rsa.sign_bytes(message, 20)},  // RSA-PSS with a salt other than the digest length
+      {rsa.key(), rsa.sign_bytes(message, 0)},
+      {short_key, ed_sig},
+      {ed.key(), ed_sig + "0"},   // odd length
+      {ed.key(), ed_sig + "00"},  // 65 bytes
+      {mistyped, ed_sig},
+      {garbage_pem, p256.sign(message)},
+  };
+  // Keys presented under a scheme they do not fit: a P-384 key as P-256
+  // (signing with SHA-256 as that scheme asks), ML-DSA-65 as ML-DSA-44, RSA as
+  // ECDSA, and a scheme name as the keytype.
+  for (const auto& [scheme, keytype, claimed] : std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"ecdsa-sha2-nistp384", "ecdsa", "ecdsa-sha2-nistp256"},
+           {"ml-dsa-65/1", "ml-dsa", "ml-dsa-44/1"},
+           {"rsassa-pss-sha256", "ecdsa", "ecdsa-sha2-nistp256"},
+           {"ecdsa-sha2-nistp256", "ecdsa-sha2-nistp256", "ecdsa-sha2-nistp256"}}) {
+    const SigningKey misfit = cached_key(scheme).relabeled(keytype, claimed);
+    misfits.emplace_back(misfit.key(), misfit.sign(message));
+  }
+  for (std::size_t i = 0; i < misfits.size(); ++i)
+    EXPECT_FALSE(verify_signature(misfits[i].first, message, misfits[i].second)) << "misfit " << i;
+}
+
+TEST(Threshold, CountsDistinctAuthorisedValidSignaturesOfAWellFormedAuthority) {
+  const SigningKey &a = cached_key("ed25519"), &b = cached_key("ecdsa-sha2-nistp256"), &c = cached_key("ml-dsa-44/1");
+  const json keys = key_table(std::vector<SigningKey>{a, b, c});
+  const auto signed_by = [](std::vector<SigningKey> signers) { return signed_document(common("timestamp"), signers); };
+  json bad_keys = keys, doubled = signed_by({a, a}), enough = doubled, outsider = signed_by({a, c}),
+       mixed = signed_by({a, b}), retried = signed_by({a});
+  bad_keys[a.id()]["extra"] = true;
+  enough["signatures"].push_back(b.signature(doubled));
+  mixed["signatures"][0]["sig"] = "abc";
+  retried["signatures"].insert(retried["signatures"].begin(), json{{"keyid", a.id()}, {"sig", std::string(128, '0')}});
+  const std::string invalid = "Invalid signing authority", positive = "Metadata version must be a positive integer",
+                    shortfall = "Metadata does not meet its authorized signature threshold";
+  // An empty code: the document verifies.
+  struct Case {
+    json document, keys, authority;
+    std::string code, message;
+  };
+  const std::vector<Case> cases{
+      // One key's signature twice counts once, and a key named twice in keyids
+      // is one authorised key.
+      {doubled, keys, authority({a.id(), b.id()}, 2), "signature_threshold", shortfall},
+      {enough, keys, authority({a.id(), b.id()}, 2), "", ""},
+      {enough, keys, authority({a.id(), a.id()}, 2), "invalid_threshold",
+       "Signing threshold exceeds unique authorized keys"},
+      // A valid signature of a key in the table but outside keyids does not
+      // count, nor an ID the table lacks.
+      {outsider, keys, authority({a.id(), b.id()}, 2), "signature_threshold", shortfall},
+      {outsider, key_table(std::vector<SigningKey>{a}), authority({a.id(), c.id()}, 2), "signature_threshold", ""},
+      // A bad signature is ignored, not reported, and does not use up its key.
+      {mixed, keys, authority({a.id(), b.id()}, 1), "", ""},
+      {mixed, keys, authority({a.id(), b.id()}, 2), "signature_threshold", ""},
+      {retried, keys, authority({a.id()}, 1), "", ""},
+      {enough, json::array(), authority({a.id()}, 1), "invalid_metadata", invalid},
+      {enough, keys, json{{"keyids", a.id()}, {"threshold", 1}}, "invalid_metadata", invalid},
+      {enough, keys, authority({a.id()}, parse_json("0", 1)), "invalid_version", "Metadata version must be positive"},
+      {enough, keys, authority({a.id()}, "1"), "invalid_version", positive},
+      {enough, keys, json{{"keyids", {a.id()}}}, "invalid_version", positive},
+      // The key table is checked before any signature.
+      {enough, bad_keys, authority({a.id()}, 1), "keyid_mismatch",
+       "Signing key ID does not identify its canonical key"},
+      {json{{"signed", common("timestamp")}}, keys, authority({a.id()}, 1), "signature_threshold", shortfall},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& t = cases[i];
+    if (t.code.empty())
+      EXPECT_NO_THROW(verify_threshold(t.document, t.keys, t.authority)) << "case " << i;
+    else
+      EXPECT_TRELK_ERROR(verify_threshold(t.document, t.keys, t.authority), t.code, t.message) << "case " << i;
+  }
+}
+
+TEST(KeyTable, KeyIdIsTheDigestOfTheCanonicalKeyAndEachKeyHasItsShapeAndBound) {
+  const std::string id = "95d0cae1d8ce74ee848b4981fc54cd7585941564154d0a07296d51aeb81861de", pub(64, 'a');
+  // Members in a different order in the text give the same canonical form and
+  // ID.
+  const json key = parse_json(R"({"scheme":"ed25519","keyval":{"public":")" + pub + R"("},"keytype":"ed25519"})", 4096);
+  EXPECT_EQ(key_id(key), id);
+  // Further members are allowed but are part of the identity; an unknown
+  // keytype simply never verifies.
+  json extended = key, unknown = key, largest = key, oversized = key;
+  extended["x-note"] = "rotated";
+  unknown["keytype"] = "dsa";
+  largest["keyval"]["public"] = std::string(max_signing_key_bytes, 'k');
+  oversized["keyval"]["public"] = std::string(max_signing_key_bytes + 1, 'k');
+  for (const json& fine : {key, extended, unknown, largest}) EXPECT_NO_THROW(verify_keys(json{{key_id(fine), fine}}));
+
+  const std::string shape = "Invalid signing key shape";
+  const auto without = [&](const char* member) {
+    json lacking = key;
+    lacking.erase(member);
+    return json{{key_id(lacking), lacking}};
+  };
+  const std::vector<std::tuple<json, std::string, std::string>> refused{
+      {json::array(), "invalid_metadata", "Signing keys must be an object"},
+      {without("keytype"), "invalid_metadata", shape},
+      {without("scheme"), "invalid_metadata", shape},
+      {without("keyval"), "invalid_metadata", shape},
+      {json{{id, extended}}, "keyid_mismatch", "Signing key ID does not identify its canonical key"},
+      {json{{key_id(oversized), oversized}}, "size_limit", "Signing key exceeds its size limit"},
+  };
+  for (const auto& [keys, code, message] : refused) EXPECT_TRELK_ERROR(verify_keys(keys), code, message) << message;
 }
 
 }  // namespace
