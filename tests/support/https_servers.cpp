@@ -55,7 +55,54 @@ std::uint16_t free_port() {
   return ntohs(address.sin_port);
 }
 
+// Standard output and error go to the named files.
+void start(ServerProcess& process, std::vector<std::string> argv, const fs::path& out_file, const fs::path& err_file) {
+  std::vector<char*> args;
+  for (auto& text : argv) args.push_back(text.data());
+  args.push_back(nullptr);
+  std::string path_variable = "PATH=/usr/bin:/bin";
+  char* envp[] = {path_variable.data(), nullptr};
+  const std::string out = out_file.string(), err = err_file.string();
+  const pid_t parent = getpid();
+  process.pid = fork();
+  if (process.pid < 0) throw std::runtime_error("fork failed");
+  if (process.pid == 0) {
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(125);
+    if (dup2(open("/dev/null", O_RDONLY), 0) < 0 ||
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600), 1) < 0 ||
+        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600), 2) < 0)
+      _exit(126);
+    close_range(3, ~0U, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int signal_number : {SIGINT, SIGTERM, SIGPIPE}) signal(signal_number, SIG_DFL);
+    execve(args[0], args.data(), envp);
+    _exit(127);
+  }
+  setpgid(process.pid, process.pid);  // also here, so the group exists before start returns
+}
+
+bool running(ServerProcess& process) {
+  if (process.pid > 0 && waitpid(process.pid, nullptr, WNOHANG) == process.pid) process.pid = -1;
+  return process.pid > 0;
+}
+
+// Waits up to ten seconds for the started server to be ready; false when it ended or never got ready.
+bool ready(ServerProcess& process, const std::function<bool()>& listening) {
+  return wait_for(std::chrono::seconds(10), [&] { return !running(process) || listening(); }) && running(process);
+}
+
 }  // namespace
+
+void ServerProcess::stop() {
+  if (pid <= 0) return;
+  kill(-pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  pid = -1;
+}
 
 TestPki::TestPki(const fs::path& dir) : dir(dir), ca(dir / "ca.pem") {
   need("/usr/bin/openssl");
@@ -75,54 +122,6 @@ const TestPki& shared_pki() {
   return pki;
 }
 
-void ServerProcess::start(const std::vector<std::string>& argv, const fs::path& out_file, const fs::path& err_file) {
-  stop();
-  std::vector<std::string> argv_text = argv;
-  std::vector<char*> args;
-  for (auto& text : argv_text) args.push_back(text.data());
-  args.push_back(nullptr);
-  std::string path_variable = "PATH=/usr/bin:/bin";
-  char* envp[] = {path_variable.data(), nullptr};
-  const std::string out = out_file.string(), err = err_file.string();
-  const pid_t parent = getpid();
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    setpgid(0, 0);
-    // Even a test process that dies without unwinding takes its servers with it.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(125);
-    const int null_fd = open("/dev/null", O_RDWR);
-    const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    if (null_fd < 0 || out_fd < 0 || err_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0)
-      _exit(126);
-    close_range(3, ~0U, 0);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int signal_number : {SIGINT, SIGTERM, SIGPIPE}) signal(signal_number, SIG_DFL);
-    execve(args[0], args.data(), envp);
-    _exit(127);
-  }
-  setpgid(pid_, pid_);  // also here, so the group exists before start returns
-}
-
-bool ServerProcess::running() {
-  if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
-  return pid_ > 0;
-}
-
-void ServerProcess::stop() {
-  if (pid_ <= 0) return;
-  kill(-pid_, SIGTERM);
-  if (!wait_for(std::chrono::seconds(2), [&] { return !running(); })) {
-    kill(-pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  pid_ = -1;
-}
-
 NginxServer::NginxServer(const TestPki& pki, const fs::path& root, ServerCert which) {
   need("/usr/sbin/nginx");
   const auto [cert, key] = pki.files(which);
@@ -135,14 +134,10 @@ NginxServer::NginxServer(const TestPki& pki, const fs::path& root, ServerCert wh
                                      kEnvironment);
     if (written.status != 0) throw std::runtime_error("scripts/nginx-conf.sh failed: " + written.err);
     fs::remove(pid_file);
-    process_.start({"/usr/sbin/nginx", "-p", dir + "/", "-c", conf, "-e", dir + "/error.log"}, "/dev/null",
-                   dir + "/stderr.log");
+    start(process_, {"/usr/sbin/nginx", "-p", dir + "/", "-c", conf, "-e", dir + "/error.log"}, "/dev/null",
+          dir + "/stderr.log");
     // nginx writes its pid file only once it listens, so a connection before that may reach someone else.
-    const bool ready =
-        wait_for(std::chrono::seconds(10),
-                 [&] { return !process_.running() || text_of(pid_file) == std::to_string(process_.pid()) + "\n"; }) &&
-        process_.running();
-    if (ready) return;
+    if (ready(process_, [&] { return text_of(pid_file) == std::to_string(process_.pid) + "\n"; })) return;
     const auto log = "\nnginx error log:\n" + text_of(dir + "/error.log") + text_of(dir + "/stderr.log");
     process_.stop();
     if (attempt < 4 && log.find("Address already in use") != std::string::npos) continue;
@@ -165,14 +160,12 @@ HostileServer::HostileServer(const TestPki& pki, ServerCert which) {
   need("/usr/bin/python3");
   const auto [cert, key] = pki.files(which);
   const fs::path script = TRELK_SOURCE_DIR "/tests/support/hostile_https.py";
-  process_.start({"/usr/bin/python3", "-I", script.string(), cert.string(), key.string(), (dir_ / "requests").string()},
-                 dir_ / "port", dir_ / "stderr.log");
+  start(process_,
+        {"/usr/bin/python3", "-I", script.string(), cert.string(), key.string(), (dir_ / "requests").string()},
+        dir_ / "port", dir_ / "stderr.log");
   // The server prints its port once it listens.
-  const bool ready =
-      wait_for(std::chrono::seconds(10),
-               [&] { return !process_.running() || text_of(dir_ / "port").find('\n') != std::string::npos; }) &&
-      process_.running();
-  if (!ready) throw std::runtime_error("the hostile HTTPS server did not start\n" + text_of(dir_ / "stderr.log"));
+  if (!ready(process_, [&] { return text_of(dir_ / "port").find('\n') != std::string::npos; }))
+    throw std::runtime_error("the hostile HTTPS server did not start\n" + text_of(dir_ / "stderr.log"));
   port_ = static_cast<std::uint16_t>(std::stoul(text_of(dir_ / "port")));
 }
 

@@ -31,24 +31,15 @@ struct TestPki {
 // One TestPki per test process, made on first use: certificates cost more than the servers that present them.
 const TestPki& shared_pki();
 
-// A child process in its own process group; stop() (and the destructor) ends the group with SIGTERM, then SIGKILL
-// after two seconds, and reaps it.
-class ServerProcess {
- public:
+// A child process in its own process group: the group is killed and the child reaped when this goes, and the
+// child dies with the test process even when that ends without unwinding.
+struct ServerProcess {
+  pid_t pid = -1;
   ServerProcess() = default;
-  ~ServerProcess() { stop(); }
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
-
-  // Standard output and error go to these files.
-  void start(const std::vector<std::string>& argv, const std::filesystem::path& out_file,
-             const std::filesystem::path& err_file);
-  bool running();
+  ~ServerProcess() { stop(); }
   void stop();
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
 };
 
 // nginx serving root over HTTPS (HTTP/1.1, byte ranges) on 127.0.0.1, configured by scripts/nginx-conf.sh with

@@ -31,13 +31,11 @@ using test::TestPki;
 struct Servers {
   test::TempDir dir;
   const TestPki& pki = test::shared_pki();
-  fs::path files = dir / "files";
-  fs::path out = dir / "out";
+  fs::path files = dir / "files", out = dir.path();
 
   Servers() {
     test::write_file(files / "data/file.bin", test::pattern_bytes(100000));
     test::write_file(files / "data/with space%.txt", "quoted");
-    fs::create_directories(out);
   }
   HttpsTransport transport(const std::string& url, std::shared_ptr<HttpsBudget> budget = nullptr) const {
     return HttpsTransport(url, pki.ca, 0, std::move(budget));
@@ -138,9 +136,8 @@ TEST(HttpsTransport, HostileAnswersAreRefusedAndBudgetsAndUploadsHold) {
   HttpsTransport transport = servers.transport(hostile.url());
   // Framing libcurl would undo or forgive, and transfers that break off: what was stored before the refusal is
   // the file's true beginning.
-  const std::vector<std::pair<std::string, std::string>> refusals{
-      {"gzip", "download_headers"}, {"short-body", "network"}, {"drop", "network"}};
-  for (const auto& [script, code] : refusals) {
+  for (const auto& [script, code] : std::vector<std::pair<std::string, std::string>>{
+           {"gzip", "download_headers"}, {"short-body", "network"}, {"drop", "network"}}) {
     SCOPED_TRACE(script);
     AllocatedFile file(servers.out / (script + ".bin"), 1000, ReservationCallback{});
     EXPECT_EQ(test::thrown([&] { transport.download_into(script + "/1000", file, 0, {}, {}, {}); }).code, code);

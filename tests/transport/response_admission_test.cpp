@@ -30,15 +30,9 @@ void feed(DownloadResponseHeaders& headers, std::string_view text) {
   }
 }
 
-// The whole file requested, its length exact.
-Exchange whole(std::string headers, std::vector<std::uint64_t> chunks = {}) {
-  return {5000, 0, true, std::move(headers), std::move(chunks)};
-}
-
-// Offset 1000 of a 5000-byte file requested.
-Exchange resumed(std::string headers, std::vector<std::uint64_t> chunks = {}) {
-  return {5000, 1000, true, std::move(headers), std::move(chunks)};
-}
+// The whole file requested, its length exact; or offset 1000 of the same 5000-byte file.
+Exchange whole(std::string text, std::vector<std::uint64_t> sizes = {}) { return {.headers = text, .chunks = sizes}; }
+Exchange resumed(std::string text, std::vector<std::uint64_t> sizes = {}) { return {5000, 1000, true, text, sizes}; }
 
 DownloadResponseHeaders run(const Exchange& exchange) {
   DownloadResponseHeaders headers(exchange.total, exchange.offset, exchange.exact);
@@ -87,13 +81,7 @@ TEST(ResponseAdmission, AdmitsResponsesFramingTheAuthenticatedBytes) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    try {
-      const auto headers = run(c.exchange);
-      EXPECT_TRUE(headers.admitted());
-      EXPECT_EQ(headers.start(), c.start);
-    } catch (const Error& error) {
-      ADD_FAILURE() << error.code << ": " << error.what();
-    }
+    EXPECT_EQ(run(c.exchange).start(), c.start);  // run finishes the exchange, which throws unless it was admitted
   }
 }
 
@@ -176,19 +164,17 @@ TEST(ResponseAdmission, RefusesResponsesThatDoNotFrameTheAuthenticatedBytes) {
       {{5000, 0, true, ok + "\r\n", {4999}}, len, shorter},
       {{5000, 0, false, ok + "Content-Length: 10\r\n\r\n", {9}}, len, shorter},
       {{5000, 0, true, ok, {1}}, hdr, "Download body precedes admitted headers"},
+      {{10, 11, false, "", {}}, rng, "Resume offset exceeds authenticated length"},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE("case " + std::to_string(i) + ": " + cases[i].exchange.headers.substr(0, 120));
     EXPECT_TRUE(test::fails_with([&] { run(cases[i].exchange); }, cases[i].code, cases[i].message));
   }
-  // A response started after the body, and a resume past the end.
+  // A response started after the body.
   DownloadResponseHeaders headers(10, 0, true);
   feed(headers, "HTTP/1.1 200 OK\r\n\r\n");
   headers.body(4);
   EXPECT_TRELK_ERROR(headers.line("HTTP/1.1 200 OK\r\n"), "download_headers", "Unexpected download response sequence");
-
-  EXPECT_TRELK_ERROR(DownloadResponseHeaders(10, 11, false), "download_range",
-                     "Resume offset exceeds authenticated length");
 }
 
 }  // namespace

@@ -66,16 +66,14 @@ struct Download {
   // A state document of target big.bin as a run of ours writes it.
   std::string state_text(const std::string& temporary, const std::string& of_scope, std::uint64_t received,
                          std::uint64_t length = 0) const {
-    return json{{"schema_version", 1},
-                {"kind", "trelk-target-resume"},
-                {"target", "big.bin"},
-                {"temporary", temporary},
-                {"scope_sha256", digest(of_scope, "sha256")},
-                {"prefix_sha256", digest(bytes.substr(0, received), "sha256")},
-                {"received", received},
-                {"identity", {0, 0}},
-                {"authorization", {{"length", length ? length : bytes.size()}, {"hashes", description["hashes"]}}}}
-        .dump();
+    json state =
+        json::parse(R"({"schema_version": 1, "kind": "trelk-target-resume", "target": "big.bin", "identity": [0, 0]})");
+    state["temporary"] = temporary;
+    state["scope_sha256"] = digest(of_scope, "sha256");
+    state["prefix_sha256"] = digest(bytes.substr(0, received), "sha256");
+    state["received"] = received;
+    state["authorization"] = {{"length", length ? length : bytes.size()}, {"hashes", description["hashes"]}};
+    return state.dump();
   }
 };
 
