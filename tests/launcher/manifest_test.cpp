@@ -44,13 +44,7 @@ TEST(LauncherManifest, AcceptsItsBoundsAndRefusesWhatThisBootstrapCannotRun) {
   auto add_helper = [](json entry) { return [entry](json& d) { d["runtime_helpers"].push_back(entry); }; };
   auto extra_member = helper("bin/trelk-maintenance", "maintenance");
   extra_member["note"] = 1;
-  struct Refusal {
-    const char* name;
-    std::function<void(json&)> change;
-    const char* code;
-    const char* message;
-  };
-  const Refusal refusals[] = {
+  const std::tuple<const char*, std::function<void(json&)>, const char*, const char*> refusals[] = {
       {"kind", set("kind", "trelk-bootstrap-release"), "unsupported_schema", unknown},
       {"bootstrap abi", set("bootstrap_abi", 2), "launcher_incompatible",
        "This launcher needs another native bootstrap ABI"},
@@ -67,11 +61,11 @@ TEST(LauncherManifest, AcceptsItsBoundsAndRefusesWhatThisBootstrapCannotRun) {
       {"undeclared executable", set("runtime_helpers", json::array()), "launcher_incompatible",
        "Every native helper needs declared lifetime ownership"},
   };
-  for (const auto& refusal : refusals) {
-    SCOPED_TRACE(refusal.name);
+  for (const auto& [name, change, code, message] : refusals) {
+    SCOPED_TRACE(name);
     auto document = launcher_release_document(LauncherPayload{});
-    refusal.change(document);
-    EXPECT_TRELK_ERROR(LauncherManifest::parse(document), refusal.code, refusal.message);
+    change(document);
+    EXPECT_TRELK_ERROR(LauncherManifest::parse(document), code, message);
   }
 }
 

