@@ -147,15 +147,14 @@ struct ServedRepository {
   Command install_command(const Release& launcher, const Release& bootstrap,
                           const std::vector<std::string>& extra = {}) const {
     std::vector<std::string> arguments{data.string()};
-    for (const auto& [option, value] :
-         std::map<std::string, std::string>{{"--bootstrap-release", bootstrap.document.string()},
-                                            {"--bootstrap-archive", bootstrap.archive.string()},
-                                            {"--launcher-release", launcher.document.string()},
-                                            {"--launcher-archive", launcher.archive.string()},
-                                            {"--root", repo.root_file().string()},
-                                            {"--metadata-url", nginx.url() + "metadata/"},
-                                            {"--targets-url", nginx.url() + "targets/"},
-                                            {"--ca-bundle", pki.ca.string()}})
+    for (const auto& [option, value] : std::map<std::string, std::string>{{"--bootstrap-release", bootstrap.document},
+                                                                          {"--bootstrap-archive", bootstrap.archive},
+                                                                          {"--launcher-release", launcher.document},
+                                                                          {"--launcher-archive", launcher.archive},
+                                                                          {"--root", repo.root_file()},
+                                                                          {"--metadata-url", nginx.url() + "metadata/"},
+                                                                          {"--targets-url", nginx.url() + "targets/"},
+                                                                          {"--ca-bundle", pki.ca}})
       arguments.insert(arguments.end(), {option, value});
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     return {fs::path(TRELK_TOOLS_DIR) / "trelk-install", arguments, environment()};
