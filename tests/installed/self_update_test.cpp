@@ -2,7 +2,6 @@
 // start finishes or undoes the replacement and the launcher, started by the same process afterwards, still runs.
 // (A start that applies a release without interruption is the crash test's reference run and the update cycle.)
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <map>
@@ -13,8 +12,6 @@
 #include "bootstrap/self_update.hpp"
 #include "core/digest.hpp"
 #include "pack.hpp"
-#include "snapshot/extract.hpp"
-#include "snapshot/manifest.hpp"
 #include "support/installation.hpp"
 
 namespace trelk {
@@ -30,10 +27,7 @@ std::vector<PayloadFile> payload_of(const Files& files) {
   return payload;
 }
 
-bool exists_unfollowed(const fs::path& path) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0;
-}
+bool exists_unfollowed(const fs::path& path) { return fs::exists(fs::symlink_status(path)); }
 
 // A real installation whose image holds the built bootstrap and a data file the next image drops, with that
 // next image staged: the same program with bytes appended (a different digest, still a working image) and a
@@ -83,9 +77,7 @@ struct PendingUpdate {
     const Files image = test::tree(paths.image);
     const bool updated = image == new_files;
     EXPECT_TRUE(updated || image == old_files) << "mixed image";
-    const std::string record = read_file(paths.record);
-    EXPECT_EQ(record, updated ? new_record : old_record);
-    EXPECT_NO_THROW(verify_snapshot_tree(SnapshotManifest::parse(parse_json(record, 1 << 20)), paths.image, {}));
+    EXPECT_EQ(read_file(paths.record), updated ? new_record : old_record);
     for (const auto& left : {paths.update_record, paths.staging, paths.old_files})
       EXPECT_FALSE(exists_unfollowed(left)) << left;
     // Only a rejected update may leave the old image.
