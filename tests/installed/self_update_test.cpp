@@ -35,15 +35,15 @@ bool exists_unfollowed(const fs::path& path) { return fs::exists(fs::symlink_sta
 struct PendingUpdate {
   test::Installation installation;
   BootstrapPaths paths{installation.root};
-  Files old_files{{"bin/trelk-bootstrap", read_file(fs::path(TRELK_BIN_DIR) / "trelk-bootstrap")},
-                  {"share/old.txt", "old data\n"}};
+  std::string program = read_file(fs::path(TRELK_BIN_DIR) / "trelk-bootstrap");
+  Files old_files{{"bin/trelk-bootstrap", program}, {"share/old.txt", "old data\n"}};
   Files new_files;
   std::string old_record = release_of("bootstrap-1", old_files);
   std::string new_record;
 
   explicit PendingUpdate(bool failing = false)
       : new_files{{"bin/trelk-bootstrap", failing ? read_file(fs::path(TRELK_TEST_PROGRAMS) / "failing_bootstrap")
-                                                  : old_files.at("bin/trelk-bootstrap") + std::string("\0next", 5)},
+                                                  : program + std::string("\0next", 5)},
                   {"share/new.txt", "new data\n"}},
         new_record(release_of("bootstrap-2", new_files)) {
     fs::remove_all(paths.image);
@@ -63,7 +63,7 @@ struct PendingUpdate {
     const fs::path entry = installation.bootstrap();
     ASSERT_TRUE(exists_unfollowed(entry)) << "the entry point is missing";
     const std::string bytes = read_file(entry);
-    EXPECT_TRUE(bytes == old_files.at("bin/trelk-bootstrap") || bytes == new_files.at("bin/trelk-bootstrap"))
+    EXPECT_TRUE(bytes == program || bytes == new_files.at("bin/trelk-bootstrap"))
         << "the entry point is neither image's (" << bytes.size() << " bytes)";
     for (const auto& [path, bytes] : test::tree(paths.image))
       EXPECT_TRUE(!path.ends_with(".old") || exists_unfollowed(paths.old_files) ||
@@ -128,7 +128,7 @@ TEST(CrashConsistency, SelfUpdateKilledBeforeAnyChangeKeepsOneWholeImageAndAReje
                           .check =
                               [&] {
                                 update->expect_startable();
-                                EXPECT_TRUE(test::launcher_answered(update->installation.start()));
+                                EXPECT_TRUE(test::launcher_answered(test::run(update->installation.start_command())));
                                 EXPECT_TRUE(!update->expect_settled() || !failing);
                               },
                           .sample = failing ? 8u : 25u,

@@ -201,7 +201,7 @@ TEST(UpdateCycle, ReleasesArriveAsAPatchOrTheArchiveAndAreProvenAndKeptOrRejecte
 
 TEST(CrashConsistency, AnUpdateKilledAnywhereOrRunTwiceAtOnceIsCompletedByTheNextRun) {
   Published release;
-  const test::Command command = release.publisher.update_command();
+  const test::Command command = release.publisher.start_command({"self", "update"});
   {
     test::Started first(command.program, command.arguments, command.environment);
     test::Started second(command.program, command.arguments, command.environment);

@@ -133,10 +133,6 @@ struct ServedRepository {
   std::map<std::string, std::string> environment() const {
     return {{"HOME", (dir / "home").string()}, {"TRELK_NO_DIALOGS", "1"}, {"PATH", "/usr/bin:/bin"}};
   }
-  // `self update` of the installed bootstrap, as a command for the kill-point runner.
-  Command update_command() const {
-    return {data / "native/bootstrap/bin/trelk-bootstrap", {"--cli", "--", "self", "update"}, environment()};
-  }
   // A copy of the installation that every run of a story starts again from.
   void keep_pristine() { copy_tree(data, dir / "pristine"); }
   void restore() { copy_tree(dir / "pristine", data); }
@@ -163,11 +159,11 @@ struct ServedRepository {
     return run(install_command(launcher, bootstrap, extra));
   }
   // The installed bootstrap, started from a terminal-less shell as a user's desktop would.
-  Outcome start(const std::vector<std::string>& command) {
-    std::vector<std::string> arguments{"--cli", "--"};
-    arguments.insert(arguments.end(), command.begin(), command.end());
-    return run_program(data / "native/bootstrap/bin/trelk-bootstrap", arguments, environment());
+  Command start_command(std::vector<std::string> arguments) const {
+    arguments.insert(arguments.begin(), {"--cli", "--"});
+    return {data / "native/bootstrap/bin/trelk-bootstrap", arguments, environment()};
   }
+  Outcome start(const std::vector<std::string>& command) { return run(start_command(command)); }
   json status() { return LauncherStore(data, LaunchView{}).status(); }
   // The first line of the installed bootstrap's answer to a command that must succeed.
   json answer(const std::vector<std::string>& command) {
