@@ -23,13 +23,11 @@ struct NewStore {
   std::string manifest_text = read_file(test::Installation::release());
   std::string sha = digest(manifest_text, "sha256");
   fs::path store = installation.root / "launcher";
+  test::Command seed{
+      fs::path(TRELK_TOOLS_DIR) / "trelk-seed",
+      {installation.root.string(), test::Installation::release().string(), test::Installation::archive().string()},
+      installation.variables()};
 
-  test::Command seed() const {
-    return {
-        fs::path(TRELK_TOOLS_DIR) / "trelk-seed",
-        {installation.root.string(), test::Installation::release().string(), test::Installation::archive().string()},
-        installation.variables()};
-  }
   // The store names this package's version as its candidate, or as its working version once it started.
   bool recorded() const {
     const json record =
@@ -48,24 +46,23 @@ struct NewStore {
 TEST(CrashConsistency, SeedingKilledBeforeAnyChangeNeverStartsAnUnverifiedByte) {
   std::optional<NewStore> seeded;
   test::run_crash_test(
-      {.prepare = [&] { return seeded.emplace().seed(); },
+      {.prepare = [&] { return seeded.emplace().seed; },
        .reference = [](const test::Outcome& outcome) { ASSERT_EQ(outcome.status, 0) << outcome.err; },
        .check =
            [&] {
              const bool finished = seeded->recorded();
              const bool committed = fs::exists(seeded->store / "versions" / seeded->sha);
              if (committed) seeded->expect_committed_version_complete();
-             const test::Outcome start = seeded->installation.start();
-             if (committed) {
-               EXPECT_TRUE(test::launcher_answered(start));
-             } else {
-               // The bootstrap found no version to start and said so; the launcher would have answered on stdout.
-               EXPECT_TRUE(start.status != 0 && start.out.empty() &&
-                           start.err.find("No installed Trelk version could be started") != std::string::npos)
-                   << start.status << start.out << start.err;
-             }
+             const test::Outcome start = test::run(seeded->installation.start_command());
+             // Without a committed version the bootstrap finds none to start and says so; the launcher would have
+             // answered on stdout.
+             EXPECT_TRUE(committed
+                             ? static_cast<bool>(test::launcher_answered(start))
+                             : start.status != 0 && start.out.empty() &&
+                                   start.err.find("No installed Trelk version could be started") != std::string::npos)
+                 << start.status << start.out << start.err;
              // The installer is run again: it finishes the interrupted seeding, or finds the finished one.
-             const test::Outcome again = test::run(seeded->seed());
+             const test::Outcome again = test::run(seeded->seed);
              EXPECT_EQ(again.status, finished ? 1 : 0) << again.err;
              EXPECT_TRUE(!finished || again.err.find("(already_installed)") != std::string::npos) << again.err;
              EXPECT_TRUE(seeded->recorded());

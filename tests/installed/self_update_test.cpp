@@ -2,7 +2,6 @@
 // start finishes or undoes the replacement and the launcher, started by the same process afterwards, still runs.
 // (A start that applies a release without interruption is the crash test's reference run and the update cycle.)
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <map>
@@ -13,8 +12,6 @@
 #include "bootstrap/self_update.hpp"
 #include "core/digest.hpp"
 #include "pack.hpp"
-#include "snapshot/extract.hpp"
-#include "snapshot/manifest.hpp"
 #include "support/installation.hpp"
 
 namespace trelk {
@@ -30,10 +27,7 @@ std::vector<PayloadFile> payload_of(const Files& files) {
   return payload;
 }
 
-bool exists_unfollowed(const fs::path& path) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0;
-}
+bool exists_unfollowed(const fs::path& path) { return fs::exists(fs::symlink_status(path)); }
 
 // A real installation whose image holds the built bootstrap and a data file the next image drops, with that
 // next image staged: the same program with bytes appended (a different digest, still a working image) and a
@@ -41,15 +35,15 @@ bool exists_unfollowed(const fs::path& path) {
 struct PendingUpdate {
   test::Installation installation;
   BootstrapPaths paths{installation.root};
-  Files old_files{{"bin/trelk-bootstrap", read_file(fs::path(TRELK_BIN_DIR) / "trelk-bootstrap")},
-                  {"share/old.txt", "old data\n"}};
+  std::string program = read_file(fs::path(TRELK_BIN_DIR) / "trelk-bootstrap");
+  Files old_files{{"bin/trelk-bootstrap", program}, {"share/old.txt", "old data\n"}};
   Files new_files;
   std::string old_record = release_of("bootstrap-1", old_files);
   std::string new_record;
 
   explicit PendingUpdate(bool failing = false)
       : new_files{{"bin/trelk-bootstrap", failing ? read_file(fs::path(TRELK_TEST_PROGRAMS) / "failing_bootstrap")
-                                                  : old_files.at("bin/trelk-bootstrap") + std::string("\0next", 5)},
+                                                  : program + std::string("\0next", 5)},
                   {"share/new.txt", "new data\n"}},
         new_record(release_of("bootstrap-2", new_files)) {
     fs::remove_all(paths.image);
@@ -69,7 +63,7 @@ struct PendingUpdate {
     const fs::path entry = installation.bootstrap();
     ASSERT_TRUE(exists_unfollowed(entry)) << "the entry point is missing";
     const std::string bytes = read_file(entry);
-    EXPECT_TRUE(bytes == old_files.at("bin/trelk-bootstrap") || bytes == new_files.at("bin/trelk-bootstrap"))
+    EXPECT_TRUE(bytes == program || bytes == new_files.at("bin/trelk-bootstrap"))
         << "the entry point is neither image's (" << bytes.size() << " bytes)";
     for (const auto& [path, bytes] : test::tree(paths.image))
       EXPECT_TRUE(!path.ends_with(".old") || exists_unfollowed(paths.old_files) ||
@@ -83,9 +77,7 @@ struct PendingUpdate {
     const Files image = test::tree(paths.image);
     const bool updated = image == new_files;
     EXPECT_TRUE(updated || image == old_files) << "mixed image";
-    const std::string record = read_file(paths.record);
-    EXPECT_EQ(record, updated ? new_record : old_record);
-    EXPECT_NO_THROW(verify_snapshot_tree(SnapshotManifest::parse(parse_json(record, 1 << 20)), paths.image, {}));
+    EXPECT_EQ(read_file(paths.record), updated ? new_record : old_record);
     for (const auto& left : {paths.update_record, paths.staging, paths.old_files})
       EXPECT_FALSE(exists_unfollowed(left)) << left;
     // Only a rejected update may leave the old image.
@@ -136,7 +128,7 @@ TEST(CrashConsistency, SelfUpdateKilledBeforeAnyChangeKeepsOneWholeImageAndAReje
                           .check =
                               [&] {
                                 update->expect_startable();
-                                EXPECT_TRUE(test::launcher_answered(update->installation.start()));
+                                EXPECT_TRUE(test::launcher_answered(test::run(update->installation.start_command())));
                                 EXPECT_TRUE(!update->expect_settled() || !failing);
                               },
                           .sample = failing ? 8u : 25u,

@@ -8,7 +8,7 @@
 //   interrupt                  report, then attach the interrupt channel and wait: a request ends
 //                              this program by SIGINT, a closed channel exits 3
 //   replace plain|maintenance IMAGE DIR [ARG...]
-//                              replace this image; print the error and cwd if that fails
+//                              replace this image
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -43,8 +43,6 @@ void emit(const std::string& line) {
   if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) std::_Exit(91);
   if (fd != STDOUT_FILENO) ::close(fd);
 }
-
-void sleep_out_lifetime() { std::this_thread::sleep_for(lifetime); }
 
 int report(int argc, char** argv) {
   // Descriptors first, before emit opens anything.
@@ -91,13 +89,9 @@ int attach() {
 int replace(const std::string& form, int argc, char** argv) {
   const std::vector<std::string> arguments(argv + 2, argv + argc);
   const std::map<std::string, std::string> environment{{"PROBE_OVERRIDE", "replaced"}, {"PROBE_EMPTY", ""}};
-  try {
-    if (form == "maintenance") trelk::replace_process(argv[0], arguments, argv[1], environment);
-    trelk::exec_process(argv[0], arguments, argv[1], environment);
-  } catch (const trelk::Error& error) {
-    emit("error " + error.code + " " + error.what());
-  }
-  return 0;
+  // Returns only by an exception, which ends this program abnormally.
+  if (form == "maintenance") trelk::replace_process(argv[0], arguments, argv[1], environment);
+  trelk::exec_process(argv[0], arguments, argv[1], environment);
 }
 
 int hold(const std::string& leader, const char* pid_file) {
@@ -106,7 +100,7 @@ int hold(const std::string& leader, const char* pid_file) {
     if (grandchild < 0) return 95;
     if (grandchild == 0) {
       ::signal(SIGTERM, SIG_IGN);
-      sleep_out_lifetime();
+      std::this_thread::sleep_for(lifetime);
       std::_Exit(0);
     }
     std::ofstream(pid_file) << grandchild << "\n";
@@ -114,7 +108,7 @@ int hold(const std::string& leader, const char* pid_file) {
   if (leader == "exit") return 0;
   if (leader == "ignore") ::signal(SIGTERM, SIG_IGN);
   emit("ready");
-  sleep_out_lifetime();
+  std::this_thread::sleep_for(lifetime);
   return 0;
 }
 
@@ -133,10 +127,7 @@ int main(int argc, char** argv) {
   if (command == "report") return report(argc, argv);
   if (command == "exit" && rest == 1) return std::atoi(args[0]);
   if (command == "hold" && (rest == 1 || rest == 2)) return hold(args[0], rest == 2 ? args[1] : nullptr);
-  if (command == "interrupt") {
-    report(argc, argv);
-    return attach();
-  }
+  if (command == "interrupt") return report(argc, argv) == 0 ? attach() : 92;
   if (command == "replace" && rest >= 3) return replace(args[0], rest - 1, args + 1);
   return 64;
 }

@@ -60,9 +60,7 @@ struct Installation {
   }
   fs::path bootstrap() const { return root / "native/bootstrap/bin/trelk-bootstrap"; }
   // `self status` from the console: only the launcher answers it, so a success proves the launcher ran.
-  Command start_command() const { return {bootstrap(), self_status, variables()}; }
-  Outcome start() const { return run_program(bootstrap(), self_status, variables()); }
-  static inline const std::vector<std::string> self_status = {"--cli", "--", "self", "status"};
+  Command start_command() const { return {bootstrap(), {"--cli", "--", "self", "status"}, variables()}; }
 
   fs::path version() const { return root / "launcher/versions" / reference["manifest_sha256"].get<std::string>(); }
 

@@ -23,10 +23,14 @@ const char* const mutating_calls =
     "rename,renameat,renameat2,link,linkat,unlink,unlinkat,mkdir,mkdirat,openat,write,pwrite64,fsync,fdatasync,"
     "fchmod,ftruncate,fallocate";
 
-std::vector<std::string> traced(std::vector<std::string> options, const Command& command) {
+// The leak checker of sanitizer builds stops a program that runs under a tracer; leaks are not what
+// these tests look for.
+Outcome run_traced(const fs::path& strace, std::vector<std::string> options, const Command& command) {
   options.push_back(command.program.string());
   options.insert(options.end(), command.arguments.begin(), command.arguments.end());
-  return options;
+  auto environment = command.environment;
+  environment["ASAN_OPTIONS"] = "detect_leaks=0";
+  return run_program(strace, options, environment);
 }
 
 }  // namespace
@@ -43,13 +47,6 @@ std::optional<fs::path> usable_strace(std::string& skip_reason) {
   if (probe.status == 128 + 9) return strace;
   skip_reason = "strace cannot trace and kill a child here (ptrace not permitted?): " + probe.err;
   return std::nullopt;
-}
-
-// The leak checker of sanitizer builds stops a program that runs under a tracer; leaks are not what
-// these tests look for.
-std::map<std::string, std::string> traceable(std::map<std::string, std::string> environment) {
-  environment["ASAN_OPTIONS"] = "detect_leaks=0";
-  return environment;
 }
 
 std::vector<KillPoint> kill_points(const fs::path& strace, const Command& command, Outcome& outcome) {
@@ -100,20 +97,17 @@ std::vector<KillPoint> sample_kill_points(const std::vector<KillPoint>& points, 
 }
 
 Outcome run_killed(const fs::path& strace, const Command& command, const KillPoint& point) {
-  const std::string n = std::to_string(point.n);
-  return run_program(strace,
-                     traced({"-f", "-o", "/dev/null", "-e", "trace=" + point.call, "-e",
-                             "inject=" + point.call + ":signal=SIGKILL:when=" + n},
-                            command),
-                     traceable(command.environment));
+  return run_traced(strace,
+                    {"-f", "-o", "/dev/null", "-e", "trace=" + point.call, "-e",
+                     "inject=" + point.call + ":signal=SIGKILL:when=" + std::to_string(point.n)},
+                    command);
 }
 
 std::vector<std::string> traced_calls(const fs::path& strace, const Command& command, const std::string& calls,
                                       Outcome& outcome) {
   TempDir dir;
   const fs::path log = dir / "strace.log";
-  outcome = run_program(strace, traced({"-f", "-y", "-o", log.string(), "-e", "trace=" + calls}, command),
-                        traceable(command.environment));
+  outcome = run_traced(strace, {"-f", "-y", "-o", log.string(), "-e", "trace=" + calls}, command);
   std::vector<std::string> lines;
   std::stringstream text(read_file(log));
   for (std::string line; std::getline(text, line);) lines.push_back(line);

@@ -2,21 +2,15 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <stdexcept>
 
-#include "support/temp_dir.hpp"
-
 namespace trelk::test {
 
 Started::Started(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                  const std::map<std::string, std::string>& environment) {
-  auto pattern = (std::filesystem::temp_directory_path() / "trelk-run-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  directory_ = pattern;
   const std::string out = (directory_ / "out").string(), err = (directory_ / "err").string();
   std::vector<std::string> argv_text{program.string()};
   argv_text.insert(argv_text.end(), arguments.begin(), arguments.end());
@@ -50,8 +44,6 @@ Started::~Started() {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
-  std::error_code ignored;
-  std::filesystem::remove_all(directory_, ignored);
 }
 
 Outcome Started::wait() {

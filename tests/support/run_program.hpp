@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.hpp"
+
 namespace trelk::test {
 
 struct Outcome {
@@ -16,7 +18,7 @@ struct Outcome {
 };
 
 // A program started with a clean environment (only the given variables), its standard streams
-// captured to files in a private directory. The destructor kills and reaps it if still running.
+// captured to files in a private directory. The destructor kills and reaps it if still running, then removes them.
 class Started {
  public:
   Started(const std::filesystem::path& program, const std::vector<std::string>& arguments,
@@ -29,7 +31,7 @@ class Started {
   Outcome wait();
 
  private:
-  std::filesystem::path directory_;
+  TempDir directory_;
   pid_t pid_ = -1;
 };
 

@@ -133,10 +133,6 @@ struct ServedRepository {
   std::map<std::string, std::string> environment() const {
     return {{"HOME", (dir / "home").string()}, {"TRELK_NO_DIALOGS", "1"}, {"PATH", "/usr/bin:/bin"}};
   }
-  // `self update` of the installed bootstrap, as a command for the kill-point runner.
-  Command update_command() const {
-    return {data / "native/bootstrap/bin/trelk-bootstrap", {"--cli", "--", "self", "update"}, environment()};
-  }
   // A copy of the installation that every run of a story starts again from.
   void keep_pristine() { copy_tree(data, dir / "pristine"); }
   void restore() { copy_tree(dir / "pristine", data); }
@@ -147,15 +143,14 @@ struct ServedRepository {
   Command install_command(const Release& launcher, const Release& bootstrap,
                           const std::vector<std::string>& extra = {}) const {
     std::vector<std::string> arguments{data.string()};
-    for (const auto& [option, value] :
-         std::map<std::string, std::string>{{"--bootstrap-release", bootstrap.document.string()},
-                                            {"--bootstrap-archive", bootstrap.archive.string()},
-                                            {"--launcher-release", launcher.document.string()},
-                                            {"--launcher-archive", launcher.archive.string()},
-                                            {"--root", repo.root_file().string()},
-                                            {"--metadata-url", nginx.url() + "metadata/"},
-                                            {"--targets-url", nginx.url() + "targets/"},
-                                            {"--ca-bundle", pki.ca.string()}})
+    for (const auto& [option, value] : std::map<std::string, std::string>{{"--bootstrap-release", bootstrap.document},
+                                                                          {"--bootstrap-archive", bootstrap.archive},
+                                                                          {"--launcher-release", launcher.document},
+                                                                          {"--launcher-archive", launcher.archive},
+                                                                          {"--root", repo.root_file()},
+                                                                          {"--metadata-url", nginx.url() + "metadata/"},
+                                                                          {"--targets-url", nginx.url() + "targets/"},
+                                                                          {"--ca-bundle", pki.ca}})
       arguments.insert(arguments.end(), {option, value});
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     return {fs::path(TRELK_TOOLS_DIR) / "trelk-install", arguments, environment()};
@@ -164,11 +159,11 @@ struct ServedRepository {
     return run(install_command(launcher, bootstrap, extra));
   }
   // The installed bootstrap, started from a terminal-less shell as a user's desktop would.
-  Outcome start(const std::vector<std::string>& command) {
-    std::vector<std::string> arguments{"--cli", "--"};
-    arguments.insert(arguments.end(), command.begin(), command.end());
-    return run_program(data / "native/bootstrap/bin/trelk-bootstrap", arguments, environment());
+  Command start_command(std::vector<std::string> arguments) const {
+    arguments.insert(arguments.begin(), {"--cli", "--"});
+    return {data / "native/bootstrap/bin/trelk-bootstrap", arguments, environment()};
   }
+  Outcome start(const std::vector<std::string>& command) { return run(start_command(command)); }
   json status() { return LauncherStore(data, LaunchView{}).status(); }
   // The first line of the installed bootstrap's answer to a command that must succeed.
   json answer(const std::vector<std::string>& command) {
