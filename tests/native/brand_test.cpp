@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <string>
-#include <vector>
-
 #include "support/errors.hpp"
 #include "support/temp_dir.hpp"
 
@@ -34,18 +30,18 @@ TEST(Brand, NamesAndDocument) {
   for (const std::string& name : std::vector<std::string>{"", std::string(65, 'x'), " Acme", "Acme.", "a:b", "A\tb"})
     EXPECT_TRELK_ERROR(validate_brand_name(name), "invalid_native_package", "");
 
-  const Brand brand = parse_brand(brand_document());
-  EXPECT_EQ(brand.name + "|" + brand.id + "|" + brand.publisher + "|" + std::to_string(brand.icon),
-            "Acme|acme.games|Acme Ltd|1");
-  json extra = brand_document();
-  extra["theme"] = "dark";
-  EXPECT_TRELK_ERROR(parse_brand(extra), "invalid_native_package", "Brand has unknown or missing fields");
-  json publisher = brand_document();
-  publisher["publisher"] = std::string(128, 'p');
-  EXPECT_NO_THROW(parse_brand(publisher));
-  publisher["publisher"] = std::string(129, 'p');
-  EXPECT_TRELK_ERROR(parse_brand(publisher), "invalid_native_package",
+  json document = brand_document();
+  document["publisher"] = std::string(128, 'p');
+  const Brand brand = parse_brand(document);
+  EXPECT_EQ(
+      brand.name + "|" + brand.id + "|" + std::to_string(brand.publisher.size()) + "|" + std::to_string(brand.icon),
+      "Acme|acme.games|128|1");
+  document["publisher"] = std::string(129, 'p');
+  EXPECT_TRELK_ERROR(parse_brand(document), "invalid_native_package",
                      "Brand publisher must be 1 to 128 bytes of plain text");
+  document["publisher"] = "p";
+  document["theme"] = "dark";
+  EXPECT_TRELK_ERROR(parse_brand(document), "invalid_native_package", "Brand has unknown or missing fields");
 }
 
 TEST(Brand, BrandedReplacesWholeWordsOnly) {

@@ -10,6 +10,7 @@
 #include "process/interrupt.hpp"
 #include "process/probe.hpp"
 #include "support/errors.hpp"
+#include "support/scoped_env.hpp"
 
 namespace trelk {
 namespace {
@@ -27,12 +28,37 @@ struct Reaper {
   ~Reaper() { child.terminate(0ms); }
 };
 
+std::vector<std::string> arguments_of(const std::vector<std::string>& texts) {
+  std::vector<const char*> argv{"trelk-bootstrap"};
+  for (const auto& text : texts) argv.push_back(text.c_str());
+  return process_arguments(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(ProcessArguments, CountBytesAndEnvironmentAreBounded) {
+  const std::vector<std::string> many(256, "x");
+  EXPECT_EQ(arguments_of(many), many);
+  EXPECT_TRELK_ERROR(arguments_of(std::vector<std::string>(257, "x")), "argument_limit",
+                     "Too many native command arguments");
+  const std::vector<std::string> one_big{std::string(131072, 'a'), ""};  // an empty argument costs nothing
+  EXPECT_EQ(arguments_of(one_big), one_big);
+  EXPECT_TRELK_ERROR(arguments_of({std::string(131072, 'a'), "b"}), "argument_limit",
+                     "Native process text exceeds its byte bound");
+
+  test::ScopedEnv sized("PROBE_SIZED", "12345");
+  EXPECT_EQ(process_environment("PROBE_SIZED", 5), "12345");
+  EXPECT_TRELK_ERROR(process_environment("PROBE_SIZED", 4), "environment_limit",
+                     "Native process text exceeds its byte bound");
+  EXPECT_EQ(process_environment(std::string(128, 'A'), 1), "");
+  EXPECT_TRELK_ERROR(process_environment(std::string(129, 'A'), 8192), "environment_key",
+                     "Native environment key is invalid");
+}
+
 std::string descriptor_target(const std::vector<std::string>& lines, int fd) {
   const auto found = lines_with(lines, "fd " + std::to_string(fd) + " ");
   return found.empty() ? "" : found[0];
 }
 
-TEST(ChildProcess, RefusesBadRequestsBeforeAnyProcessExists) {
+TEST(ProcessStart, BadRequestsAreRefusedBeforeAnyProcessStartsOrChanges) {
   TempDir dir;
   fs::create_symlink(probe_path(), dir / "linked");
   std::vector<std::string> total(8, std::string(4096, 'a'));
@@ -44,7 +70,6 @@ TEST(ChildProcess, RefusesBadRequestsBeforeAnyProcessExists) {
         exe, args, dir.path(), env, ChildStreams::Console, ChildEnvironment::Inherit,
         [&](std::uint64_t) { started = true; }, ChildGroup::Shared, control);
   };
-  const std::string interrupt = "Launcher interrupt authority cannot be supplied as an environment override";
   EXPECT_TRELK_ERROR(start(dir / "linked", {}), "launch_executable",
                      "The installed game executable is missing or linked");
   EXPECT_TRELK_ERROR(start(probe_path(), std::vector<std::string>(65, "x")), "argument_limit",
@@ -55,10 +80,29 @@ TEST(ChildProcess, RefusesBadRequestsBeforeAnyProcessExists) {
   EXPECT_TRELK_ERROR(start(probe_path(), {}, {{"A=B", "v"}}), "argument_encoding",
                      "Process environment entry is invalid");
   EXPECT_TRELK_ERROR(start(probe_path(), {}, {{launcher_interrupt_reader_environment, "1:3"}}), "process_control",
-                     interrupt);
+                     "Launcher interrupt authority cannot be supplied as an environment override");
   EXPECT_TRELK_ERROR(start(probe_path(), {}, {}, ChildControl::Interrupt), "process_control",
                      "Only an isolated console launcher child receives interrupt control");
   EXPECT_FALSE(started);
+
+  // Replacing the image: every check must fire before execve; the image is not executable, so a check that let
+  // the call through would fail with the native error instead.
+  const auto image = dir / "image";
+  test::write_file(image, "not a program");
+  fs::create_symlink(image, dir / "linked-image");
+  fs::create_directory(dir / "run");
+  const auto before = fs::current_path();
+  const std::map<std::string, std::string> none;
+  EXPECT_TRELK_ERROR(exec_process(dir / "linked-image", {}, dir / "run", none), "process_start",
+                     "Replacement image or directory is unavailable");
+  EXPECT_TRELK_ERROR(exec_process(image, std::vector<std::string>(65, "x"), dir / "run", none), "argument_limit",
+                     "Too many replacement arguments");
+  EXPECT_TRELK_ERROR(replace_process(image, {}, dir / "run", {{launcher_interrupt_reader_environment, "1:3"}}),
+                     "process_control", "Maintenance cannot inherit launcher interrupt authority");
+  EXPECT_EQ(fs::current_path(), before);
+  EXPECT_TRELK_ERROR(exec_process(image, {"a"}, dir / "run", {{"PROBE", "1"}}), "process_start",
+                     "Cannot replace this process (native error 13)");
+  EXPECT_EQ(fs::current_path(), before);
 }
 
 // Started as a child (inheriting or sanitized) or by replacing a running image (plain or for maintenance), a
