@@ -24,19 +24,17 @@ TEST(Paths, IdentifiersAndRelativePathRules) {
   std::string longest = "aa";
   while (longest.size() < 4096) longest += "/a";
   EXPECT_NO_THROW(validate_relative_path(longest, true));
-  auto refused = [](std::string path, bool portable, const char* message) {
+  auto refused = [](const std::string& path, bool portable, const char* message) {
     return fails_with([&] { validate_relative_path(path, portable); }, "unsafe_path", message);
   };
-  EXPECT_TRUE(refused(longest + "a", false, "Path must be a safe relative path"));
-  EXPECT_TRUE(refused("/a", false, "Path must be a safe relative path"));
-  EXPECT_TRUE(refused(std::string("a\0b", 3), false, "Path must be a safe relative path"));
+  for (const std::string& path : {longest + "a", std::string("/a"), std::string("a\0b", 3)})
+    EXPECT_TRUE(refused(path, false, "Path must be a safe relative path")) << path.size();
   for (std::string path : {std::string("a//b"), std::string("a/../b"), std::string(256, 'c')})
     EXPECT_TRUE(refused(path, false, "Path contains an unsafe component")) << path;
   EXPECT_TRUE(refused("a/", false, "Trailing path separator is not allowed"));
   // Names other platforms reject pass only in native mode.
-  EXPECT_NO_THROW(validate_relative_path("dir/Com3.log", false));
+  for (const char* path : {"dir/Com3.log", "x?y"}) EXPECT_NO_THROW(validate_relative_path(path, false));
   EXPECT_TRUE(refused("dir/Com3.log", true, "Path uses a reserved platform name"));
-  EXPECT_NO_THROW(validate_relative_path("x?y", false));
   EXPECT_TRUE(refused("x?y", true, "Path is not portable across supported platforms"));
   EXPECT_NO_THROW(validate_relative_path("com10/caf\xc3\xa9", true));
 }

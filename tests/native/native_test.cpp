@@ -48,7 +48,6 @@ TEST(Brand, NamesAndDocument) {
 TEST(Brand, BrandedReplacesWholeWordsOnly) {
   BrandReset reset;
   const std::string text = "Trelk could not start Trelk's game; Trelkish XTrelk Trelk2 trelk-setup TRELK_X (Trelk)";
-  EXPECT_EQ(branded(text), text);
   set_product_name("Acme");
   EXPECT_EQ(branded(text), "Acme could not start Acme's game; Trelkish XTrelk Trelk2 trelk-setup TRELK_X (Acme)");
   // A name containing the built-in word is inserted once, not re-expanded.
