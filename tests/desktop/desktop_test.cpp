@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <wordexp.h>
 
 #include "core/digest.hpp"
 #include "desktop/desktop_entry.hpp"
@@ -15,27 +16,18 @@ using test::DataRootFixture;
 namespace fs = std::filesystem;
 using Words = std::vector<std::string>;
 
-// What a desktop reads back from an Exec value: the string escapes first, then the
-// quoting rules, then "%%" as a literal percent sign.
+// What a desktop reads back from an Exec value: the string escapes first, then the shell's quoting rules (as
+// wordexp reads them, refusing command substitution and unset variables), then "%%" as a literal percent sign.
 Words read_exec(const std::string& value) {
   std::string text;
   for (std::size_t i = 0; i < value.size(); ++i)
     text += value[i] == '\\' && i + 1 < value.size() ? (value[++i] == 's' ? ' ' : value[i]) : value[i];
-  Words arguments;
-  bool quoted = false, open = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == ' ' && !quoted) {
-      open = false;
-      continue;
-    }
-    if (!open) arguments.emplace_back(), open = true;
-    if (text[i] == '"') {
-      quoted = !quoted;
-    } else {
-      const bool escaped = (quoted && text[i] == '\\') || text.compare(i, 2, "%%") == 0;
-      arguments.back() += text[escaped ? ++i : i];
-    }
-  }
+  wordexp_t words;
+  if (::wordexp(text.c_str(), &words, WRDE_NOCMD | WRDE_UNDEF) != 0) return {"unreadable: " + text};
+  Words arguments(words.we_wordv, words.we_wordv + words.we_wordc);
+  ::wordfree(&words);
+  for (auto& word : arguments)
+    for (auto at = word.find("%%"); at != std::string::npos; at = word.find("%%", at + 1)) word.erase(at, 1);
   return arguments;
 }
 
