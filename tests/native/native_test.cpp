@@ -22,9 +22,9 @@ struct BrandReset {
 json brand_document() { return {{"name", "Acme"}, {"id", "acme.games"}, {"publisher", "Acme Ltd"}, {"icon", true}}; }
 
 TEST(Brand, NamesAndDocument) {
-  const std::string device = "A brand name cannot be a Windows device name";
   for (const char* name : {"con.txt", "Lpt9", "COM1", "aux.tar.gz"})
-    EXPECT_TRELK_ERROR(validate_brand_name(name), "invalid_native_package", device);
+    EXPECT_TRELK_ERROR(validate_brand_name(name), "invalid_native_package",
+                       "A brand name cannot be a Windows device name");
   for (const std::string& name :
        std::vector<std::string>{"COM0", "CONSOLE", "COM10", "Acme.Games", std::string(64, 'x')})
     EXPECT_NO_THROW(validate_brand_name(name)) << name;

@@ -1,9 +1,12 @@
 #include "core/digest.hpp"
+#include "core/json.hpp"
+#include "core/paths.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
+#include <limits>
 #include <regex>
 #include <sstream>
 #include <utility>
@@ -11,6 +14,7 @@
 
 #include "support/errors.hpp"
 #include "support/run_program.hpp"
+#include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
 namespace trelk {
@@ -165,6 +169,102 @@ TEST(CryptoRuntime, NoProgramReadsTheHostOpenSslConfiguration) {
     EXPECT_EQ(outcome.status, 0) << command[0] << outcome.out << outcome.err;
     EXPECT_EQ(test::read_file(trace).find(config.string()), std::string::npos) << command[0];
   }
+}
+
+TEST(ParseJson, AcceptsOnlyBoundedWellFormedIntegerJsonWithUniqueKeys) {
+  const std::string text = R"({"a":[1,2,3]})";
+  EXPECT_EQ(parse_json(text, text.size())["a"][2], 3);
+  EXPECT_TRELK_ERROR(parse_json(text, text.size() - 1), "size_limit", "JSON exceeds its size limit");
+
+  auto arrays = [](int depth) { return std::string(depth, '[') + "7" + std::string(depth, ']'); };
+  EXPECT_NO_THROW(parse_json(arrays(64), 1000));
+  EXPECT_TRELK_ERROR(parse_json(arrays(65), 1000), "depth_limit", "JSON nesting exceeds 64 levels");
+  std::string objects;
+  for (int i = 0; i < 64; ++i) objects += R"({"k":)";
+  EXPECT_NO_THROW(parse_json(objects + "1" + std::string(64, '}'), 1000));
+  EXPECT_TRELK_ERROR(parse_json(objects + R"({"k":1})" + std::string(64, '}'), 1000), "depth_limit", "");
+  // An unterminated deep text stops at the bound, not at the end of input.
+  EXPECT_TRELK_ERROR(parse_json(std::string(100000, '['), 1 << 20), "depth_limit", "");
+
+  EXPECT_TRELK_ERROR(parse_json(R"({"a":1,"b":2,"a":1})", 100), "duplicate_key",
+                     "JSON contains a duplicate object key");
+  // Keys compare as bytes after unescaping, per object.
+  EXPECT_TRELK_ERROR(parse_json(R"([{"x":{"ab":1,"a\u0062":2}}])", 100), "duplicate_key", "");
+  EXPECT_EQ(parse_json(R"({"a":{"b":1},"b":{"a":2,"b":3}})", 100)["b"]["b"], 3);
+
+  for (std::string text : {"1.0", "1e3", "18446744073709551616", "-9223372036854775809", "[1,{\"a\":2.5}]"})
+    EXPECT_TRELK_ERROR(parse_json(text, 100), "invalid_number",
+                       "Floating point numbers are not allowed in protocol data")
+        << text;
+  EXPECT_EQ(parse_json("18446744073709551615", 64).get<std::uint64_t>(), std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(parse_json("-9223372036854775808", 64).get<std::int64_t>(), std::numeric_limits<std::int64_t>::min());
+
+  for (std::string text : {"", "[1,]", "// c\n1", "1 2", "\"\xff\"", "01"})
+    EXPECT_TRELK_ERROR(parse_json(text, 100), "invalid_json", "") << text;
+  // The message says where, never what: a server's gzip answer is not quoted back, control bytes and all.
+  EXPECT_TRELK_ERROR(parse_json("\x1f\x8b\x08" + std::string(60000, '\x1b'), 1 << 20), "invalid_json",
+                     "JSON text is malformed at byte 1");
+}
+
+TEST(CanonicalJson, SortedCompactAndMinimallyEscaped) {
+  EXPECT_EQ(canonical_json(json{{"b", 1}, {"a", {true, nullptr, "x\"y"}}}), R"({"a":[true,null,"x\"y"],"b":1})");
+  // Unsigned byte order: upper case before lower case, non-ASCII after every ASCII key.
+  EXPECT_EQ(canonical_json(json{{"\xc3\xa9", 1}, {"a", 2}, {"B", 3}}), "{\"B\":3,\"a\":2,\"\xc3\xa9\":1}");
+  EXPECT_EQ(canonical_json(parse_json(R"("a\n\\\u0001\u00e9")", 100)), "\"a\n\\\\\x01\xc3\xa9\"");
+  EXPECT_EQ(canonical_json(parse_json("-0", 10)), "0");
+  EXPECT_TRELK_ERROR(canonical_json(json{{"a", {0.5}}}), "invalid_number", "Cannot canonicalize floating point data");
+  const std::string signed_text =
+      R"({"signatures":[],"signed":{"_type":"targets","targets":{"a/b.bin":{"hashes":{"sha256":"00ff"},"length":12},)"
+      R"("q\"x":{"length":0}},"version":3}})";
+  EXPECT_EQ(canonical_json(parse_json(signed_text, signed_text.size())), signed_text);
+}
+
+TEST(Paths, IdentifiersAndRelativePathRules) {
+  EXPECT_NO_THROW(validate_identifier(std::string(80, 'x')));
+  for (std::string id : {std::string(81, 'x'), std::string("Game"), std::string("a/b"), std::string("..")})
+    EXPECT_TRUE(test::fails_with([&] { validate_identifier(id); }, "invalid_identity",
+                                 "Game and build IDs use lower-case letters, digits, dots and hyphens"))
+        << id;
+  EXPECT_TRELK_ERROR(validate_identifier("con"), "unsafe_path", "Path uses a reserved platform name");
+
+  std::string longest = "aa";
+  while (longest.size() < 4096) longest += "/a";
+  EXPECT_NO_THROW(validate_relative_path(longest, true));
+  auto refused = [](const std::string& path, bool portable, const char* message) {
+    return test::fails_with([&] { validate_relative_path(path, portable); }, "unsafe_path", message);
+  };
+  for (const std::string& path : {longest + "a", std::string("/a"), std::string("a\0b", 3)})
+    EXPECT_TRUE(refused(path, false, "Path must be a safe relative path")) << path.size();
+  for (std::string path : {std::string("a//b"), std::string("a/../b"), std::string(256, 'c')})
+    EXPECT_TRUE(refused(path, false, "Path contains an unsafe component")) << path;
+  EXPECT_TRUE(refused("a/", false, "Trailing path separator is not allowed"));
+  // Names other platforms reject pass only in native mode.
+  for (const char* path : {"dir/Com3.log", "x?y"}) EXPECT_NO_THROW(validate_relative_path(path, false));
+  EXPECT_TRUE(refused("dir/Com3.log", true, "Path uses a reserved platform name"));
+  EXPECT_TRUE(refused("x?y", true, "Path is not portable across supported platforms"));
+  EXPECT_NO_THROW(validate_relative_path("com10/caf\xc3\xa9", true));
+}
+
+TEST(Paths, SafeJoinRefusesSymbolicLinks) {
+  test::TempDir dir;
+  const auto& base = dir.path();
+  fs::create_directories(base / "real");
+  fs::create_directory_symlink(base / "real", base / "x");
+  fs::create_symlink(base / "nowhere", base / "dangling");
+  EXPECT_TRELK_ERROR(safe_join(base, "x/y", false), "unsafe_path", "Managed path contains a symbolic link");
+  EXPECT_TRELK_ERROR(safe_join(base, "dangling", false), "unsafe_path", "");
+  EXPECT_EQ(safe_join(base, "real/y", false), base / "real" / "y");
+  EXPECT_EQ(safe_join(base, "new/deeper", true), base / "new" / "deeper");
+}
+
+TEST(Paths, DataRootFollowsHomeAndAbsoluteXdgDataHome) {
+  test::ScopedEnv environment{"HOME", "/home/u"};
+  environment.set("XDG_DATA_HOME", "relative/data");
+  EXPECT_EQ(user_data_root(), fs::path("/home/u/.local/share/trelk"));
+  environment.set("XDG_DATA_HOME", "/data");
+  EXPECT_EQ(user_data_root(), fs::path("/data/trelk"));
+  environment.set("HOME", "home/u");
+  EXPECT_TRELK_ERROR(user_data_root(), "user_path", "HOME must identify an absolute user directory");
 }
 
 }  // namespace
