@@ -5,7 +5,6 @@
 #include <string>
 
 #include "desktop/desktop_entry.hpp"
-#include "support/run_program.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
@@ -34,12 +33,5 @@ struct DataRootFixture {
     return DesktopShortcut{bootstrap, data_root, game, name};
   }
 };
-
-// desktop-file-validate must find no error (hints are fine).
-inline void expect_valid_entry(const std::filesystem::path& file) {
-  const Outcome result = run_program("/usr/bin/desktop-file-validate", {file.string()}, {});
-  EXPECT_EQ(result.status, 0) << file << "\n" << result.out << result.err;
-  EXPECT_EQ((result.out + result.err).find("error:"), std::string::npos) << file << "\n" << result.out << result.err;
-}
 
 }  // namespace trelk::test

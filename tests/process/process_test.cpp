@@ -1,25 +1,47 @@
 #include "process/child.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "process/arguments.hpp"
 #include "process/interrupt.hpp"
-#include "process/probe.hpp"
 #include "support/errors.hpp"
+#include "support/scoped_env.hpp"
+#include "support/temp_dir.hpp"
 
 namespace trelk {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using test::lines_with;
-using test::probe_path;
-using test::read_lines;
 using test::TempDir;
+
+fs::path probe_path() { return fs::path(TRELK_TEST_PROGRAMS) / "process_probe"; }
+
+std::vector<std::string> read_lines(const fs::path& file) {
+  std::vector<std::string> lines;
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Lines that begin with prefix, with the prefix removed.
+std::vector<std::string> lines_with(const std::vector<std::string>& lines, const std::string& prefix) {
+  std::vector<std::string> found;
+  for (const auto& line : lines)
+    if (line.starts_with(prefix)) found.push_back(line.substr(prefix.size()));
+  return found;
+}
+
+bool wait_for_line(const fs::path& file, const std::string& line) {
+  return test::eventually([&] { return !lines_with(read_lines(file), line).empty(); }, 60s);
+}
 
 // Ends a child a test left running, so no probe outlives a failed assertion.
 struct Reaper {
@@ -27,12 +49,32 @@ struct Reaper {
   ~Reaper() { child.terminate(0ms); }
 };
 
-std::string descriptor_target(const std::vector<std::string>& lines, int fd) {
-  const auto found = lines_with(lines, "fd " + std::to_string(fd) + " ");
-  return found.empty() ? "" : found[0];
+std::vector<std::string> arguments_of(const std::vector<std::string>& texts) {
+  std::vector<const char*> argv{"trelk-bootstrap"};
+  for (const auto& text : texts) argv.push_back(text.c_str());
+  return process_arguments(static_cast<int>(argv.size()), argv.data());
 }
 
-TEST(ChildProcess, RefusesBadRequestsBeforeAnyProcessExists) {
+TEST(ProcessArguments, CountBytesAndEnvironmentAreBounded) {
+  const std::vector<std::string> many(256, "x");
+  EXPECT_EQ(arguments_of(many), many);
+  EXPECT_TRELK_ERROR(arguments_of(std::vector<std::string>(257, "x")), "argument_limit",
+                     "Too many native command arguments");
+  const std::vector<std::string> one_big{std::string(131072, 'a'), ""};  // an empty argument costs nothing
+  EXPECT_EQ(arguments_of(one_big), one_big);
+  EXPECT_TRELK_ERROR(arguments_of({std::string(131072, 'a'), "b"}), "argument_limit",
+                     "Native process text exceeds its byte bound");
+
+  test::ScopedEnv sized("PROBE_SIZED", "12345");
+  EXPECT_EQ(process_environment("PROBE_SIZED", 5), "12345");
+  EXPECT_TRELK_ERROR(process_environment("PROBE_SIZED", 4), "environment_limit",
+                     "Native process text exceeds its byte bound");
+  EXPECT_EQ(process_environment(std::string(128, 'A'), 1), "");
+  EXPECT_TRELK_ERROR(process_environment(std::string(129, 'A'), 8192), "environment_key",
+                     "Native environment key is invalid");
+}
+
+TEST(ProcessStart, BadRequestsAreRefusedBeforeAnyProcessStartsOrChanges) {
   TempDir dir;
   fs::create_symlink(probe_path(), dir / "linked");
   std::vector<std::string> total(8, std::string(4096, 'a'));
@@ -44,7 +86,6 @@ TEST(ChildProcess, RefusesBadRequestsBeforeAnyProcessExists) {
         exe, args, dir.path(), env, ChildStreams::Console, ChildEnvironment::Inherit,
         [&](std::uint64_t) { started = true; }, ChildGroup::Shared, control);
   };
-  const std::string interrupt = "Launcher interrupt authority cannot be supplied as an environment override";
   EXPECT_TRELK_ERROR(start(dir / "linked", {}), "launch_executable",
                      "The installed game executable is missing or linked");
   EXPECT_TRELK_ERROR(start(probe_path(), std::vector<std::string>(65, "x")), "argument_limit",
@@ -55,10 +96,29 @@ TEST(ChildProcess, RefusesBadRequestsBeforeAnyProcessExists) {
   EXPECT_TRELK_ERROR(start(probe_path(), {}, {{"A=B", "v"}}), "argument_encoding",
                      "Process environment entry is invalid");
   EXPECT_TRELK_ERROR(start(probe_path(), {}, {{launcher_interrupt_reader_environment, "1:3"}}), "process_control",
-                     interrupt);
+                     "Launcher interrupt authority cannot be supplied as an environment override");
   EXPECT_TRELK_ERROR(start(probe_path(), {}, {}, ChildControl::Interrupt), "process_control",
                      "Only an isolated console launcher child receives interrupt control");
   EXPECT_FALSE(started);
+
+  // Replacing the image: every check must fire before execve; the image is not executable, so a check that let
+  // the call through would fail with the native error instead.
+  const auto image = dir / "image";
+  test::write_file(image, "not a program");
+  fs::create_symlink(image, dir / "linked-image");
+  fs::create_directory(dir / "run");
+  const auto before = fs::current_path();
+  const std::map<std::string, std::string> none;
+  EXPECT_TRELK_ERROR(exec_process(dir / "linked-image", {}, dir / "run", none), "process_start",
+                     "Replacement image or directory is unavailable");
+  EXPECT_TRELK_ERROR(exec_process(image, std::vector<std::string>(65, "x"), dir / "run", none), "argument_limit",
+                     "Too many replacement arguments");
+  EXPECT_TRELK_ERROR(replace_process(image, {}, dir / "run", {{launcher_interrupt_reader_environment, "1:3"}}),
+                     "process_control", "Maintenance cannot inherit launcher interrupt authority");
+  EXPECT_EQ(fs::current_path(), before);
+  EXPECT_TRELK_ERROR(exec_process(image, {"a"}, dir / "run", {{"PROBE", "1"}}), "process_start",
+                     "Cannot replace this process (native error 13)");
+  EXPECT_EQ(fs::current_path(), before);
 }
 
 // Started as a child (inheriting or sanitized) or by replacing a running image (plain or for maintenance), a
@@ -103,10 +163,10 @@ TEST(ProcessStart, AProgramSeesExactlyItsArgumentsDirectoryAndEnvironment) {
     EXPECT_EQ(lines_with(env, "PROBE_OVERRIDE="), std::vector<std::string>{replaced ? "replaced" : "child"});
     EXPECT_EQ(lines_with(env, "PROBE_EMPTY="), std::vector<std::string>{""});
     EXPECT_TRUE(lines_with(env, std::string(launcher_interrupt_reader_environment) + "=").empty());
-    EXPECT_EQ(test::has_line(env, "LD_PROBE_VARIABLE=1"), way == "inherit" || way == "plain");
+    EXPECT_EQ(lines_with(env, "LD_PROBE_VARIABLE=1").size(), way == "inherit" || way == "plain" ? 1u : 0u);
     // Diagnostics joins standard output to standard error.
-    EXPECT_EQ(descriptor_target(lines, 0), "/dev/null");
-    EXPECT_EQ(descriptor_target(lines, 1), descriptor_target(lines, 2));
+    EXPECT_EQ(lines_with(lines, "fd 0 "), std::vector<std::string>{"/dev/null"});
+    EXPECT_EQ(lines_with(lines, "fd 1 "), lines_with(lines, "fd 2 "));
     EXPECT_EQ(lines_with(lines, "fd ").size(), 3u);
   }
   ::close(stray[0]);
@@ -192,7 +252,7 @@ TEST(ChildProcess, TerminationEndsTheChildAndWhileItRunsItsWholeGroup) {
                        row.group);
     Reaper reaper{child};
     EXPECT_EQ(row.leader == "exit" ? child.wait() : 0, 0);
-    ASSERT_TRUE(row.leader == "exit" || test::wait_for_line(out, "ready"));
+    ASSERT_TRUE(row.leader == "exit" || wait_for_line(out, "ready"));
     const pid_t grandchild = isolated ? std::stoi(read_lines(pid_file).at(0)) : 0;
     EXPECT_EQ(isolated ? ::getpgid(grandchild) : 0, isolated ? child.process_id() : 0);
     const auto before = std::chrono::steady_clock::now();
@@ -223,7 +283,7 @@ TEST(ChildProcess, CtrlCReachesTheChildThroughItsChannel) {
     ChildProcess child(probe_path(), {"--out", out.string(), "interrupt"}, dir.path(), {}, ChildStreams::Console,
                        ChildEnvironment::Inherit, {}, ChildGroup::Isolated, ChildControl::Interrupt);
     Reaper reaper{child};
-    ASSERT_TRUE(test::wait_for_line(out, "attached 1"));
+    ASSERT_TRUE(wait_for_line(out, "attached 1"));
     EXPECT_FALSE(console.requested());
     ASSERT_EQ(::kill(::getpid(), SIGINT), 0);
     EXPECT_TRUE(console.requested());
@@ -231,15 +291,73 @@ TEST(ChildProcess, CtrlCReachesTheChildThroughItsChannel) {
     EXPECT_FALSE(child.request_interrupt());
     // The child holds the channel's read end and nothing more.
     const auto lines = read_lines(out);
-    EXPECT_TRUE(test::has_line(lines, "requested"));
+    EXPECT_EQ(lines_with(lines, "requested").size(), 1u);
     const auto channel = lines_with(lines, std::string("env ") + launcher_interrupt_reader_environment + "=1:");
     ASSERT_EQ(channel.size(), 1u);
     EXPECT_EQ(lines_with(lines, "fd ").size(), 4u);
-    EXPECT_TRUE(descriptor_target(lines, std::stoi(channel[0])).starts_with("pipe:"));
+    EXPECT_EQ(lines_with(lines, "fd " + channel[0] + " pipe:").size(), 1u);
   }
   struct sigaction after {};
   ASSERT_EQ(::sigaction(SIGINT, nullptr, &after), 0);
   EXPECT_EQ(after.sa_handler, before.sa_handler);
+}
+
+TEST(InterruptChannel, ReaderMustBeACanonicalInheritedReadPipe) {
+  const std::string prefix = "Launcher interrupt ";
+  const struct {
+    std::string value;
+    int end;  // which end of a pipe is put on descriptor 900
+    std::string error;
+  } cases[] = {
+      {"", 0, ""},
+      {"1:0900", 0, "channel handle is invalid"},
+      {"1:900", 1, "reader must be an inherited read pipe"},
+      {"1:901", 0, "reader must be an inherited read pipe"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value + " on end " + std::to_string(c.end));
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ASSERT_EQ(::dup2(ends[c.end], 900), 900);
+    test::ScopedEnv reader(launcher_interrupt_reader_environment, c.value);
+    if (c.error.empty()) {
+      ConsoleInterrupt console(true);
+      EXPECT_FALSE(ConsoleInterrupt::parent_reader_attached());
+    } else {
+      EXPECT_TRELK_ERROR(ConsoleInterrupt(true), "launcher_control", prefix + c.error);
+    }
+    for (const int fd : {ends[0], ends[1], 900}) ::close(fd);
+  }
+}
+
+// A request through the channel is covered by the Ctrl+C child test.
+TEST(InterruptChannel, ReaderRefusesGarbageAndNoticesTheParentLeavingAndTheParentSurvivesAGoneReader) {
+  for (const bool garbage : {true, false}) {
+    SCOPED_TRACE(garbage ? "garbage" : "write end closed");
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    test::ScopedEnv reader(launcher_interrupt_reader_environment, "1:" + std::to_string(ends[0]));
+    ConsoleInterrupt console(true);  // adopts ends[0]
+    EXPECT_TRUE(ConsoleInterrupt::parent_reader_attached());
+    const unsigned char byte = 2;
+    if (garbage) {
+      ASSERT_EQ(::write(ends[1], &byte, 1), 1);
+      EXPECT_TRELK_ERROR(console.requested(), "launcher_control", "Launcher interrupt channel request is invalid");
+    }
+    ::close(ends[1]);
+    if (!garbage) {
+      EXPECT_FALSE(console.requested());
+      EXPECT_FALSE(ConsoleInterrupt::parent_reader_attached());
+    }
+  }
+  InterruptPipe pipe;
+  EXPECT_EQ(::fcntl(static_cast<int>(pipe.reader()), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+  // With the read end gone the write fails; the SIGPIPE it raises must not kill this process nor stay pending.
+  pipe.close_reader();
+  EXPECT_FALSE(pipe.request());
+  sigset_t pending;
+  ASSERT_EQ(::sigpending(&pending), 0);
+  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
 }
 
 }  // namespace

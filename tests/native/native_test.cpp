@@ -1,10 +1,7 @@
 #include "native/brand.hpp"
+#include "native/completeness.hpp"
 
 #include <gtest/gtest.h>
-
-#include <filesystem>
-#include <string>
-#include <vector>
 
 #include "support/errors.hpp"
 #include "support/temp_dir.hpp"
@@ -25,33 +22,32 @@ struct BrandReset {
 json brand_document() { return {{"name", "Acme"}, {"id", "acme.games"}, {"publisher", "Acme Ltd"}, {"icon", true}}; }
 
 TEST(Brand, NamesAndDocument) {
-  const std::string device = "A brand name cannot be a Windows device name";
   for (const char* name : {"con.txt", "Lpt9", "COM1", "aux.tar.gz"})
-    EXPECT_TRELK_ERROR(validate_brand_name(name), "invalid_native_package", device);
+    EXPECT_TRELK_ERROR(validate_brand_name(name), "invalid_native_package",
+                       "A brand name cannot be a Windows device name");
   for (const std::string& name :
        std::vector<std::string>{"COM0", "CONSOLE", "COM10", "Acme.Games", std::string(64, 'x')})
     EXPECT_NO_THROW(validate_brand_name(name)) << name;
   for (const std::string& name : std::vector<std::string>{"", std::string(65, 'x'), " Acme", "Acme.", "a:b", "A\tb"})
     EXPECT_TRELK_ERROR(validate_brand_name(name), "invalid_native_package", "");
 
-  const Brand brand = parse_brand(brand_document());
-  EXPECT_EQ(brand.name + "|" + brand.id + "|" + brand.publisher + "|" + std::to_string(brand.icon),
-            "Acme|acme.games|Acme Ltd|1");
-  json extra = brand_document();
-  extra["theme"] = "dark";
-  EXPECT_TRELK_ERROR(parse_brand(extra), "invalid_native_package", "Brand has unknown or missing fields");
-  json publisher = brand_document();
-  publisher["publisher"] = std::string(128, 'p');
-  EXPECT_NO_THROW(parse_brand(publisher));
-  publisher["publisher"] = std::string(129, 'p');
-  EXPECT_TRELK_ERROR(parse_brand(publisher), "invalid_native_package",
+  json document = brand_document();
+  document["publisher"] = std::string(128, 'p');
+  const Brand brand = parse_brand(document);
+  EXPECT_EQ(
+      brand.name + "|" + brand.id + "|" + std::to_string(brand.publisher.size()) + "|" + std::to_string(brand.icon),
+      "Acme|acme.games|128|1");
+  document["publisher"] = std::string(129, 'p');
+  EXPECT_TRELK_ERROR(parse_brand(document), "invalid_native_package",
                      "Brand publisher must be 1 to 128 bytes of plain text");
+  document["publisher"] = "p";
+  document["theme"] = "dark";
+  EXPECT_TRELK_ERROR(parse_brand(document), "invalid_native_package", "Brand has unknown or missing fields");
 }
 
 TEST(Brand, BrandedReplacesWholeWordsOnly) {
   BrandReset reset;
   const std::string text = "Trelk could not start Trelk's game; Trelkish XTrelk Trelk2 trelk-setup TRELK_X (Trelk)";
-  EXPECT_EQ(branded(text), text);
   set_product_name("Acme");
   EXPECT_EQ(branded(text), "Acme could not start Acme's game; Trelkish XTrelk Trelk2 trelk-setup TRELK_X (Acme)");
   // A name containing the built-in word is inserted once, not re-expanded.
@@ -88,6 +84,38 @@ TEST(Brand, InstalledBrandAppliesOrLeavesTheBuiltInName) {
   fs::create_symlink(root / "elsewhere.json", record);
   use_installed_brand(root.path());
   EXPECT_EQ(product_name(), "Trelk");
+}
+
+TEST(NativeCompleteness, MarkersRefuseTheDataDirectoryAndImages) {
+  test::TempDir root;
+  const fs::path image = root / "a/b/trelk-bootstrap";
+  test::write_file(image, "image");
+  EXPECT_NO_THROW(require_complete_native_install_image(image));
+
+  // A dangling link is still a marker: it is never followed. A package marker concerns images only.
+  for (const char* marker : {".trelk-native-bundle-incomplete.json", ".trelk-initial-package-incomplete.json",
+                             ".trelk-launcher-package-incomplete.json"}) {
+    fs::create_symlink(root / "missing", root / "a" / marker);
+    EXPECT_TRELK_ERROR(require_complete_native_install_image(image), "native_install_incomplete",
+                       "This image belongs to an unfinished package; it cannot start");
+    EXPECT_NO_THROW(require_complete_native_install(root / "a"));
+    fs::remove(root / "a" / marker);
+  }
+
+  fs::create_directory(root / ".trelk-setup-incomplete");  // any file type counts
+  EXPECT_TRELK_ERROR(require_complete_native_install_image(image), "native_install_incomplete", "");
+
+  // 256 ancestors are walked; a deeper image is refused before it is examined.
+  fs::path deep = "/";
+  for (int i = 0; i < 255; ++i) deep /= "d";
+  EXPECT_NO_THROW(require_complete_native_install_image(deep / "image"));
+  EXPECT_TRELK_ERROR(require_complete_native_install_image(deep / "d/image"), "unsafe_path",
+                     "Native image path is too deep");
+
+  // A temporary maintenance helper copy may maintain an installation, never start it.
+  EXPECT_TRELK_ERROR(require_maintenance_runtime_image("/tmp/trelk-maintenance-1f2e/bin/trelk"), "maintenance_copy",
+                     "A temporary maintenance helper cannot start Trelk");
+  EXPECT_NO_THROW(require_maintenance_runtime_image("/opt/my-trelk-maintenance-/trelk"));
 }
 
 }  // namespace
