@@ -1,6 +1,6 @@
 // Resumable target downloads against the real loopback servers: the state document's rules, the bounded scan,
 // and what interrupted and damaged downloads leave behind, recovered by the next run of the same download.
-// (A download killed at any moment is the real client command's story in tests/tuf/kill_test.cpp.)
+// (A download killed at any moment is the real client command's story in tests/tuf/client_test.cpp.)
 #include "transport/resume.hpp"
 
 #include <gtest/gtest.h>
