@@ -25,6 +25,12 @@ void require(bool condition, const std::string& code, const std::string& message
 [[noreturn]] void fail(const std::string& code, const std::string& message,
                        const std::vector<std::string>& details = {});
 
+// The same check with literal texts, which become strings only when it fails: parsers call it per token.
+inline void require(bool condition, const char* code, const char* message) {
+  if (!condition) [[unlikely]]
+    fail(code, message);
+}
+
 // True for the codes that mean local storage failed rather than the data.
 bool local_storage_failure(std::string_view code);
 

@@ -47,24 +47,6 @@ void allocate_result(std::string& result, std::size_t size) {
   result.resize(size);
 }
 
-// Removes the transaction file unless it was published; errors are ignored because the
-// failure that got us here is the one worth reporting.
-class TemporaryEntry {
- public:
-  TemporaryEntry(int directory, std::string name) : directory_(directory), name_(std::move(name)) {}
-  TemporaryEntry(const TemporaryEntry&) = delete;
-  TemporaryEntry& operator=(const TemporaryEntry&) = delete;
-  ~TemporaryEntry() {
-    if (armed_) ::unlinkat(directory_, name_.c_str(), 0);
-  }
-  void dismiss() { armed_ = false; }
-
- private:
-  int directory_;
-  std::string name_;
-  bool armed_ = true;
-};
-
 }  // namespace
 
 std::string read_ordinary(const std::filesystem::path& path, std::uint64_t limit, bool tail, std::uint64_t* size_out) {
@@ -130,8 +112,13 @@ void sync_directory(const std::filesystem::path& path) {
   require(synced == 0, "file_sync", "Could not durably synchronize directory");
 }
 
-void atomic_file(const std::filesystem::path& path, std::string_view data, bool replace, bool private_parent,
-                 bool durable) {
+PendingFile::Temporary::~Temporary() {
+  // Errors are ignored: the failure that got us here is the one worth reporting.
+  if (created) ::unlinkat(directory.get(), name.c_str(), 0);
+}
+
+PendingFile::PendingFile(const std::filesystem::path& path, std::string_view data, bool private_parent, bool durable)
+    : name_(path.filename().native()), durable_(durable) {
   const auto parent = parent_of(path);
   if (private_parent) {
     private_directory(parent);
@@ -142,22 +129,22 @@ void atomic_file(const std::filesystem::path& path, std::string_view data, bool 
                 S_ISDIR(followed.st_mode),
             "unsafe_path", "Export parent must be an existing plain directory");
   }
-  const std::string name = path.filename().native();
-  const std::string temporary_name = name + "." + random_id() + ".tmp";
-  const auto temporary = parent / temporary_name;
+  temporary_.name = name_ + "." + random_id() + ".tmp";
+  const auto temporary = parent / temporary_.name;
 
   // Every step after this works relative to one directory descriptor, so a parent swapped
   // mid-transaction cannot redirect the file, the publish or the directory sync.
-  Descriptor directory(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!directory.valid()) transaction_failure(errno, "Cannot create transaction file " + path_utf8(temporary));
+  const int directory = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory < 0) transaction_failure(errno, "Cannot create transaction file " + path_utf8(temporary));
+  temporary_.directory = Descriptor(directory);
   struct stat target {};
-  require(!(::fstatat(directory.get(), name.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(target.st_mode)),
+  require(!(::fstatat(directory, name_.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(target.st_mode)),
           "unsafe_path", "Refusing to replace a symbolic link");
 
   Descriptor file(
-      ::openat(directory.get(), temporary_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      ::openat(directory, temporary_.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!file.valid()) transaction_failure(errno, "Cannot create transaction file " + path_utf8(temporary));
-  TemporaryEntry cleanup(directory.get(), temporary_name);
+  temporary_.created = true;
 
   std::size_t written = 0;
   while (written < data.size()) {
@@ -174,23 +161,31 @@ void atomic_file(const std::filesystem::path& path, std::string_view data, bool 
   if (durable && posix_files::sync(file.get()) != 0) sync_error = errno;
   file.reset();
   if (sync_error != 0) transaction_failure(sync_error, "Cannot synchronize transaction file");
+}
 
+void PendingFile::publish(bool replace) {
+  require(temporary_.created, "file_write", "Transaction file was already published");
+  const int directory = temporary_.directory.get();
+  const char* temporary = temporary_.name.c_str();
   if (replace) {
-    if (::renameat(directory.get(), temporary_name.c_str(), directory.get(), name.c_str()) != 0)
+    if (::renameat(directory, temporary, directory, name_.c_str()) != 0)
       transaction_failure(errno, "Cannot commit transaction file");
-    cleanup.dismiss();
   } else {
-    if (::linkat(directory.get(), temporary_name.c_str(), directory.get(), name.c_str(), 0) != 0)
+    if (::linkat(directory, temporary, directory, name_.c_str(), 0) != 0)
       transaction_failure(errno, "Cannot create export; the destination may already exist");
-    if (::unlinkat(directory.get(), temporary_name.c_str(), 0) != 0)
-      transaction_failure(errno, "Cannot finish export transaction");
-    cleanup.dismiss();
+    if (::unlinkat(directory, temporary, 0) != 0) transaction_failure(errno, "Cannot finish export transaction");
   }
-  if (durable) {
-    int synced = posix_files::sync(directory.get());
-    directory.reset();
+  temporary_.created = false;
+  if (durable_) {
+    int synced = posix_files::sync(directory);
+    temporary_.directory.reset();
     require(synced == 0, "file_sync", "Could not durably synchronize directory");
   }
+}
+
+void atomic_file(const std::filesystem::path& path, std::string_view data, bool replace, bool private_parent,
+                 bool durable) {
+  PendingFile(path, data, private_parent, durable).publish(replace);
 }
 
 void atomic_write(const std::filesystem::path& path, std::string_view data) {

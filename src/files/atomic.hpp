@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "files/descriptor.hpp"
+
 namespace trelk {
 
 // Whole content of an ordinary file (no final symbolic link, no FIFO or device); fails above limit bytes.
@@ -26,6 +28,31 @@ void sync_directory(const std::filesystem::path& path);
 // syncs the file before publishing and the directory after.
 void atomic_file(const std::filesystem::path& path, std::string_view data, bool replace, bool private_parent,
                  bool durable);
+
+// The same write in two steps, so the slow one can run beside other work: the constructor writes (and, when
+// durable, syncs) "<path>.<id>.tmp", publish() renames or links it into place and syncs the directory. A file
+// that is never published is removed, also when the constructor fails after creating it.
+class PendingFile {
+ public:
+  PendingFile(const std::filesystem::path& path, std::string_view data, bool private_parent, bool durable);
+  void publish(bool replace);
+
+ private:
+  // A member, so that its removal also runs when the constructor throws.
+  struct Temporary {
+    Descriptor directory;
+    std::string name;
+    bool created = false;
+    Temporary() = default;
+    Temporary(const Temporary&) = delete;
+    Temporary& operator=(const Temporary&) = delete;
+    ~Temporary();
+  };
+  std::string name_;
+  bool durable_;
+  Temporary temporary_;
+};
+
 void atomic_write(const std::filesystem::path& path, std::string_view data);
 void atomic_create(const std::filesystem::path& path, std::string_view data);
 void atomic_private_create(const std::filesystem::path& path, std::string_view data);

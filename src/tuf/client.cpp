@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <exception>
+#include <optional>
 #include <system_error>
+#include <thread>
 
 #include "core/error.hpp"
 #include "core/paths.hpp"
@@ -230,11 +233,31 @@ void TufClient::load_role(std::string_view role, const json& reference,
   const TransportResponse response =
       metadata_.get_component(remote_role_name(role, reference, trusted_->consistent_snapshot()), limit);
   require(ok_status(response), "http_status", "Could not download metadata for role " + std::string(role));
-  accept(response.body);
-  if (role == "snapshot")
+  if (role == "snapshot") {
+    accept(response.body);
     pending_snapshot_ = response.body;  // written after the caller's rollback check
-  else
-    persist(role, response.body);
+    return;
+  }
+  // The copy is written and synced while the role is verified, and takes its name only once it verified; a
+  // role that fails removes it, a kill leaves a ".tmp" that the next client removes.
+  std::optional<PendingFile> copy;
+  std::exception_ptr copy_failure;
+  std::thread writer([&] {
+    try {
+      copy.emplace(file(role), response.body, true, true);
+    } catch (...) {
+      copy_failure = std::current_exception();
+    }
+  });
+  try {
+    accept(response.body);
+  } catch (...) {
+    writer.join();
+    throw;
+  }
+  writer.join();
+  if (copy_failure) std::rethrow_exception(copy_failure);
+  copy->publish(true);
 }
 
 json TufClient::target(std::string_view path) {
