@@ -79,6 +79,16 @@ std::string final_hex(EVP_MD_CTX* context, const std::string& message) {
   return hex({value, length});
 }
 
+template <typename Context, std::size_t length>
+std::string one_shot(std::string_view data, int (*init)(Context*), int (*update)(Context*, const void*, std::size_t),
+                     int (*finish)(unsigned char*, Context*)) {
+  Context context;
+  unsigned char value[length];
+  require(init(&context) == 1 && update(&context, data.data(), data.size()) == 1 && finish(value, &context) == 1,
+          "crypto_failure", "Could not hash content");
+  return hex({value, length});
+}
+
 }  // namespace
 
 void initialize_client_runtime() {
@@ -155,21 +165,10 @@ std::string DigestState::value() const {
 }
 
 std::string digest(std::string_view data, std::string_view name) {
-  unsigned char value[SHA512_DIGEST_LENGTH];
-  if (name == "sha256") {
-    SHA256_CTX context;
-    require(SHA256_Init(&context) == 1 && SHA256_Update(&context, data.data(), data.size()) == 1 &&
-                SHA256_Final(value, &context) == 1,
-            "crypto_failure", "Could not hash content");
-    return hex({value, SHA256_DIGEST_LENGTH});
-  }
-  if (name == "sha512") {
-    SHA512_CTX context;
-    require(SHA512_Init(&context) == 1 && SHA512_Update(&context, data.data(), data.size()) == 1 &&
-                SHA512_Final(value, &context) == 1,
-            "crypto_failure", "Could not hash content");
-    return hex({value, SHA512_DIGEST_LENGTH});
-  }
+  if (name == "sha256")
+    return one_shot<SHA256_CTX, SHA256_DIGEST_LENGTH>(data, SHA256_Init, SHA256_Update, SHA256_Final);
+  if (name == "sha512")
+    return one_shot<SHA512_CTX, SHA512_DIGEST_LENGTH>(data, SHA512_Init, SHA512_Update, SHA512_Final);
   fail("unsupported_hash", unsupported_hash);
 }
 
