@@ -60,10 +60,11 @@ BootstrapStageResult stage_bootstrap_update(const fs::path& data_root, TufClient
     options.resume_scope = target_download_resume_scope("bootstrap", json{{"manifest_sha256", digest(text, "sha256")}},
                                                         manifest.archive_target);
     const fs::path archive_file = paths.downloads / path_from_utf8(manifest.archive_target).filename();
-    tuf.download(manifest.archive_target, archive_file, progress, {}, options);
+    Descriptor verified = tuf.download(manifest.archive_target, archive_file, progress, {}, options);
 
     fs::remove_all(paths.partial, ignored);
-    extract_snapshot(manifest, archive_file, paths.partial, progress, nullptr);  // verifies the whole tree
+    // Verifies the whole tree; the archive itself was verified by the download, through this descriptor.
+    extract_verified_snapshot(manifest, std::move(verified), paths.partial, progress, nullptr);
     fs::remove_all(paths.staging, ignored);
     native_files::rename_replace(paths.partial, paths.staging);
     sync_directory(paths.staging.parent_path());

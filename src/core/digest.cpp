@@ -44,9 +44,10 @@ using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
 // Owns one open file descriptor.
 class ReadFile {
  public:
-  explicit ReadFile(const fs::path& file) : fd_(::open(file.c_str(), O_RDONLY | O_CLOEXEC)) {}
+  explicit ReadFile(const fs::path& file) : fd_(::open(file.c_str(), O_RDONLY | O_CLOEXEC)), owned_(true) {}
+  explicit ReadFile(int fd) : fd_(fd), owned_(false) {}
   ~ReadFile() {
-    if (fd_ >= 0) ::close(fd_);
+    if (owned_ && fd_ >= 0) ::close(fd_);
   }
   ReadFile(const ReadFile&) = delete;
   ReadFile& operator=(const ReadFile&) = delete;
@@ -56,10 +57,11 @@ class ReadFile {
 
   // Reads until the buffer is full or the file ends, like a stream read does;
   // returns the bytes read, or -1 on a read error.
-  ssize_t fill(char* buffer, std::size_t size) const {
+  ssize_t fill(char* buffer, std::size_t size) {
     std::size_t filled = 0;
     while (filled < size) {
-      ssize_t got = ::read(fd_, buffer + filled, size - filled);
+      ssize_t got = ::pread(fd_, buffer + filled, size - filled, static_cast<off_t>(offset_));
+      if (got > 0) offset_ += static_cast<std::uint64_t>(got);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) return -1;
       if (got == 0) break;
@@ -70,6 +72,8 @@ class ReadFile {
 
  private:
   int fd_;
+  bool owned_;
+  std::uint64_t offset_ = 0;  // read by position, so a shared descriptor's offset stays untouched
 };
 
 std::string final_hex(EVP_MD_CTX* context, const std::string& message) {
@@ -177,6 +181,11 @@ std::string digest_file(const fs::path& file, std::string_view name) { return di
 std::string digest_file_progress(const fs::path& file, std::string_view name, const Progress& progress) {
   ReadFile input(file);
   require(input.is_open(), "file_read", "Could not open file for verification: " + path_utf8(file));
+  return digest_descriptor(input.fd(), name, progress);
+}
+
+std::string digest_descriptor(int fd, std::string_view name, const Progress& progress) {
+  ReadFile input(fd);
   const EVP_MD* md = algorithm(name);
   DigestContext context(EVP_MD_CTX_new());
   require(context && EVP_DigestInit_ex(context.get(), md, nullptr) == 1, "crypto_failure",

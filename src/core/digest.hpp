@@ -44,6 +44,8 @@ class DigestState {
 std::string digest(std::string_view data, std::string_view name);
 std::string digest_file(const std::filesystem::path& file, std::string_view name);
 std::string digest_file_progress(const std::filesystem::path& file, std::string_view name, const Progress& progress);
+// The digest of an open file from its first byte to its end, read by position.
+std::string digest_descriptor(int fd, std::string_view name, const Progress& progress);
 std::string random_id();
 std::size_t decrypt_chacha20_poly1305(std::span<const std::uint8_t, 32> key, std::span<const std::uint8_t, 12> nonce,
                                       std::string_view associated, std::string_view record, std::span<char> out,

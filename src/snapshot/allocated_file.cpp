@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <limits>
@@ -404,6 +405,68 @@ FileReservation AllocatedFile::inspect_file(const std::filesystem::path& path) {
   result.inode = static_cast<std::uint64_t>(by_descriptor.st_ino);
   result.length = static_cast<std::uint64_t>(by_descriptor.st_size);
   return result;
+}
+
+namespace {
+constexpr std::uint64_t follow_from = 4 << 20;  // smaller files are read back in one go
+constexpr std::uint64_t follow_step = 1 << 20;
+}  // namespace
+
+StoredDigest::StoredDigest(const AllocatedFile& file, std::uint64_t length, std::string_view algorithm)
+    : file_(file), length_(length), state_(algorithm) {
+  if (length_ >= follow_from) thread_ = std::thread([this] { follow(); });
+}
+
+StoredDigest::~StoredDigest() {
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void StoredDigest::stored(std::uint64_t written) {
+  if (!thread_.joinable() || written - announced_ < follow_step) return;
+  announced_ = written;
+  {
+    const std::lock_guard lock(mutex_);
+    stored_ = written;
+  }
+  wake_.notify_one();
+}
+
+std::string StoredDigest::value() {
+  if (!thread_.joinable()) {
+    file_.read_range(0, length_, [&](std::string_view chunk) { state_.update(chunk); });
+    return state_.value();
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    stored_ = length_;
+  }
+  wake_.notify_one();
+  thread_.join();
+  if (failure_) std::rethrow_exception(failure_);
+  return state_.value();
+}
+
+void StoredDigest::follow() {
+  try {
+    for (std::uint64_t hashed = 0; hashed < length_;) {
+      std::uint64_t until = 0;
+      {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [&] { return stopping_ || stored_ > hashed; });
+        if (stopping_) return;
+        until = std::min(stored_, hashed + follow_step);
+      }
+      file_.read_range(hashed, until - hashed, [&](std::string_view chunk) { state_.update(chunk); });
+      hashed = until;
+    }
+  } catch (...) {
+    failure_ = std::current_exception();
+  }
 }
 
 }  // namespace trelk

@@ -1,13 +1,17 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "core/digest.hpp"
 #include "core/json.hpp"
@@ -96,6 +100,37 @@ class AllocatedFile {
   std::unique_ptr<WriteBehind> write_behind_;  // from the first completed range on
   int fd_ = -1;
   bool metadata_changed_ = false;  // since the last synchronisation
+};
+
+// The digest of a file's first length bytes as stored, read back through the file's own descriptor. From
+// 4 MiB on, a thread of its own follows the writer (told through stored()), so the digest is ready soon
+// after the last byte is stored instead of costing a pass of its own; smaller files are read back in one go
+// by value(). The file must outlive this object.
+class StoredDigest {
+ public:
+  StoredDigest(const AllocatedFile& file, std::uint64_t length, std::string_view algorithm = "sha256");
+  ~StoredDigest();
+  StoredDigest(const StoredDigest&) = delete;
+  StoredDigest& operator=(const StoredDigest&) = delete;
+
+  // The first written bytes are stored; called by the writer.
+  void stored(std::uint64_t written);
+  // The digest of all length bytes as stored; the file must hold them all.
+  std::string value();
+
+ private:
+  void follow();
+
+  const AllocatedFile& file_;
+  std::uint64_t length_;
+  DigestState state_;
+  std::uint64_t announced_ = 0;  // the writer's own copy, to wake the reader once per step
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::uint64_t stored_ = 0;
+  bool stopping_ = false;
+  std::exception_ptr failure_;
+  std::thread thread_;  // last: starts once everything above exists
 };
 
 // A tree of files preallocated in advance for one snapshot under one private root, so that

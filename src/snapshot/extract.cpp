@@ -2,7 +2,9 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -117,85 +119,14 @@ class FileFinisher {
   std::optional<Error> failure_;
 };
 
-// The digest of one extracted file, taken from what was stored: read back through the file's own
-// descriptor. A large file is read back on a thread of its own while the decoder writes the rest of
-// it, so its digest is ready soon after its last byte is stored instead of costing a pass of its own.
-class StoredDigest {
- public:
-  static constexpr std::uint64_t follow_from = 4 << 20;  // smaller files are read back in one go
-  static constexpr std::uint64_t step = 1 << 20;
-
-  StoredDigest(std::shared_ptr<AllocatedFile> file, std::uint64_t length)
-      : file_(std::move(file)), length_(length), state_("sha256") {
-    if (length_ >= follow_from) thread_ = std::thread([this] { follow(); });
-  }
-  ~StoredDigest() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
-  }
-  StoredDigest(const StoredDigest&) = delete;
-  StoredDigest& operator=(const StoredDigest&) = delete;
-
-  // The first written bytes are stored; called by the writer.
-  void stored(std::uint64_t written) {
-    if (!thread_.joinable() || written - announced_ < step) return;
-    announced_ = written;
-    {
-      std::lock_guard lock(mutex_);
-      stored_ = written;
-    }
-    wake_.notify_one();
-  }
-
-  // The digest of all length bytes as stored; the file must be complete.
-  std::string value() {
-    if (!thread_.joinable()) {
-      file_->read_range(0, length_, [&](std::string_view chunk) { state_.update(chunk); });
-      return state_.value();
-    }
-    {
-      std::lock_guard lock(mutex_);
-      stored_ = length_;
-    }
-    wake_.notify_one();
-    thread_.join();
-    if (failure_) std::rethrow_exception(failure_);
-    return state_.value();
-  }
-
- private:
-  void follow() {
-    try {
-      for (std::uint64_t hashed = 0; hashed < length_;) {
-        std::uint64_t until = 0;
-        {
-          std::unique_lock lock(mutex_);
-          wake_.wait(lock, [&] { return stopping_ || stored_ > hashed; });
-          if (stopping_) return;
-          until = std::min(stored_, hashed + step);
-        }
-        file_->read_range(hashed, until - hashed, [&](std::string_view chunk) { state_.update(chunk); });
-        hashed = until;
-      }
-    } catch (...) {
-      failure_ = std::current_exception();
-    }
-  }
-
-  std::shared_ptr<AllocatedFile> file_;
-  std::uint64_t length_;
-  DigestState state_;
-  std::uint64_t announced_ = 0;  // the writer's own copy, to wake the reader once per step
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::uint64_t stored_ = 0;
-  bool stopping_ = false;
-  std::exception_ptr failure_;
-  std::thread thread_;
+// One extracted file and the digest of what was stored of it, read back through its own descriptor while
+// the decoder writes the rest. The digest goes first, so its reader has stopped before the file closes.
+struct Stored {
+  template <typename... Opening>
+  explicit Stored(std::uint64_t length, Opening&&... opening)
+      : file(std::forward<Opening>(opening)...), digest(file, length) {}
+  AllocatedFile file;
+  StoredDigest digest;
 };
 
 struct ArchiveReader {
@@ -320,7 +251,10 @@ void report(const Progress& progress, std::uint64_t done, std::uint64_t total) {
 }
 
 BoundedZstd::BoundedZstd(const fs::path& archive, std::uint64_t bound)
-    : input_(archive, std::ios::binary),
+    : BoundedZstd(Descriptor(::open(archive.c_str(), O_RDONLY | O_CLOEXEC)), bound) {}
+
+BoundedZstd::BoundedZstd(Descriptor archive, std::uint64_t bound)
+    : input_(std::move(archive)),
       context_(ZSTD_createDCtx()),
       input_buffer_(block_size),
       output_(block_size),
@@ -335,7 +269,7 @@ BoundedZstd::BoundedZstd(const fs::path& archive, std::uint64_t bound)
 }
 
 void BoundedZstd::open_checks() {
-  require(input_.is_open() && context_ != nullptr, "archive", "Cannot open bounded snapshot decoder");
+  require(input_.valid() && context_ != nullptr, "archive", "Cannot open bounded snapshot decoder");
   require(!ZSTD_isError(ZSTD_DCtx_setParameter(context_, ZSTD_d_windowLogMax, 26)), "archive",
           "Cannot set the 64 MiB decoder window limit");
   fill();
@@ -348,10 +282,15 @@ void BoundedZstd::open_checks() {
 BoundedZstd::~BoundedZstd() { ZSTD_freeDCtx(context_); }
 
 void BoundedZstd::fill() {
-  input_.read(input_buffer_.data(), static_cast<std::streamsize>(input_buffer_.size()));
-  require(!input_.bad() && (input_.good() || input_.eof()), "archive", "Snapshot read failed");
-  input_fill_ = static_cast<std::size_t>(input_.gcount());
+  input_fill_ = 0;
   input_position_ = 0;
+  while (input_fill_ < input_buffer_.size()) {
+    const ssize_t got = ::read(input_.get(), input_buffer_.data() + input_fill_, input_buffer_.size() - input_fill_);
+    if (got < 0 && errno == EINTR) continue;
+    require(got >= 0, "archive", "Snapshot read failed");
+    if (got == 0) break;
+    input_fill_ += static_cast<std::size_t>(got);
+  }
 }
 
 std::size_t BoundedZstd::read() {
@@ -369,8 +308,12 @@ std::size_t BoundedZstd::read() {
     require(out.pos <= bound_ - total_, "size_limit", "Decoded tar stream exceeds authenticated expansion bounds");
     output_pending_ = out.pos == out.size;
     if (result == 0) {
-      require(input_position_ == input_fill_ && input_.peek() == std::ifstream::traits_type::eof(), "archive",
-              "Trailing or concatenated Zstandard frames are forbidden");
+      bool trailing = input_position_ != input_fill_;
+      if (!trailing) {
+        fill();
+        trailing = input_fill_ != 0;
+      }
+      require(!trailing, "archive", "Trailing or concatenated Zstandard frames are forbidden");
       finished_ = true;
     }
     if (out.pos > 0 || finished_) {
@@ -427,15 +370,30 @@ void prepare_staging(const SnapshotManifest& manifest, const fs::path& staging, 
 void expand_tar(const SnapshotManifest& manifest, const TarSource& source, const fs::path& staging,
                 const Progress& progress, const ReservedTree* reserved);
 
+constexpr const char* archive_mismatch = "Snapshot differs from its verified application manifest";
+
+void require_archive_length(const SnapshotManifest& manifest, int archive) {
+  struct stat status {};
+  require(::fstat(archive, &status) == 0 && S_ISREG(status.st_mode) &&
+              static_cast<std::uint64_t>(status.st_size) == manifest.archive_length,
+          "content_mismatch", archive_mismatch);
+}
+
 }  // namespace
 
 void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive, const fs::path& staging,
                       const Progress& progress, const ReservedTree* reserved) {
-  const std::string mismatch = "Snapshot differs from its verified application manifest";
-  struct stat archive_stat {};
-  require(::lstat(archive.c_str(), &archive_stat) == 0 && S_ISREG(archive_stat.st_mode), "content_mismatch", mismatch);
-  require(static_cast<std::uint64_t>(archive_stat.st_size) == manifest.archive_length, "content_mismatch", mismatch);
-  require(digest_file(archive, "sha256") == manifest.archive_sha256, "content_mismatch", mismatch);
+  Descriptor opened(::open(archive.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  require(opened.valid(), "content_mismatch", archive_mismatch);
+  require_archive_length(manifest, opened.get());
+  require(digest_descriptor(opened.get(), "sha256", {}) == manifest.archive_sha256, "content_mismatch",
+          archive_mismatch);
+  extract_verified_snapshot(manifest, std::move(opened), staging, progress, reserved);
+}
+
+void extract_verified_snapshot(const SnapshotManifest& manifest, Descriptor archive, const fs::path& staging,
+                               const Progress& progress, const ReservedTree* reserved) {
+  require_archive_length(manifest, archive.get());
   progress_phase(progress, "unpack");
 
   prepare_staging(manifest, staging, reserved);
@@ -443,7 +401,7 @@ void extract_snapshot(const SnapshotManifest& manifest, const fs::path& archive,
   // Every tar member costs at most a header, a long-name or pax record and padding; the end of
   // the archive is padded to one 10240-byte record.
   const std::uint64_t bound = manifest.expanded_length + 8192 * manifest.files.size() + 10240;
-  BoundedZstd decoder(archive, bound);
+  BoundedZstd decoder(std::move(archive), bound);
   const TarSource source = [&decoder] {
     const std::size_t produced = decoder.read();
     return std::string_view(decoder.output(), produced);
@@ -526,11 +484,11 @@ void expand_tar(const SnapshotManifest& manifest, const TarSource& source, const
         private_directory(staging / path_from_utf8(key.substr(0, *slash)));
         directories.insert(key.substr(0, *slash));
       }
-      std::shared_ptr<AllocatedFile> file =
-          reserved ? std::make_shared<AllocatedFile>(reserved->file(relative, expected.length))
-                   : std::make_shared<AllocatedFile>(target, expected.length, ReservationCallback{});
+      const auto stored =
+          reserved ? std::make_shared<Stored>(expected.length, reserved->file(relative, expected.length))
+                   : std::make_shared<Stored>(expected.length, target, expected.length, ReservationCallback{});
+      AllocatedFile* const file = &stored->file;
       identities.emplace(key, std::make_pair(file->reservation().device, file->reservation().inode));
-      auto stored_digest = std::make_shared<StoredDigest>(file, expected.length);
       for (;;) {
         const la_ssize_t got = archive_read_data(reader.handle, block.data(), block.size());
         if (got < 0) {
@@ -541,18 +499,18 @@ void expand_tar(const SnapshotManifest& manifest, const TarSource& source, const
         require(static_cast<std::uint64_t>(got) <= expected.length - file->written(), "size_limit",
                 "Archive expands beyond authenticated file length");
         file->write(std::string_view(block.data(), static_cast<std::size_t>(got)));
-        stored_digest->stored(file->written());
+        stored->digest.stored(file->written());
         extracted += static_cast<std::uint64_t>(got);
         report(progress, extracted, total);
       }
       require(file->written() == expected.length, "archive", "Snapshot file is truncated");
-      finisher.add([file, stored_digest, sha256 = expected.sha256, executable = expected.executable] {
+      finisher.add([stored, sha256 = expected.sha256, executable = expected.executable] {
         // What counts is what reached the disk, so the digest is taken from the stored file; only
         // content that matched it may become executable.
-        file->synchronize();
-        require(stored_digest->value() == sha256, "content_mismatch", "Extracted file hash differs from manifest");
-        file->set_executable(executable);
-        file->finish(true);
+        stored->file.synchronize();
+        require(stored->digest.value() == sha256, "content_mismatch", "Extracted file hash differs from manifest");
+        stored->file.set_executable(executable);
+        stored->file.finish(true);
       });
     }
     decoder.rethrow_stored();

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -11,6 +10,7 @@
 
 #include "core/digest.hpp"
 #include "core/error.hpp"
+#include "files/descriptor.hpp"
 
 struct ZSTD_DCtx_s;
 
@@ -24,6 +24,8 @@ struct ReservedTree;
 class BoundedZstd {
  public:
   BoundedZstd(const std::filesystem::path& archive, std::uint64_t bound);
+  // Decodes an archive already open for reading, from its current offset.
+  BoundedZstd(Descriptor archive, std::uint64_t bound);
   BoundedZstd(const BoundedZstd&) = delete;
   BoundedZstd& operator=(const BoundedZstd&) = delete;
   ~BoundedZstd();
@@ -38,7 +40,7 @@ class BoundedZstd {
  private:
   void open_checks();
 
-  std::ifstream input_;
+  Descriptor input_;
   ZSTD_DCtx_s* context_ = nullptr;
   std::vector<char> input_buffer_;
   std::size_t input_fill_ = 0;
@@ -64,9 +66,16 @@ void report(const Progress& progress, std::uint64_t done, std::uint64_t total);
 using TarSource = std::function<std::string_view()>;
 
 // Expands archive into a new private staging directory (or into reserved's prepared tree),
-// admitting only the manifest's files with exactly their lengths, modes and digests.
+// admitting only the manifest's files with exactly their lengths, modes and digests. The archive's length
+// and digest are checked through the descriptor it is then decoded from.
 void extract_snapshot(const SnapshotManifest& manifest, const std::filesystem::path& archive,
                       const std::filesystem::path& staging, const Progress& progress, const ReservedTree* reserved);
+// The same for an archive that a download verified moments ago, opened for reading: the caller holds that
+// its signed length and SHA-256 were those of the manifest, and that archive is the very file whose stored
+// bytes the download read back. Its digest is not taken again; its kind and length are.
+void extract_verified_snapshot(const SnapshotManifest& manifest, Descriptor archive,
+                               const std::filesystem::path& staging, const Progress& progress,
+                               const ReservedTree* reserved);
 // The same admission for a tar stream that does not come from an archive file (the result of a delta).
 void extract_snapshot_stream(const SnapshotManifest& manifest, const TarSource& source,
                              const std::filesystem::path& staging, const Progress& progress,

@@ -1,5 +1,6 @@
 #include "transport/resume.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -238,6 +239,9 @@ struct Resume {
   std::string scope_sha256;
 
   std::optional<AllocatedFile> file;
+  // The whole file read back for each signed hash, following the transfer; before the file, so that the
+  // readers stop before it closes.
+  std::vector<std::unique_ptr<StoredDigest>> read_back;
   std::unique_ptr<PrefixProof> proof;  // while a resumed prefix is proven beside the transfer
   std::string temporary;
   fs::path state_path;
@@ -302,6 +306,16 @@ struct Resume {
     record(file->written(), file->reservation());
   }
 
+  // Readers of the file from its first byte, once per signed hash; they read only what stored() announces.
+  void follow() {
+    read_back.clear();
+    for (const auto& [algorithm, expected] : request.description.at("hashes").items())
+      read_back.push_back(std::make_unique<StoredDigest>(*file, total, algorithm));
+  }
+  void stored() {
+    for (const auto& reader : read_back) reader->stored(file->written());
+  }
+
   // The proof caught up with the transfer: the running digest continues from it.
   void adopt_proof() {
     running = proof->take(hashed);
@@ -319,6 +333,7 @@ struct Resume {
     running = DigestState("sha256");
     hashed = 0;
     record(0, file->reservation());
+    follow();  // the file is cut back next, so only bytes written from now on are announced
   }
 };
 
@@ -417,6 +432,7 @@ void prepare(Resume& resume) {
 // A partial file of ours that no longer proves is removed with its document; a fresh one starts from byte 0.
 void start_over(Resume& resume) {
   resume.proof.reset();
+  resume.read_back.clear();
   resume.file.reset();
   remove_partial(resume.directory / resume.temporary, resume.state_path);
   sync_directory(resume.directory);
@@ -466,9 +482,12 @@ bool settle_proof(Resume& resume, bool follow) {
 // Fetches the rest of the partial file, checkpointing as it goes and once more when the transfer stops.
 void transfer(Resume& resume) {
   AllocatedFile& file = *resume.file;
+  resume.follow();
+  resume.stored();
   if (file.written() >= resume.total) return;
   file.reserve_remaining();
   const TransportData on_data = [&](std::string_view chunk) {
+    resume.stored();
     if (resume.proof) {
       if (resume.proof->failed()) throw PrefixRefuted{};
       if (!resume.proof->caught_up(chunk.size())) return;
@@ -498,16 +517,14 @@ void transfer(Resume& resume) {
 }
 
 // Verifies the whole file, moves it into place, then retires its state document and the superseded
-// partial downloads of exactly this download.
-void finish(Resume& resume, const std::vector<Candidate>& superseded) {
+// partial downloads of exactly this download; returns the destination opened for reading, still that file.
+Descriptor finish(Resume& resume, const std::vector<Candidate>& superseded) {
   AllocatedFile& file = *resume.file;
   require(file.written() == resume.total, "length_mismatch", "Downloaded target is shorter than its signed length");
   progress_phase(resume.request.progress, "check");
+  auto read_back = resume.read_back.begin();
   for (const auto& [algorithm, expected] : resume.request.description.at("hashes").items()) {
-    DigestState whole(algorithm);
-    file.read_prefix(
-        resume.total, [&](std::string_view chunk) { whole.update(chunk); }, resume.request.progress);
-    if (whole.value() != expected.get<std::string>()) {
+    if ((*read_back++)->value() != expected.get<std::string>()) {
       // Every byte arrived and the whole is wrong: nothing of it is worth resuming.
       std::error_code ignored;
       file.discard();
@@ -515,9 +532,16 @@ void finish(Resume& resume, const std::vector<Candidate>& superseded) {
       fail("hash_mismatch", "Target hash does not match signed metadata");
     }
   }
+  const FileReservation verified = file.reservation();
   file.finish(true);
   native_files::rename_replace(resume.directory / resume.temporary, resume.request.destination);
   sync_directory(resume.directory);
+  Descriptor reader(::open(resume.request.destination.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat status {};
+  require(reader.valid() && ::fstat(reader.get(), &status) == 0 &&
+              static_cast<std::uint64_t>(status.st_dev) == verified.device &&
+              static_cast<std::uint64_t>(status.st_ino) == verified.inode,
+          "allocation_changed", "Downloaded target changed before it was opened");
 
   require(read_file(resume.state_path, resume_state_limit) == resume.last_text, "download_resume_changed",
           "Resume marker changed before retirement");
@@ -529,6 +553,7 @@ void finish(Resume& resume, const std::vector<Candidate>& superseded) {
   }
   sync_directory(resume.directory);
   resume.tell("complete", path_utf8(resume.request.destination));
+  return reader;
 }
 
 }  // namespace
@@ -550,7 +575,7 @@ void finish(Resume& resume, const std::vector<Candidate>& superseded) {
 // | D and S (killed before retirement)         | D verifies: the leftovers are removed, nothing fetched |
 // | S and P of another target, scope or        | untouched                                              |
 // | authorisation; anything not named so       |                                                        |
-void resumed_target(Transport& transport, const ResumedDownload& download) {
+Descriptor resumed_target(Transport& transport, const ResumedDownload& download) {
   Resume resume(&transport, download);
   Scan found = scan(resume);
   clean(resume, found);
@@ -568,7 +593,7 @@ void resumed_target(Transport& transport, const ResumedDownload& download) {
     start_over(resume);
     transfer(resume);
   }
-  finish(resume, usable.empty() ? usable : std::vector<Candidate>(usable.begin() + 1, usable.end()));
+  return finish(resume, usable.empty() ? usable : std::vector<Candidate>(usable.begin() + 1, usable.end()));
 }
 
 void retire_resume_leftovers(const ResumedDownload& download) {

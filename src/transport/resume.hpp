@@ -9,6 +9,7 @@
 
 #include "core/digest.hpp"
 #include "core/json.hpp"
+#include "files/descriptor.hpp"
 #include "transport/transport.hpp"
 
 namespace trelk {
@@ -52,8 +53,9 @@ struct ResumedDownload {
 // partial file of an interrupted download only when its target, authorisation (length, hashes) and scope
 // match and its recorded prefix still hashes to the recorded digest. Of several usable partial files the
 // one with most bytes is taken; the others for the same target, authorisation and scope are removed after
-// success. Anything unknown or malformed in the directory is preserved.
-void resumed_target(Transport& transport, const ResumedDownload& download);
+// success. Anything unknown or malformed in the directory is preserved. Returns the destination opened for
+// reading: the very file whose stored bytes were read back and matched every signed hash.
+Descriptor resumed_target(Transport& transport, const ResumedDownload& download);
 
 // For a destination that is already complete: removes what a run killed before retirement left of exactly
 // this download (its state documents and partial files), and the orphans a scan recognises.

@@ -1,5 +1,6 @@
 #include "tuf/client.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -315,21 +316,23 @@ std::optional<json> published_target(TufClient& client, std::string_view path) {
   }
 }
 
-void verify_target_file(const fs::path& file, const json& description, const Progress& progress) {
+Descriptor verify_target_file(const fs::path& file, const json& description, const Progress& progress) {
+  Descriptor opened(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat status {};
-  require(::lstat(file.c_str(), &status) == 0 && S_ISREG(status.st_mode), "unsafe_path",
+  require(opened.valid() && ::fstat(opened.get(), &status) == 0 && S_ISREG(status.st_mode), "unsafe_path",
           "Target is not an ordinary file");
   require(static_cast<std::uint64_t>(status.st_size) == length(description), "length_mismatch",
           "Target length does not match signed metadata");
   require(description.contains("hashes") && description.at("hashes").is_object() && !description.at("hashes").empty(),
           "invalid_hashes", "Target has no authenticated hashes");
   for (const auto& [algorithm, expected] : description.at("hashes").items())
-    require(expected.is_string() && digest_file_progress(file, algorithm, progress) == expected.get<std::string>(),
+    require(expected.is_string() && digest_descriptor(opened.get(), algorithm, progress) == expected.get<std::string>(),
             "hash_mismatch", "Target hash does not match signed metadata");
+  return opened;
 }
 
-void TufClient::download(std::string_view path, const fs::path& destination, const Progress& progress,
-                         const TufObserver& observer, const TufDownloadOptions& options) {
+Descriptor TufClient::download(std::string_view path, const fs::path& destination, const Progress& progress,
+                               const TufObserver& observer, const TufDownloadOptions& options) {
   require(options.resume_scope.size() <= resume_scope_limit, "size_limit",
           "Download resume scope exceeds its bounded contract");
   const json description = target(path);
@@ -338,15 +341,14 @@ void TufClient::download(std::string_view path, const fs::path& destination, con
   };
   const bool resumable = targets_.supports_resumption() && !options.resume_scope.empty();
   if (entry_exists(destination)) {
-    bool verified = true;
+    Descriptor verified;
     try {
       progress_phase(progress, "check");
-      verify_target_file(destination, description, progress);
+      verified = verify_target_file(destination, description, progress);
     } catch (const Error& error) {
       if (error.code == "cancelled") throw;  // anything else is replaced by a fresh download
-      verified = false;
     }
-    if (verified) {
+    if (verified.valid()) {
       if (resumable) {
         try {
           retire_resume_leftovers(
@@ -356,7 +358,7 @@ void TufClient::download(std::string_view path, const fs::path& destination, con
         }
       }
       tell("complete", path_utf8(destination));
-      return;
+      return verified;
     }
   }
   const fs::path directory = destination.parent_path();
@@ -373,21 +375,21 @@ void TufClient::download(std::string_view path, const fs::path& destination, con
   const std::string remote = remote_target_name(path, description, trusted_->consistent_snapshot());
 
   if (resumable) {
-    resumed_target(targets_, {.target = path,
-                              .remote = remote,
-                              .destination = destination,
-                              .description = description,
-                              .scope = options.resume_scope,
-                              .progress = progress,
-                              .observer = tell});
-    return;
+    return resumed_target(targets_, {.target = path,
+                                     .remote = remote,
+                                     .destination = destination,
+                                     .description = description,
+                                     .scope = options.resume_scope,
+                                     .progress = progress,
+                                     .observer = tell});
   }
+  Descriptor verified;
   try {
     tell("prepared", remote);
     progress_phase(progress, "download");
     targets_.download(remote, staging, length(description), progress);
     progress_phase(progress, "check");
-    verify_target_file(staging, description, progress);
+    verified = verify_target_file(staging, description, progress);
     native_files::rename_replace(staging, destination);
   } catch (...) {
     std::error_code ignored;
@@ -396,6 +398,7 @@ void TufClient::download(std::string_view path, const fs::path& destination, con
   }
   sync_directory(directory);
   tell("complete", path_utf8(destination));
+  return verified;
 }
 
 }  // namespace trelk

@@ -11,6 +11,7 @@
 
 #include "core/digest.hpp"
 #include "core/json.hpp"
+#include "files/descriptor.hpp"
 #include "files/locks.hpp"
 #include "transport/transport.hpp"
 #include "tuf/metadata.hpp"
@@ -65,9 +66,10 @@ class TufClient {
   // The signed description of a target, found by pre-order search of the delegation tree.
   json target(std::string_view path);
   // Fetches a target into destination through a staging file; the destination changes only by one
-  // rename of a verified file.
-  void download(std::string_view path, const std::filesystem::path& destination, const Progress& progress,
-                const TufObserver& observer, const TufDownloadOptions& options);
+  // rename of a verified file. Returns the destination opened for reading: the very file whose stored bytes
+  // matched every signed hash.
+  Descriptor download(std::string_view path, const std::filesystem::path& destination, const Progress& progress,
+                      const TufObserver& observer, const TufDownloadOptions& options);
 
   // The stored document of a role, if any; malformed stored JSON is "invalid_trusted_metadata".
   std::optional<json> local(std::string_view role) const;
@@ -104,7 +106,8 @@ class TufClient {
 // The target's description, or nothing when the repository does not authorise the path at all.
 std::optional<json> published_target(TufClient& client, std::string_view path);
 
-// Checks a file on disk against a target description: ordinary file, signed length, every signed hash.
-void verify_target_file(const std::filesystem::path& file, const json& description, const Progress& progress);
+// Checks a file on disk against a target description: ordinary file, signed length, every signed hash, all
+// read through the descriptor it returns.
+Descriptor verify_target_file(const std::filesystem::path& file, const json& description, const Progress& progress);
 
 }  // namespace trelk

@@ -48,15 +48,20 @@ TufObserver counting(std::uint64_t& bytes) {
   };
 }
 
+struct Fetched {
+  fs::path file;
+  Descriptor verified;  // the file opened for reading, as the download verified it
+};
+
 // A download into launcher/downloads, named after its target: a partial download's state is bound to the
 // target's file name, and its resume scope to the release.
-fs::path fetch(TufClient& tuf, const LauncherStore& store, const Release& release, const std::string& target,
-               const Progress& progress, std::uint64_t& downloaded) {
+Fetched fetch(TufClient& tuf, const LauncherStore& store, const Release& release, const std::string& target,
+              const Progress& progress, std::uint64_t& downloaded) {
   TufDownloadOptions options;
   options.resume_scope = target_download_resume_scope("launcher", release.reference, target);
-  const fs::path file = store.path("downloads") / path_from_utf8(target).filename();
-  tuf.download(target, file, progress, counting(downloaded), options);
-  return file;
+  Fetched fetched{store.path("downloads") / path_from_utf8(target).filename(), {}};
+  fetched.verified = tuf.download(target, fetched.file, progress, counting(downloaded), options);
+  return fetched;
 }
 
 // Installs the release from extract under the owner lock and makes it the candidate, unless the record
@@ -118,7 +123,7 @@ std::string stage_from_delta(const LauncherStore& store, TufClient& tuf, const R
     regenerate_delta_base(base.snapshot, store.payload(active), delta, base_stream, progress);
   }
   ScratchFile result_stream(downloads, delta.result_tar_length);
-  const fs::path patch_file = fetch(tuf, store, release, patch_target, progress, downloaded);
+  const fs::path patch_file = fetch(tuf, store, release, patch_target, progress, downloaded).file;
   struct Remove {
     fs::path file;
     ~Remove() {
@@ -219,12 +224,15 @@ LauncherStageResult stage_launcher_update(const fs::path& data_root, TufClient& 
   const bool authorized = length(archive) == snapshot.archive_length && archive.at("hashes").contains("sha256") &&
                           archive.at("hashes").at("sha256") == snapshot.archive_sha256;
   require(authorized, "content_mismatch", "Launcher archive is not authorized with its declared length and hash");
-  const fs::path archive_file = fetch(tuf, store, release, snapshot.archive_target, progress, result.downloaded_bytes);
+  Fetched fetched = fetch(tuf, store, release, snapshot.archive_target, progress, result.downloaded_bytes);
   const std::string status = commit(
       store, release,
-      [&](const fs::path& staging) { extract_snapshot(snapshot, archive_file, staging, progress, nullptr); }, progress);
+      [&](const fs::path& staging) {
+        extract_verified_snapshot(snapshot, std::move(fetched.verified), staging, progress, nullptr);
+      },
+      progress);
   std::error_code ignored;
-  fs::remove(archive_file, ignored);
+  fs::remove(fetched.file, ignored);
   return finish(status, "full");
 }
 
