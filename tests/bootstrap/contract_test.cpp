@@ -41,15 +41,14 @@ void expect_refused(const json& document, const std::string& code, const std::st
 
 TEST(BootstrapContract, ContractUpdateRulesBoundsAndTheInstalledRoot) {
   EXPECT_NO_THROW(validate_bootstrap_update(SnapshotManifest::parse(release())));
-  // Only the JSON integer 1 counts as a supported version.
-  for (const auto& [member, value, message, update] : std::vector<std::tuple<std::string, json, std::string, bool>>{
-           {"/bootstrap_abi", 2, "Initial bootstrap schema or ABI is unsupported", false},
-           {"/runtime_lease_abi", "1", "Bootstrap updates require the current native lifetime contract", true},
-           {"/application_schema/maximum", 2, "Bootstrap update data contract is unsupported", true}}) {
-    json changed = release();
-    changed[json::json_pointer(member)] = value;
-    expect_refused(changed, "launcher_incompatible", message, update);
-  }
+  for (const auto& [op, member, value, message, update] :
+       std::vector<std::tuple<std::string, std::string, json, std::string, bool>>{
+           {"replace", "/bootstrap_abi", 2, "Initial bootstrap schema or ABI is unsupported", false},
+           {"remove", "/runtime_lease_abi", nullptr, "Bootstrap updates require the current native lifetime contract",
+            true},
+           {"replace", "/application_schema/maximum", 2, "Bootstrap update data contract is unsupported", true}})
+    expect_refused(release().patch(json::array({{{"op", op}, {"path", member}, {"value", value}}})),
+                   "launcher_incompatible", message, update);
   expect_refused(release({file_entry("bin/helper", 493)}), "invalid_native_package",
                  "Initial bootstrap snapshot contains an undeclared executable helper", false);
   // A Windows image fits the contract but not this machine.
