@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "support/errors.hpp"
 #include "support/temp_dir.hpp"
@@ -40,17 +41,16 @@ void expect_refused(const json& document, const std::string& code, const std::st
 
 TEST(BootstrapContract, ContractUpdateRulesBoundsAndTheInstalledRoot) {
   EXPECT_NO_THROW(validate_bootstrap_update(SnapshotManifest::parse(release())));
-  json abi = release();
-  abi["bootstrap_abi"] = 2;
-  expect_refused(abi, "launcher_incompatible", "Initial bootstrap schema or ABI is unsupported", false);
+  for (const auto& [op, member, value, message, update] :
+       std::vector<std::tuple<std::string, std::string, json, std::string, bool>>{
+           {"replace", "/bootstrap_abi", 2, "Initial bootstrap schema or ABI is unsupported", false},
+           {"remove", "/runtime_lease_abi", nullptr, "Bootstrap updates require the current native lifetime contract",
+            true},
+           {"replace", "/application_schema/maximum", 2, "Bootstrap update data contract is unsupported", true}})
+    expect_refused(release().patch(json::array({{{"op", op}, {"path", member}, {"value", value}}})),
+                   "launcher_incompatible", message, update);
   expect_refused(release({file_entry("bin/helper", 493)}), "invalid_native_package",
                  "Initial bootstrap snapshot contains an undeclared executable helper", false);
-  json lease = release();
-  lease.erase("runtime_lease_abi");
-  expect_refused(lease, "launcher_incompatible", "Bootstrap updates require the current native lifetime contract");
-  json schema = release();
-  schema["application_schema"]["maximum"] = 2;
-  expect_refused(schema, "launcher_incompatible", "Bootstrap update data contract is unsupported");
   // A Windows image fits the contract but not this machine.
   EXPECT_NO_THROW(validate_bootstrap_contract(SnapshotManifest::parse(release({}, "windows-x86_64"))));
   expect_refused(release({}, "windows-x86_64"), "launcher_incompatible", "Bootstrap update targets another platform");

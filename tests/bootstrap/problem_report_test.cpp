@@ -52,17 +52,14 @@ struct FakeDesktop {
   }
 };
 
-TEST(ProblemReport, SafeTextNeutralisesTerminalControls) {
-  EXPECT_EQ(safe_text("tab\there\nnext line"), "tab\there\nnext line");
-  EXPECT_EQ(safe_text(std::string("\x1b[31m\0\r\x7f", 8)), "?[31m???");
-  // C1 controls are one character each; other multi-byte text passes.
-  EXPECT_EQ(safe_text("\xc2\x9b\xc2\x80 \xc2\xa0 caf\xc3\xa9 end\xc2"), "?? \xc2\xa0 caf\xc3\xa9 end\xc2");
-}
-
-// The first dialog program found runs alone, with clean bounded text, on a display unless turned off; the built
-// bootstrap reports a problem on standard error, and away from a terminal also in a dialog in the installation's
-// words: damage details name files and internals, so the user is only told how to repair.
+// Terminal text keeps tabs, line feeds and multi-byte text and shows other controls as "?". The first dialog
+// program found runs alone, with clean bounded text, on a display unless turned off; the built bootstrap reports
+// a problem on standard error, and away from a terminal also in a dialog in the installation's words: damage
+// details name files and internals, so the user is only told how to repair.
 TEST(ProblemReport, DialogsShowCleanBoundedTextAndStartupProblemsSpeakTheBrandAwayFromATerminalOnly) {
+  // C1 controls are one character each.
+  EXPECT_EQ(safe_text(std::string("tab\there\n\x1b[31m\0\r\x7f\xc2\x9b\xc2\x80 \xc2\xa0 caf\xc3\xa9 end\xc2", 35)),
+            "tab\there\n?[31m????? \xc2\xa0 caf\xc3\xa9 end\xc2");
   FakeDesktop desktop;
   desktop.install("zenity", 1);  // its result does not matter, only that it ran
   desktop.install("kdialog");
@@ -85,18 +82,17 @@ TEST(ProblemReport, DialogsShowCleanBoundedTextAndStartupProblemsSpeakTheBrandAw
   // Dialogs need a display and may be turned off.
   desktop.install("zenity");
   for (const auto& [variable, value, appears] : std::vector<std::tuple<std::string, std::optional<std::string>, bool>>{
-           {"DISPLAY", ":77", true},
            {"TRELK_NO_DIALOGS", "1", false},
            {"TRELK_NO_DIALOGS", "", true},  // empty counts as unset
            {"DISPLAY", std::nullopt, false},
            {"WAYLAND_DISPLAY", "wayland-0", true},
            // A value beyond its bound makes the whole dialog path fail quietly.
-           {"DISPLAY", std::string(8193, 'x'), false}}) {
+           {"DISPLAY", std::string(8193, 'x'), false},
+           {"DISPLAY", ":77", true}}) {
     desktop.environment.set(variable, value);
     EXPECT_EQ(show_plain_error("T", "M"), appears) << variable << "=" << value.value_or("(unset)");
     EXPECT_EQ(desktop.run_with("zenity").has_value(), appears);
   }
-  desktop.environment.set("DISPLAY", ":77");
 
   const fs::path root = desktop.dir / "data";
   test::write_file(root / "native/installation.json",

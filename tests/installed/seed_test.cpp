@@ -1,14 +1,17 @@
 // An installer seeding the first launcher version, and what the installed bootstrap makes of the store
 // afterwards: it runs only a tree that was verified in full, whatever point seeding was stopped at.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "core/digest.hpp"
 #include "launcher/manifest.hpp"
 #include "snapshot/extract.hpp"
+#include "support/errors.hpp"
 #include "support/installation.hpp"
 
 namespace trelk {
@@ -42,6 +45,44 @@ struct NewStore {
                                          store / "versions" / sha, {}));
   }
 };
+
+// States no kill leaves: a damaged tree where the version goes is replaced; a foreign profile is refused, and so
+// are a package whose file differs from its manifest and a volume that cannot hold the 16 MiB control margin
+// whatever the payload, leaving nothing behind.
+TEST(SeedInitial, ADamagedLeftoverTreeIsReplacedAndForeignLyingOrCrampedStateIsRefused) {
+  NewStore seeded;
+  const LauncherStore store(seeded.installation.root, true);
+  test::write_file(store.path("manifests/" + seeded.sha + ".json"), seeded.manifest_text);
+  test::write_file(store.path("versions/" + seeded.sha + "/share/readme.txt"), "damaged\n");
+  ASSERT_EQ(test::run(seeded.seed).status, 0);
+  seeded.expect_committed_version_complete();
+
+  const fs::path archive = test::Installation::archive(), dir = seeded.installation.dir.path();
+  LauncherStore foreign(dir / "foreign", true);
+  fs::create_directories(foreign.path("versions/" + std::string(64, 'a')));
+  EXPECT_TRELK_ERROR(foreign.seed_initial(seeded.manifest_text, archive, {}), "already_installed",
+                     "Initial launcher seeding requires a new owned profile");
+  json lying = json::parse(seeded.manifest_text);
+  lying["files"][0]["sha256"] = digest("other", "sha256");
+  const fs::path small = dir / "small";
+  fs::create_directories(small);
+  const bool mounted = ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=4m") == 0;
+  for (const auto& [root, text, code, message] : {std::tuple{dir / "lying", canonical_json(lying), "content_mismatch",
+                                                             "Extracted file hash differs from manifest"},
+                                                  std::tuple{small, seeded.manifest_text, "insufficient_space", ""}}) {
+    if (root == small && !mounted) GTEST_SKIP() << "cannot mount a small tmpfs here (needs CAP_SYS_ADMIN)";
+    SCOPED_TRACE(code);
+    LauncherStore refused(root, true);
+    const Error error = test::thrown([&] { refused.seed_initial(text, archive, {}); });
+    EXPECT_EQ(error.code, code);
+    EXPECT_TRUE(!*message || error.what() == std::string(message)) << error.what();
+    EXPECT_EQ(error.details, std::vector<std::string>(root == small, "locations launcher"));
+    for (const char* directory : {"versions", "manifests", "staging"})
+      EXPECT_TRUE(fs::is_empty(refused.path(directory))) << directory;
+    EXPECT_FALSE(fs::exists(refused.path("installation.json")));
+  }
+  ::umount2(small.c_str(), MNT_DETACH);
+}
 
 TEST(CrashConsistency, SeedingKilledBeforeAnyChangeNeverStartsAnUnverifiedByte) {
   std::optional<NewStore> seeded;
