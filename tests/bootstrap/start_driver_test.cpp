@@ -49,7 +49,7 @@ TEST(StartDriver, ExitStatusesHelpAndProblemDocuments) {
   Profile profile;
   auto expect = [&](const Args& arguments, int status, const std::string& out, const std::string& err) {
     const test::Outcome outcome = profile.run(arguments);
-    EXPECT_EQ(std::tie(outcome.status, outcome.out, outcome.err), std::tie(status, out, err))
+    EXPECT_EQ(std::tuple(outcome.status, outcome.out, outcome.err), std::tuple(status, out, err))
         << testing::PrintToString(arguments);
   };
   expect({"--gui", "--cli"}, 2, "", "Duplicate native entry option: interface\n");

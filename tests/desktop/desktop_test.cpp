@@ -45,7 +45,7 @@ TEST(DesktopEntry, WrittenEntriesPassDesktopFileValidateAndRoundTripAndBadReques
   const std::vector<DesktopShortcut> cases{
       f.shortcut("Jeu d'été ★ 游戏", "jeu"),
       f.shortcut("Say \"hi\" $HOME `x` back\\slash 100% ;semi"),
-      DesktopShortcut{odd, f.temp / "data 100% %u $USER \\ \"x\" `y` ü", "g.2", "Odd paths"},
+      DesktopShortcut{odd, f.temp / "data 100% %% %u $USER \\ \"x\" `y` ü", "g.2", "Odd paths"},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const DesktopShortcut& shortcut = cases[i];
