@@ -78,18 +78,14 @@ std::vector<Shape> shapes() {
   return all;
 }
 
-const Args kAllValueOptions = {"--create",          "--remove",          "--origin",           "--root",
-                               "--ca-bundle",       "--confirm-cleanup", "--confirm-report",   "--consent-version",
-                               "--build",           "--session",         "--confirm-game",     "--game",
-                               "--manifest-target", "--keep-bytes",      "--agreement-version"};
-
-bool has(const Args& list, const std::string& word) { return std::find(list.begin(), list.end(), word) != list.end(); }
-
 TEST(CliGrammar, EveryCommandAcceptsItsShapeAndRefusesOthers) {
   const std::string operands = "Wrong number of command operands; run trelk --help";
-  std::set<std::string> all_flags = {"--remove-data"};
+  std::set<std::string> all_flags = {"--remove-data"}, all_values = {"--game"};
   const std::vector<Shape> all = shapes();
-  for (const Shape& shape : all) all_flags.insert(shape.flags.begin(), shape.flags.end());
+  for (const Shape& shape : all) {
+    all_flags.insert(shape.flags.begin(), shape.flags.end());
+    all_values.insert(shape.values.begin(), shape.values.end());
+  }
 
   for (const Shape& shape : all) {
     SCOPED_TRACE(shape.words);
@@ -98,12 +94,7 @@ TEST(CliGrammar, EveryCommandAcceptsItsShapeAndRefusesOthers) {
     EXPECT_EQ(parse_cli_entry(valid, kDefault).arguments, valid);
 
     expect_usage(concat(valid, {"extra"}), operands);
-    if (!shape.operands.empty()) {
-      expect_usage(line(Args(shape.operands.begin(), shape.operands.end() - 1)), operands);
-      Args blank = shape.operands;
-      blank[0] = "";
-      expect_usage(line(blank), "Command operands must not be empty");
-    }
+    if (!shape.operands.empty()) expect_usage(line(Args(shape.operands.begin(), shape.operands.end() - 1)), operands);
     for (std::size_t id : shape.ids) {
       Args bad = shape.operands;
       bad[id] = "Not_An_Id";
@@ -111,21 +102,18 @@ TEST(CliGrammar, EveryCommandAcceptsItsShapeAndRefusesOthers) {
     }
 
     // Unknown options, other commands' options, and repeats of its own.
-    expect_usage(concat(valid, {"--bogus"}), "Unsupported option: --bogus");
     for (const std::string& flag : all_flags) {
-      const bool own = has(shape.flags, flag);
+      const bool own = std::count(shape.flags.begin(), shape.flags.end(), flag) > 0;
       expect_usage(concat(valid, own ? Args{flag, flag} : Args{flag}),
                    (own ? "Duplicate option: " : "Unsupported option: ") + flag);
     }
-    for (const std::string& option : kAllValueOptions) {
-      const bool own = has(shape.values, option);
+    for (const std::string& option : all_values) {
+      const bool own = std::count(shape.values.begin(), shape.values.end(), option) > 0;
       expect_usage(concat(valid, own ? Args{option, "x1", option, "x2"} : Args{option, "x1"}),
                    (own ? "Duplicate or missing option value: " : "Unsupported option: ") + option);
     }
   }
-}
 
-TEST(CliGrammar, PerCommandRules) {
   for (const auto& [line, code, message] : std::vector<std::tuple<std::string, std::string, std::string>>{
            {"crashes delete r --confirm-report s", "confirmation_required",
             "Confirm the exact report with --confirm-report REPORT"},
@@ -144,16 +132,13 @@ TEST(CliGrammar, PerCommandRules) {
            {"preloads discard g", "usage", "Removing a preload needs GAME --build BUILD"},
            {"self destruct", "usage", "Unknown command; run trelk --help"}})
     expect_failure(split(line), code, message);
-  for (const char* good : {"update g --session s --after-exit --build b", "uninstall g --confirm-game g --remove-saves",
-                           "self uninstall --remove-data", "self shortcut create --game g"})
+  expect_usage({"status", ""}, "Command operands must not be empty");
+  for (const char* good :
+       {"update g --session s --after-exit --build b", "self uninstall --remove-data", "self shortcut create --game g"})
     EXPECT_NO_THROW(parse_cli_entry(split(good), kDefault)) << good;
 }
 
 TEST(Entries, GlobalOptionsHelpBoundsForwardingAndConflicts) {
-  CliEntry entry = parse_cli_entry({"list", "--json", "--data-dir", "/d"}, kDefault);
-  EXPECT_EQ(entry.arguments, Args{"list"});
-  EXPECT_TRUE(entry.json && entry.data_dir_given && !entry.help);
-  EXPECT_EQ(entry.data_dir, "/d");
   // A value is never a global option: "--json" here is a build id.
   EXPECT_FALSE(parse_cli_entry({"preload", "g", "--build", "--json"}, kDefault).json);
   for (const Args& help : {Args{}, Args{"--json"}, Args{"--help", "no-such", "--x"}})
@@ -162,33 +147,29 @@ TEST(Entries, GlobalOptionsHelpBoundsForwardingAndConflicts) {
 
   // The JSON flag is known before any check fails, so even that failure is reported as a document.
   bool json = false;
-  Args too_many(129, "list");
-  too_many[128] = "--json";
+  const Args too_many = concat(Args(128, "list"), {"--json"});
   EXPECT_TRUE(test::fails_with([&] { parse_cli_entry(too_many, kDefault, &json); }, "usage",
                                "CLI invocation exceeds 128 arguments"));
   EXPECT_TRUE(json);
-  Args most(128, "g");
-  most[0] = "status";
-  expect_usage(most, "Wrong number of command operands; run trelk --help");
+  expect_usage(concat({"status"}, Args(127, "g")), "Wrong number of command operands; run trelk --help");
   expect_usage({"status", std::string(16385, 'a')}, "CLI argument exceeds its bound or contains NUL");
   expect_usage({"status", std::string("g\0", 2)}, "CLI argument exceeds its bound or contains NUL");
   EXPECT_NO_THROW(parse_cli_entry({"settings", "set", "k", "\"" + std::string(16382, 'a') + "\""}, kDefault));
 
   // Everything after "--" is forwarded verbatim; a value is never read as an option.
-  BootstrapEntry cli = parse_bootstrap_entry({"--cli", "--data-dir", "--gui", "--", "list", "--cli", "--"}, kDefault);
-  EXPECT_EQ(cli.interface, "cli");
-  EXPECT_EQ(cli.data_dir, "--gui");
-  EXPECT_EQ(cli.forwarded, (Args{"list", "--cli", "--"}));
+  const BootstrapEntry cli =
+      parse_bootstrap_entry({"--cli", "--data-dir", "--gui", "--", "list", "--cli", "--"}, kDefault);
+  EXPECT_EQ(std::tie(cli.interface, cli.data_dir, cli.forwarded),
+            std::tuple("cli", std::filesystem::path("--gui"), Args{"list", "--cli", "--"}));
   EXPECT_EQ(parse_bootstrap_entry({"--game", "g-1"}, kDefault).forwarded, (Args{"--launch", "g-1"}));
   EXPECT_EQ(parse_bootstrap_entry({"--game", "g-1", "--cli"}, kDefault).forwarded, (Args{"launch", "g-1"}));
-  BootstrapEntry named = parse_bootstrap_entry({"--create-desktop-entry", "/x/e.desktop", "--game", "g"}, kDefault);
-  EXPECT_EQ(named.desktop_entry, "/x/e.desktop");
-  EXPECT_EQ(named.name, "g \xc2\xb7 Trelk");
-  EXPECT_TRUE(named.forwarded.empty());
+  const BootstrapEntry named =
+      parse_bootstrap_entry({"--create-desktop-entry", "/x/e.desktop", "--game", "g"}, kDefault);
+  EXPECT_EQ(std::tie(named.desktop_entry, named.name, named.forwarded),
+            std::tuple(std::filesystem::path("/x/e.desktop"), "g \xc2\xb7 Trelk", Args{}));
 
-  GuiEntry launch = parse_gui_entry({"--data-dir", "/d", "--launch", "g"}, kDefault);
-  EXPECT_EQ(launch.data_dir, "/d");
-  EXPECT_EQ(launch.launch, "g");
+  const GuiEntry launch = parse_gui_entry({"--data-dir", "/d", "--launch", "g"}, kDefault);
+  EXPECT_EQ(std::tie(launch.data_dir, launch.launch), std::tuple(std::filesystem::path("/d"), "g"));
   for (const auto& [gui, arguments, message] : std::vector<std::tuple<bool, Args, std::string>>{
            {false, {"--data-dir", "--"}, "--data-dir needs a value"},
            {false, {"--name", "n"}, "--name requires --create-desktop-entry"},

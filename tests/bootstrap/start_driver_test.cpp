@@ -2,12 +2,10 @@
 #include "bootstrap/start_driver.hpp"
 
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <ctime>
 #include <map>
 #include <memory>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -34,29 +32,25 @@ struct Profile {
   std::map<std::string, std::string> environment() const {
     return {{"HOME", home.path().string()}, {"TRELK_NO_DIALOGS", "1"}, {"PATH", "/usr/bin:/bin"}};
   }
-  Args cli(const Args& command) const {
-    Args arguments{"--data-dir", root.string(), "--cli", "--"};
-    arguments.insert(arguments.end(), command.begin(), command.end());
-    return arguments;
+  Args cli(Args command) const {
+    command.insert(command.begin(), {"--data-dir", root.string(), "--cli", "--"});
+    return command;
   }
   test::Outcome run(const Args& arguments) const { return test::run_program(bootstrap, arguments, environment()); }
-  std::unique_ptr<test::Started> start() const {
-    return std::make_unique<test::Started>(bootstrap, cli({"self", "status"}), environment());
-  }
   json status() const { return LauncherStore(root, LaunchView{}).status(); }
 };
 
-json running_build(const test::Outcome& outcome) {
-  return json::parse(outcome.out.substr(0, outcome.out.find('\n'))).at("running").at("build_id");
+// What the launcher that answered `self status` says about itself.
+json running(const test::Outcome& outcome) {
+  return json::parse(outcome.out.substr(0, outcome.out.find('\n'))).at("running");
 }
 
 TEST(StartDriver, ExitStatusesHelpAndProblemDocuments) {
   Profile profile;
   auto expect = [&](const Args& arguments, int status, const std::string& out, const std::string& err) {
     const test::Outcome outcome = profile.run(arguments);
-    EXPECT_EQ(outcome.status, status) << testing::PrintToString(arguments);
-    EXPECT_EQ(outcome.out, out);
-    EXPECT_EQ(outcome.err, err);
+    EXPECT_EQ(std::tuple(outcome.status, outcome.out, outcome.err), std::tuple(status, out, err))
+        << testing::PrintToString(arguments);
   };
   expect({"--gui", "--cli"}, 2, "", "Duplicate native entry option: interface\n");
   // Terminal control bytes from the command line never reach the terminal.
@@ -66,18 +60,15 @@ TEST(StartDriver, ExitStatusesHelpAndProblemDocuments) {
   expect({"--cli", "--", "uninstall", "g", "--confirm-game", "h"}, 3, "",
          "Specify uninstall GAME --confirm-game GAME; add --remove-saves only to delete saves\n");
   expect({"--game", "Not-An-Id"}, 1, "", "Game and build IDs use lower-case letters, digits, dots and hyphens\n");
-  expect(
-      {"--cli", "--", "no-such", "--json"}, 2,
-      R"({"problem":{"code":"usage","message":"Unknown command; run trelk --help","recovery":[]},"schema_version":1})"
-      "\n",
-      "");
   expect({"--cli", "--", "--help", "not-a-command"}, 0, cli_help(), "");
   expect({"--cli", "--", "--json", "--help"}, 0,
          json{{"kind", "help"}, {"schema_version", 1}, {"text", cli_help()}}.dump() + "\n", "");
   // Non-ASCII is escaped and invalid UTF-8 replaced rather than failing the report.
-  const test::Outcome escaped = profile.run({"--cli", "--", "--json", "list", "--\xc3\xbc\xff"});
-  EXPECT_EQ(escaped.status, 2);
-  EXPECT_NE(escaped.out.find("\"Unsupported option: --\\u00fc\\ufffd\""), std::string::npos) << escaped.out;
+  expect({"--cli", "--", "--json", "list", "--\xc3\xbc\xff"}, 2,
+         R"({"problem":{"code":"usage","message":"Unsupported option: --\u00fc\ufffd","recovery":[]},)"
+         R"("schema_version":1})"
+         "\n",
+         "");
 }
 
 // Three first starts at once, each with one standard stream closed: all run the candidate, which ends confirmed,
@@ -95,14 +86,11 @@ TEST(StartDriver, FirstStartsAtOnceRunAndConfirmTheCandidateEvenWithAStreamClose
   for (const int closed : {0, 1, 2}) {
     const auto outcome = starts[closed]->wait();
     ASSERT_EQ(outcome.status, 0) << outcome.err;
-    EXPECT_TRUE(closed == 1 || running_build(outcome) == "ref-1");
+    EXPECT_TRUE(closed == 1 || running(outcome)["build_id"] == "ref-1");
   }
-  EXPECT_EQ(profile.status()["active"], candidate);
-  EXPECT_TRUE(profile.status()["candidate"].is_null());
+  EXPECT_EQ(std::pair(profile.status()["active"], profile.status()["candidate"]), std::pair(candidate, json()));
   for (const auto& entry : fs::recursive_directory_iterator(profile.root / "launcher"))
-    if (entry.path().extension() == ".lock") {
-      EXPECT_EQ(fs::file_size(entry.path()), 0u) << entry.path();
-    }
+    EXPECT_TRUE(entry.path().extension() != ".lock" || fs::file_size(entry.path()) == 0) << entry.path();
 }
 
 TEST(StartDriver, BrokenCandidatesAreRejectedAndTheWorkingVersionStarts) {
@@ -121,20 +109,16 @@ TEST(StartDriver, BrokenCandidatesAreRejectedAndTheWorkingVersionStarts) {
     test::select_versions(profile.root, working, candidate);
     auto outcome = profile.run(profile.cli({"self", "status"}));
     auto status = profile.status();
-    EXPECT_TRUE(status["candidate"].is_null() && status["attempt"].is_null());
-    if (healthy) {
-      EXPECT_EQ(outcome.status, 128 + SIGABRT);
-      EXPECT_EQ(status["active"], candidate);
-      EXPECT_EQ(status["rollback"], working);
-      EXPECT_TRUE(status["failed_candidate"].is_null());
-      continue;
-    }
-    ASSERT_EQ(outcome.status, 0) << outcome.err;
-    EXPECT_EQ(running_build(outcome), "ref-1");
+    const json failed = {{"reference", candidate}, {"problem", "startup_failed"}};
+    EXPECT_EQ(json::array({status["active"], status["rollback"], status["failed_candidate"], status["candidate"],
+                           status["attempt"]}),
+              json::array({healthy ? candidate : working, healthy ? working : json(), healthy ? json() : failed,
+                           nullptr, nullptr}));
+    EXPECT_EQ(outcome.status, healthy ? 128 + SIGABRT : 0) << outcome.err;
+    if (healthy) continue;
+    EXPECT_EQ(running(outcome)["build_id"], "ref-1");
     EXPECT_EQ(outcome.err,
               "trelk: launcher candidate ref-2 rejected (" + std::string(why) + "; starting the working version\n");
-    EXPECT_EQ(status["active"], working);
-    EXPECT_EQ(status["failed_candidate"], (json{{"reference", candidate}, {"problem", "startup_failed"}}));
   }
 
   // Nothing to fall back to: the candidate's own failure is the answer.
@@ -142,10 +126,7 @@ TEST(StartDriver, BrokenCandidatesAreRejectedAndTheWorkingVersionStarts) {
   test::select_versions(profile.root, nullptr, test::install_reference(profile.root, "ref-1", "exit_before_health"));
   auto outcome = profile.run(profile.cli({"--json", "self", "status"}));
   EXPECT_EQ(outcome.status, 1);
-  EXPECT_EQ(outcome.err, "");
-  auto problem = json::parse(outcome.out)["problem"];
-  EXPECT_EQ(problem["code"], "launcher_startup_failed");
-  EXPECT_EQ(problem["message"], "Launcher candidate exited before initialization");
+  EXPECT_EQ(json::parse(outcome.out)["problem"]["code"], "launcher_startup_failed") << outcome.err;
   EXPECT_TRUE(profile.status()["active"].is_null() && profile.status()["candidate"].is_null());
 }
 
@@ -154,17 +135,16 @@ TEST(StartDriver, AKilledBootstrapLeavesAnAttemptThatRecoveryResolves) {
   auto candidate = test::install_reference(profile.root, "ref-1", "no_health", 60000);
   test::select_versions(profile.root, nullptr, candidate);
   LauncherStore store(profile.root);
-  auto started = profile.start();
+  auto started = std::make_unique<test::Started>(bootstrap, profile.cli({"self", "status"}), profile.environment());
   json attempt;
   ASSERT_TRUE(test::eventually([&] {
     attempt = store.load()["attempt"];
     return !attempt.is_null() && fs::exists(store.startup_ack_path(attempt));
   }));
-  const auto ack = json::parse(test::read_file(store.startup_ack_path(attempt)));
+  const auto orphan = json::parse(test::read_file(store.startup_ack_path(attempt)))["pid"].get<pid_t>();
   // The bootstrap dies before any health; its launcher lives on, orphaned, holding the attempt lease.
   kill(started->pid(), SIGKILL);
   started->wait();
-  const pid_t orphan = ack["pid"].get<pid_t>();
   auto recover = [&] {
     auto owner = store.owner();
     store.recover_attempt();
@@ -173,9 +153,8 @@ TEST(StartDriver, AKilledBootstrapLeavesAnAttemptThatRecoveryResolves) {
   EXPECT_EQ(store.load()["attempt"], attempt);
   ASSERT_EQ(kill(orphan, SIGKILL), 0);
   EXPECT_TRUE(test::eventually([&] { return !test::fails_with(recover, "launcher_running"); }));
-  auto record = store.load();
-  EXPECT_TRUE(record["attempt"].is_null());
-  EXPECT_EQ(record["failed_candidate"], (json{{"reference", candidate}, {"problem", "startup_interrupted"}}));
+  const json interrupted = {{"reference", candidate}, {"problem", "startup_interrupted"}};
+  EXPECT_EQ(std::pair(store.load()["attempt"], store.load()["failed_candidate"]), std::pair(json(), interrupted));
 }
 
 // Without a record naming it (an interrupted install, a lost record) nothing vouches for a version's files: found
@@ -193,15 +172,12 @@ TEST(StartDriver, UnprovenOrTwiceUnconfirmedVersionsDoNotStart) {
     const auto outcome = profile.run(profile.cli({"self", "status"}));
     EXPECT_EQ(outcome.status, damaged ? 1 : 0) << outcome.err;
     EXPECT_EQ(outcome.err.find("launcher version unusable (content_mismatch): ") != std::string::npos, damaged);
-    EXPECT_TRUE(damaged || running_build(outcome) == "ref-1");
+    // A directly started launcher also leases the version it runs from.
+    EXPECT_TRUE(damaged || running(outcome)["manifest_sha256"] == working["manifest_sha256"]);
   }
 
   auto older = test::install_reference(profile.root, "ref-0", "normal");
-  test::select_versions(profile.root, working, nullptr);
-  LauncherStore store(profile.root);
-  auto record = store.load();
-  record["rollback"] = older;
-  store.save(record);
+  test::select_versions(profile.root, working, nullptr, older);
   auto marker = profile.root / "launcher/start-attempt.json";
   auto start_after = [&](std::int64_t age, int attempts) {
     test::write_file(marker, json{{"attempts", attempts},
@@ -217,34 +193,9 @@ TEST(StartDriver, UnprovenOrTwiceUnconfirmedVersionsDoNotStart) {
   EXPECT_EQ(start_after(40, 1).second["attempts"], 2);
   auto [err, written] = start_after(40, 2);
   EXPECT_EQ(err, "trelk: launcher version unusable (launcher_damaged): This Trelk version failed to start twice\n");
-  EXPECT_EQ(written["manifest_sha256"], older["manifest_sha256"]);
-  EXPECT_EQ(written["attempts"], 1);
+  EXPECT_EQ(std::pair(written["manifest_sha256"], written["attempts"]), std::pair(older["manifest_sha256"], json(1)));
   confirm_launcher_start(profile.root);
   EXPECT_FALSE(fs::exists(marker));
-}
-
-// True once the process runs the launcher's image and has its own Ctrl+C handler.
-bool launcher_catches_interrupts(pid_t pid) {
-  std::error_code error;
-  const auto image = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
-  if (error || image.filename() != "trelk") return false;
-  const std::string status = test::read_file("/proc/" + std::to_string(pid) + "/status");
-  const auto line = status.find("SigCgt:\t");
-  return line != std::string::npos && (std::stoull(status.substr(line + 8, 16), nullptr, 16) & (1ull << (SIGINT - 1)));
-}
-
-// Whether pid holds a lock on file, read from /proc/locks: probing with a lock of our own could make the
-// launcher's own non-waiting lease fail.
-bool holds_lock(pid_t pid, const fs::path& file) {
-  struct stat st {};
-  if (::stat(file.c_str(), &st) != 0) return false;
-  std::string owner = " ", inode = ":";
-  owner.append(std::to_string(pid)).push_back(' ');
-  inode.append(std::to_string(st.st_ino)).push_back(' ');
-  std::istringstream locks(test::read_file("/proc/locks"));
-  for (std::string line; std::getline(locks, line);)
-    if (line.find(owner) != std::string::npos && line.find(inode) != std::string::npos) return true;
-  return false;
 }
 
 TEST(StartDriver, CtrlCReachesTheLauncherAndItsStatusComesBack) {
@@ -254,24 +205,13 @@ TEST(StartDriver, CtrlCReachesTheLauncherAndItsStatusComesBack) {
   test::select_versions(profile.root, nullptr, candidate);
   LauncherStore store(profile.root);
   auto leased = [&] { return test::fails_with([&] { store.version_guard(candidate, LockMode::exclusive); }, "busy"); };
-  // Supervised candidate: the interrupt travels through the channel.
-  auto started = profile.start();
+  // The candidate is supervised, so the interrupt travels through the channel.
+  auto started = std::make_unique<test::Started>(bootstrap, profile.cli({"self", "status"}), profile.environment());
   ASSERT_TRUE(test::eventually([&] { return profile.status()["active"] == candidate; }));
   EXPECT_TRUE(leased());
   kill(started->pid(), SIGINT);
   EXPECT_EQ(started->wait().status, 4);
   EXPECT_FALSE(leased());
-
-  // Direct start: the launcher has replaced the bootstrap's image, so it runs under the bootstrap's pid and takes
-  // Ctrl+C itself.
-  auto direct = profile.start();
-  // It lets Ctrl+C through before it takes its lease.
-  const fs::path lease = store.path("leases/versions/" + candidate.at("manifest_sha256").get<std::string>() + ".lock");
-  ASSERT_TRUE(
-      test::eventually([&] { return launcher_catches_interrupts(direct->pid()) && holds_lock(direct->pid(), lease); }));
-  EXPECT_TRUE(leased());
-  kill(direct->pid(), SIGINT);
-  EXPECT_EQ(direct->wait().status, 4);
 }
 
 }  // namespace

@@ -38,9 +38,22 @@ struct InstalledFixture : test::DataRootFixture {
   }
 };
 
-TEST(InstalledGame, RecordStoredManifestPlatformAndSizeChecks) {
+// The game is started as a child and by image replacement, found only while its record, stored manifest and program
+// agree, and, when shipped with its platform file, found beside the executable.
+TEST(InstalledGame, IsStartedOnlyWhileItsRecordManifestAndProgramAgreeOrFromItsPlatformFile) {
   InstalledFixture f;
-  EXPECT_EQ(locate_installed_game(f.data_root, "star").executable, f.program);
+  const fs::path marker = f.directory / "game-ran.txt";
+  const std::string ran = f.directory.string() + "\n1\n";
+  EXPECT_EQ(start_installed_game(f.data_root, "star", false), 0);
+  EXPECT_TRUE(test::eventually([&] { return fs::exists(marker) && test::read_file(marker) == ran; }));
+  fs::remove(marker);
+  // Replacing the image is the only way out that gives the game's status.
+  EXPECT_EXIT(start_installed_game(f.data_root, "star", true), testing::ExitedWithCode(42), "");
+  EXPECT_EQ(test::read_file(marker), ran);
+  fs::permissions(f.program, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_TRELK_ERROR(start_installed_game(f.data_root, "star", false), "process_start",
+                     "The game could not be started");
+
   const std::tuple<std::function<void(json&)>, const char*, const char*> broken[] = {
       {[](json& r) { r["installed"] = "true"; }, "not_installed", "The game is not installed"},
       {[](json& r) { r["active"]["version"] = "../v1"; }, "invalid_identity", ""},
@@ -73,25 +86,8 @@ TEST(InstalledGame, RecordStoredManifestPlatformAndSizeChecks) {
     fs::resize_file(f.program, changed);
     EXPECT_TRUE(f.refused("content_mismatch", "The game's program is missing or changed"));
   }
-}
 
-TEST(InstalledGame, StartsTheGameAsAChildAndByImageReplacement) {
-  InstalledFixture f;
-  const fs::path marker = f.directory / "game-ran.txt";
-  const std::string ran = f.directory.string() + "\n1\n";
-  EXPECT_EQ(start_installed_game(f.data_root, "star", false), 0);
-  EXPECT_TRUE(test::eventually([&] { return fs::exists(marker) && test::read_file(marker) == ran; }));
-  fs::remove(marker);
-  // Replacing the image is the only way out that gives the game's status.
-  EXPECT_EXIT(start_installed_game(f.data_root, "star", true), testing::ExitedWithCode(42), "");
-  EXPECT_EQ(test::read_file(marker), ran);
-  fs::permissions(f.program, fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_TRELK_ERROR(start_installed_game(f.data_root, "star", false), "process_start",
-                     "The game could not be started");
-}
-
-TEST(PlatformFile, TheShippedGameIsFoundBesideTheExecutable) {
-  InstalledFixture f;
+  // A shipped game is found beside the executable through its platform file.
   const json platform = {{"schema_version", 1}, {"game_id", "star"},        {"name", "Star Field"},
                          {"build", "b1"},       {"executable", "bin/star"}, {"crash_service", "https://c.example.org"}};
   for (const auto& [member, value, message] :
@@ -104,9 +100,8 @@ TEST(PlatformFile, TheShippedGameIsFoundBesideTheExecutable) {
   EXPECT_EQ(platformed_game(), std::nullopt);  // the test binary ships without one
 
   const fs::path app = f.temp / "app";
-  fs::create_directories(app / "bin");
-  fs::copy_file(fs::path(TRELK_TEST_PROGRAMS) / "platformed_locate", app / "platformed_locate");
   test::write_file(app / "trelk-platform.json", platform.dump());
+  fs::copy_file(fs::path(TRELK_TEST_PROGRAMS) / "platformed_locate", app / "platformed_locate");
   auto locate = [&](const std::string& game) {
     return test::run_program(app / "platformed_locate", {f.data_root, game}, {}).out;
   };

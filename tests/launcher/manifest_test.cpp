@@ -12,10 +12,6 @@ namespace {
 
 const std::uint64_t gib = std::uint64_t{1} << 30;
 
-json helper(const std::string& path, const std::string& role) {
-  return {{"path", path}, {"role", role}, {"lease_abi", 1}};
-}
-
 // A release whose inventory holds count files with declared lengths only; no tree needs to exist.
 json with_inventory(std::size_t count, std::uint64_t each, std::uint64_t last) {
   json document = launcher_release_document(LauncherPayload{});
@@ -41,9 +37,8 @@ TEST(LauncherManifest, AcceptsItsBoundsAndRefusesWhatThisBootstrapCannotRun) {
   const char* bounds = "Launcher payload exceeds bounded native package limits";
   const char* fields = "Native helper ownership fields are invalid";
   auto set = [](const char* member, json value) { return [=](json& d) { d[member] = value; }; };
-  auto add_helper = [](json entry) { return [entry](json& d) { d["runtime_helpers"].push_back(entry); }; };
-  auto extra_member = helper("bin/trelk-maintenance", "maintenance");
-  extra_member["note"] = 1;
+  const json extra_member = {{"path", "bin/trelk-maintenance"}, {"role", "maintenance"}, {"lease_abi", 1}, {"note", 1}};
+  const json frontend = {{"path", "bin/trelk-gui"}, {"role", "crash-handler"}, {"lease_abi", 1}};
   const std::tuple<const char*, std::function<void(json&)>, const char*, const char*> refusals[] = {
       {"kind", set("kind", "trelk-bootstrap-release"), "unsupported_schema", unknown},
       {"bootstrap abi", set("bootstrap_abi", 2), "launcher_incompatible",
@@ -56,7 +51,7 @@ TEST(LauncherManifest, AcceptsItsBoundsAndRefusesWhatThisBootstrapCannotRun) {
       {"expanded", [](json& d) { d = with_inventory(3, 1, gib - 1); }, "size_limit", bounds},
       {"archive", [](json& d) { d["archive"]["length"] = gib + 1; }, "size_limit", bounds},
       {"fourth member", set("runtime_helpers", json::array({extra_member})), "launcher_incompatible", fields},
-      {"frontend", add_helper(helper("bin/trelk-gui", "crash-handler")), "launcher_incompatible",
+      {"frontend", [&](json& d) { d["runtime_helpers"].push_back(frontend); }, "launcher_incompatible",
        "Native helper is missing, repeated or overlaps a frontend"},
       {"undeclared executable", set("runtime_helpers", json::array()), "launcher_incompatible",
        "Every native helper needs declared lifetime ownership"},

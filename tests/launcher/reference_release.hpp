@@ -28,12 +28,14 @@ inline json install_reference(const std::filesystem::path& root, const std::stri
              .helpers = {}});
 }
 
-// Records the working version and the candidate waiting for its first start.
-inline void select_versions(const std::filesystem::path& root, const json& active, const json& candidate) {
+// Records the working version, the candidate waiting for its first start and the version to roll back to.
+inline void select_versions(const std::filesystem::path& root, const json& active, const json& candidate,
+                            const json& rollback = nullptr) {
   LauncherStore store(root);
   auto record = store.load();
   record["active"] = active;
   record["candidate"] = candidate;
+  record["rollback"] = rollback;
   store.save(record);
 }
 
