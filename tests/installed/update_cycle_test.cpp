@@ -1,20 +1,20 @@
 // The whole update cycle with the real programs: a publisher releases through the repository tool, nginx serves it
 // over HTTPS, trelk-install lays out the installation under a brand, and the installed bootstrap with the reference
 // launcher picks releases up as a small patch or, whatever goes wrong with the patch, as the full archive, proves
-// them and keeps or rejects them. An update killed before its mutating calls or run twice at once is finished by
-// the next one while every start runs a working version.
+// them and keeps or rejects them. An install or update killed before its mutating calls, or two updates at once,
+// are finished by the next run while every start runs a working version.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "snapshot/delta.hpp"
-#include "snapshot/manifest.hpp"
 #include "support/installation.hpp"
 #include "support/served_repository.hpp"
 
@@ -30,49 +30,47 @@ using test::Release;
 // installation is kept so that every run starts from exactly this state.
 struct Published {
   test::ServedRepository publisher{test::ServedRepository::two_key_root()};
-  Release base, next, bootstrap;
-  fs::path patch = publisher.dir / "launcher-1.1.patch";
-  fs::path shortcut = publisher.dir / "acme.desktop";
-  std::string patch_target;
+  Release base = publisher.launcher("launcher-1.0", "normal"), bootstrap_10 = publisher.bootstrap("bootstrap-1.0");
+  Release next = publisher.launcher("launcher-1.1", "normal"), bootstrap = publisher.bootstrap("bootstrap-1.1");
+  fs::path patch = publisher.dir / "launcher-1.1.patch", shortcut = publisher.dir / "acme.desktop";
+  std::string patch_target = delta_target(next.archive.filename().string(), sha(base));
   json custom;
   test::Outcome installed;
 
   explicit Published(const fs::path& data = {}) {
     if (!data.empty()) publisher.data = data;
-    base = publisher.launcher("launcher-1.0", "normal");
-    const Release bootstrap_10 = publisher.bootstrap("bootstrap-1.0");
     publisher.publish(base, bootstrap_10);
     installed = publisher.install(base, bootstrap_10,
                                   {"--brand-name", "Acme Games", "--brand-id", "acme", "--brand-publisher", "Acme Ltd",
                                    "--desktop-entry", shortcut.string()});
     EXPECT_EQ(installed.status, 0) << installed.err;
     EXPECT_EQ(publisher.running(), "launcher-1.0");
-    next = publisher.launcher("launcher-1.1", "normal");
-    bootstrap = publisher.bootstrap("bootstrap-1.1");
     const auto made = test::run_program(fs::path(TRELK_TOOLS_DIR) / "trelk-pack",
                                         {"delta", base.archive.string(), next.archive.string(), patch.string()}, {});
     EXPECT_EQ(made.status, 0) << made.err;
     custom = json::parse(made.out);
-    patch_target =
-        delta_target(SnapshotManifest::parse(json::parse(read_file(next.document))).archive_target, sha(base));
-    publish_delta(custom);
+    publish_delta();
     publisher.keep_pristine();
   }
   static std::string sha(const Release& release) { return digest(read_file(release.document), "sha256"); }
-  void publish_delta(const json& signed_as) {
+  // The patch, signed with trelk-pack's description of it (with one of its members changed).
+  void publish_delta(const std::string& member = "", const json& value = nullptr) {
+    json signed_as = custom;
+    if (!member.empty()) signed_as["delta"][member] = value;
     publisher.repo.add_target(patch_target, patch, "targets", signed_as);
     publisher.publish(next, bootstrap);
   }
-  // Whatever happened before, a start runs a working version and an update then completes the release.
-  void expect_recovers() {
+  // Whatever happened before, a start runs a working version and an update then completes the release. The
+  // launcher's part of that update.
+  json expect_recovers() {
     const std::string first = publisher.running();
     EXPECT_TRUE(first == "launcher-1.0" || first == "launcher-1.1") << first;
     const json launcher = publisher.update()["launcher"];
     // What an interrupted run left is finished by the delta, never by the archive.
     EXPECT_TRUE(launcher["status"] != "staged" || launcher["path"] == "delta") << launcher;
     EXPECT_EQ(publisher.running(), "launcher-1.1");
-    EXPECT_EQ(publisher.running(), "launcher-1.1");
     EXPECT_EQ(read_file(publisher.data / "native/bootstrap/share/release.txt"), "bootstrap-1.1");
+    return launcher;
   }
 };
 
@@ -80,105 +78,74 @@ TEST(UpdateCycle, ReleasesArriveAsAPatchOrTheArchiveAndAreProvenAndKeptOrRejecte
   // The installation on a small volume of its own where the system allows one, so that a full disk can be tried.
   test::TempDir volume;
   // Its room grows with the programs every release carries, which a sanitizer build makes several times larger.
-  std::string room = "size=";
-  room += std::to_string((std::uintmax_t{1} << 30) + 8 * fs::file_size(TRELK_TOOLS_DIR "/trelk-launcher"));
+  const std::string room =
+      "size=" + std::to_string((std::uintmax_t{1} << 30) + 8 * fs::file_size(TRELK_TOOLS_DIR "/trelk-launcher"));
   const bool mounted = ::mount("tmpfs", volume.path().c_str(), "tmpfs", 0, room.c_str()) == 0;
-  struct Unmount {
-    fs::path path;
-    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-  } unmount{volume.path()};
+  const std::unique_ptr<const fs::path, decltype([](const fs::path* path) { ::umount2(path->c_str(), MNT_DETACH); })>
+      unmount(&volume.path());
   Published release(volume / "data");
   test::ServedRepository& publisher = release.publisher;
   const json result = parse_json(release.installed.out, 1 << 16);
-  EXPECT_EQ(result.at("data_dir"), publisher.data.string());
-  EXPECT_EQ(result.at("bootstrap"), "bootstrap-1.0");
-  EXPECT_EQ(result.at("launcher").at("build_id"), "launcher-1.0");
+  EXPECT_EQ(json({result["data_dir"], result["bootstrap"], result["launcher"]["build_id"]}),
+            json({publisher.data.string(), "bootstrap-1.0", "launcher-1.0"}));
   EXPECT_EQ(read_file(publisher.data / "native/bootstrap.json"), read_file(publisher.dir / "bootstrap-1.0.json"));
-  EXPECT_EQ(
-      parse_json(read_file(publisher.data / "native/installation.json"), 1 << 16),
-      json::parse(
-          R"({"schema_version":1,"brand":{"name":"Acme Games","id":"acme","publisher":"Acme Ltd","icon":false}})"));
+  EXPECT_EQ(read_file(publisher.data / "native/installation.json"),
+            R"({"brand":{"icon":false,"id":"acme","name":"Acme Games","publisher":"Acme Ltd"},"schema_version":1})");
   // The entry the installed bootstrap wrote starts it under the brand's name.
-  const fs::path entry = publisher.data / installed_bootstrap_entry;
   const std::string desktop = read_file(release.shortcut);
   EXPECT_NE(desktop.find("Name=Acme\\sGames\n"), std::string::npos) << desktop;
-  EXPECT_NE(desktop.find(entry.string()), std::string::npos) << desktop;
-  // A second install into the installation changes nothing.
+  EXPECT_NE(desktop.find((publisher.data / installed_bootstrap_entry).string()), std::string::npos) << desktop;
+  // A second install into the installation is refused and changes nothing.
   const auto before = test::tree(publisher.data);
-  const auto again =
-      publisher.install(release.base, {publisher.dir / "bootstrap-1.0.json", publisher.dir / "bootstrap-1.0.tar.zst"});
-  EXPECT_EQ(again.status, 1);
-  EXPECT_NE(again.err.find("already holds"), std::string::npos) << again.err;
+  EXPECT_NE(publisher.install(release.base, release.bootstrap_10).err.find("already holds"), std::string::npos);
   EXPECT_EQ(test::tree(publisher.data), before);
 
   // A one-file change arrives as a patch; the bootstrap's release is staged beside it and applied by the next start.
   json update = publisher.update();
-  EXPECT_EQ(update["launcher"], (json{{"staged", true},
-                                      {"status", "staged"},
-                                      {"build_id", "launcher-1.1"},
-                                      {"path", "delta"},
-                                      {"downloaded_bytes", fs::file_size(release.patch)},
-                                      {"fallback", nullptr}}));
+  EXPECT_EQ(update["launcher"],
+            json::parse(R"({"staged":true,"status":"staged","build_id":"launcher-1.1","path":"delta","fallback":null,)"
+                        R"("downloaded_bytes":)" +
+                        std::to_string(fs::file_size(release.patch)) + "}"));
   EXPECT_EQ(update["bootstrap"], (json{{"staged", true}, {"status", "staged"}, {"build_id", "bootstrap-1.1"}}));
   EXPECT_LT(fs::file_size(release.patch) * 20, fs::file_size(release.next.archive));
   EXPECT_EQ(publisher.requests("launcher-1.1.tar.zst "), 0u) << "the archive was fetched";
-  EXPECT_EQ(publisher.running(), "launcher-1.1");
-  EXPECT_EQ(read_file(publisher.data / "native/bootstrap/share/release.txt"), "bootstrap-1.1");
-  EXPECT_FALSE(fs::exists(publisher.data / "native/bootstrap-update.json"));
-  EXPECT_EQ(publisher.status()["active"]["build_id"], "launcher-1.1");
-  update = publisher.update();
-  EXPECT_EQ(update["launcher"]["status"], "current");
-  EXPECT_EQ(update["bootstrap"]["status"], "current");
+  EXPECT_EQ(release.expect_recovers()["status"], "current");
 
   // Whatever goes wrong with the patch ends in the full archive.
   const fs::path published = publisher.dir / "repo/published/targets" / release.patch_target;
   const std::string patch_bytes = read_file(published);
-  auto resigned = [&](const char* member, const json& value) {
-    json changed = release.custom;
-    changed["delta"][member] = value;
-    release.publish_delta(changed);
-  };
   const fs::path base_file =
       publisher.data / "launcher/versions" / Published::sha(release.base) / "bin/trelk-maintenance-gui";
+  // A mirror serves a tampered patch, an installed file of the base changed, the patch is signed with another
+  // result or a window too large.
   const std::pair<std::function<void()>, const char*> cases[] = {
       {[&] { test::write_file(published, patch_bytes.substr(0, 100) + "!" + patch_bytes.substr(101)); },
-       "hash_mismatch"},  // a mirror serves a tampered patch
-      {[&] {
-         std::string bytes = read_file(base_file);
-         bytes[1000] ^= 1;  // one installed file of the base changed
-         test::write_file(base_file, bytes);
-       },
-       "delta_base"},
-      {[&] { resigned("result_tar_sha256", digest("other", "sha256")); }, "delta_result"},
-      {[&] { resigned("window_log", delta_window_log_limit + 1); }, "delta_window"},
+       "hash_mismatch"},
+      {[&] { std::ofstream(base_file, std::ios::in | std::ios::binary) << '!'; }, "delta_base"},
+      {[&] { release.publish_delta("result_tar_sha256", digest("other", "sha256")); }, "delta_result"},
+      {[&] { release.publish_delta("window_log", delta_window_log_limit + 1); }, "delta_window"},
   };
   for (const auto& [spoil, code] : cases) {
     SCOPED_TRACE(code);
     publisher.restore();
     spoil();
     const json staged = publisher.update()["launcher"];
-    EXPECT_EQ(staged["path"], "full") << staged;
-    EXPECT_EQ(staged["fallback"]["code"], code) << staged;
+    EXPECT_EQ(json({staged["path"], staged["fallback"]["code"]}), json({"full", code})) << staged;
     EXPECT_GE(staged["downloaded_bytes"].get<std::uint64_t>(), fs::file_size(release.next.archive));
     EXPECT_EQ(publisher.running(), "launcher-1.1");
     test::write_file(published, patch_bytes);
-    release.publish_delta(release.custom);
+    release.publish_delta();
   }
 
   // 1.2 never reports health: the next start rejects it and runs 1.1; it is not staged again.
   publisher.publish(publisher.launcher("launcher-1.2", "no_health"), release.bootstrap);
   EXPECT_EQ(publisher.update()["launcher"]["status"], "staged");
   EXPECT_EQ(publisher.running(), "launcher-1.1");
-  const json status = publisher.status();
-  EXPECT_EQ(status["active"]["build_id"], "launcher-1.1");
-  EXPECT_TRUE(status["candidate"].is_null());
   // A run killed after the store recorded 1.2 left its finished archive and a patch to it: the next update,
   // which stages nothing, removes them and its own release document.
   const fs::path downloads = publisher.data / "launcher/downloads";
-  const json archive = json::parse(read_file(publisher.dir / "launcher-1.2.json"))["archive"];
-  const fs::path left = downloads / fs::path(archive["target"].get<std::string>()).filename();
-  fs::copy_file(publisher.dir / "launcher-1.2.tar.zst", left);
-  fs::copy_file(left, fs::path(left) += ".from-0123456789abcdef.patch");
+  fs::copy_file(publisher.dir / "launcher-1.2.tar.zst", downloads / "launcher-1.2.tar.zst");
+  fs::copy_file(publisher.dir / "launcher-1.2.tar.zst", downloads / "launcher-1.2.tar.zst.from-0123456789abcdef.patch");
   update = publisher.update();
   EXPECT_EQ(update["launcher"]["status"], "rejected");
   EXPECT_EQ(update["bootstrap"]["status"], "current");
@@ -188,7 +155,6 @@ TEST(UpdateCycle, ReleasesArriveAsAPatchOrTheArchiveAndAreProvenAndKeptOrRejecte
   if (!mounted) GTEST_SKIP() << "cannot mount a small tmpfs here (needs CAP_SYS_ADMIN)";
   publisher.publish(publisher.launcher("launcher-1.3", "normal"), release.bootstrap);
   const int filler = ::open((volume / "filler").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
-  ASSERT_GE(filler, 0);
   ASSERT_EQ(::posix_fallocate(filler, 0, static_cast<off_t>(fs::space(volume.path()).available - (8 << 20))), 0);
   ::close(filler);
   const json state = publisher.status();
@@ -202,29 +168,47 @@ TEST(UpdateCycle, ReleasesArriveAsAPatchOrTheArchiveAndAreProvenAndKeptOrRejecte
   EXPECT_EQ(publisher.requests("launcher-1.3.tar.zst"), 0u);
 }
 
-TEST(CrashConsistency, AnUpdateKilledAnywhereOrRunTwiceAtOnceIsCompletedByTheNextRun) {
+// The same install command run again completes what a killed one started; an update killed anywhere, or run twice
+// at once, is completed by the next run.
+TEST(CrashConsistency, AKilledInstallOrUpdateAndTwoUpdatesAtOnceAreCompletedByTheNextRun) {
   Published release;
-  const test::Command command = release.publisher.start_command({"self", "update"});
-  {
-    test::Started first(command.program, command.arguments, command.environment);
-    test::Started second(command.program, command.arguments, command.environment);
-    for (auto* started : {&first, &second}) {
-      const auto outcome = started->wait();
-      // One may find the other at work; it says so and changes nothing.
-      EXPECT_TRUE(outcome.status == 0 ||
-                  outcome.err.find("Another Trelk operation is using this state") != std::string::npos)
-          << outcome.err;
-    }
-    release.expect_recovers();
+  test::ServedRepository& publisher = release.publisher;
+  const auto install = [&] { return publisher.install(release.base, release.bootstrap_10); };
+  const auto succeeded = [](const test::Outcome& outcome) { ASSERT_EQ(outcome.status, 0) << outcome.err; };
+  // A directory holding anything this installer did not make is never taken over.
+  fs::remove_all(publisher.dir / "home");
+  test::write_file(publisher.data / "notes.txt", "mine");
+  EXPECT_NE(install().err.find("(not_empty)"), std::string::npos);
+  EXPECT_EQ(read_file(publisher.data / "notes.txt"), "mine");
+  const auto prepare_install = [&] {
+    fs::remove_all(publisher.dir / "home");
+    return publisher.install_command(release.base, release.bootstrap_10);
+  };
+  const auto check_install = [&] {
+    const bool complete =
+        fs::exists(publisher.data / "native/installation.json") && !fs::exists(publisher.data / native_setup_marker);
+    const auto again = install();
+    EXPECT_EQ(again.status, complete ? 1 : 0) << again.err;
+    EXPECT_EQ(publisher.running(), "launcher-1.0");
+  };
+  test::run_crash_test({.prepare = prepare_install, .reference = succeeded, .check = check_install, .sample = 10});
+
+  const test::Command command = publisher.start_command({"self", "update"});
+  publisher.restore();
+  test::Started first(command.program, command.arguments, command.environment);
+  test::Started second(command.program, command.arguments, command.environment);
+  for (auto* started : {&first, &second}) {
+    const auto outcome = started->wait();
+    // One may find the other at work; it says so and changes nothing.
+    EXPECT_TRUE(outcome.status == 0 || outcome.err.find("Another Trelk operation") != std::string::npos) << outcome.err;
   }
-  test::run_crash_test({.prepare =
-                            [&] {
-                              release.publisher.restore();
-                              return command;
-                            },
-                        .reference = [](const test::Outcome& outcome) { ASSERT_EQ(outcome.status, 0) << outcome.err; },
-                        .check = [&] { release.expect_recovers(); },
-                        .sample = 20});
+  release.expect_recovers();
+  const auto prepare_update = [&] {
+    publisher.restore();
+    return command;
+  };
+  test::run_crash_test(
+      {.prepare = prepare_update, .reference = succeeded, .check = [&] { release.expect_recovers(); }, .sample = 20});
 }
 
 }  // namespace

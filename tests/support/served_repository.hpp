@@ -75,15 +75,12 @@ struct ServedRepository {
     with_client([&](TufClient& client) { client.download(path, dir / "out" / path, {}, {}, {}); });
     return read_file(dir / "out" / path);
   }
-  std::string error_code(const std::function<void(TufClient&)>& use) {
-    return thrown([&] { with_client(use); }).code;
-  }
-  // What an attacker with the role's keys can sign: the published document, changed.
-  void forge(const std::string& role, const std::function<void(json&)>& change, const std::string& file = "") {
+  // What an attacker with the role's keys (or with only these keys) can sign: the published document, changed.
+  void forge(const std::string& role, const std::function<void(json&)>& change, std::vector<SigningKey> keys = {}) {
     json body = repo.document(role).at("signed");
     change(body);
-    write_file(metadata_file(file.empty() ? role + ".json" : file),
-               canonical_json(signed_document(body, repo.role_keys(role))));
+    if (keys.empty()) keys = repo.role_keys(role);
+    write_file(metadata_file(role + ".json"), canonical_json(signed_document(body, keys)));
   }
   // Requests nginx logged that contain this text.
   std::size_t requests(const std::string& text, std::size_t at_least = 0) const {
@@ -97,7 +94,6 @@ struct ServedRepository {
     const fs::path payload = dir / ("payload-" + build_id);
     fs::copy(fs::path(TRELK_TOOLS_DIR).parent_path() / "packages/launcher-payload", payload,
              fs::copy_options::recursive);
-    fs::remove(payload / "launcher.json");
     write_file(payload / "launcher.json", R"({"schema_version":1,"kind":"trelk-reference-launcher","build_id":")" +
                                               build_id + R"(","behaviour":")" + behaviour + "\"}");
     Release release{dir / (build_id + ".json"), dir / (build_id + ".tar.zst")};
@@ -125,8 +121,7 @@ struct ServedRepository {
     for (const auto& [target, release] :
          {std::pair{launcher_release_target(), launcher}, std::pair{bootstrap_manifest_target(), bootstrap}}) {
       repo.add_target(target, release.document);
-      repo.add_target(json::parse(read_file(release.document))["archive"]["target"].get<std::string>(),
-                      release.archive);
+      repo.add_target(release.archive.filename().string(), release.archive);
     }
     repo.publish();
   }

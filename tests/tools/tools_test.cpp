@@ -1,5 +1,5 @@
-// The reference tools: the publisher's repository tool, the installer killed at any of its mutating calls, and the
-// progress line a person sees on a terminal.
+// The reference tools: the publisher's repository tool and the progress line a person sees on a terminal (the
+// installer killed at any of its mutating calls is the installed update cycle's crash story).
 //
 // What a client accepts of the repository tool's output (every scheme and threshold, delegations, hash bins,
 // consistent names, root and key rotation) is proven by the trusted client's tests, which publish every state with
@@ -10,20 +10,18 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "bootstrap/contract.hpp"
 #include "core/digest.hpp"
 #include "core/paths.hpp"
 #include "progress_line.hpp"
 #include "repository.hpp"
 #include "support/errors.hpp"
-#include "support/installation.hpp"
 #include "support/run_program.hpp"
-#include "support/served_repository.hpp"
 #include "support/temp_dir.hpp"
 #include "tuf/keys.hpp"
 
@@ -31,7 +29,6 @@ namespace trelk {
 namespace {
 
 namespace fs = std::filesystem;
-using test::TempDir;
 
 // A published metadata file: what the client's reader accepts, in sorted compact form.
 json published(const Repository& repo, const std::string& file) {
@@ -42,31 +39,10 @@ json published(const Repository& repo, const std::string& file) {
 }
 
 // What the client needs of a publication (every name under consistent snapshots, delegated signing, hash bins) the
-// client's tests prove; what it accepts either way is held here: compact sorted documents and lean snapshot entries.
-TEST(Repository, PublishesCompactDocumentsAndLeanSnapshotEntriesOnRequest) {
-  TempDir dir;
-  test::write_file(dir / "app.bin", "payload");
-  RepositorySetup lean;
-  lean.snapshot_lengths = lean.snapshot_hashes = false;
-  Repository repo = Repository::create(dir / "repo", lean);
-  DelegationSetup apps;
-  apps.paths = {"apps/*"};
-  repo.delegate("apps", "targets", apps);
-  EXPECT_EQ(repo.add_target("apps/app.bin", dir / "app.bin", "auto", {{"tag", 1}}), "apps");
-  repo.publish();
-  EXPECT_EQ(fs::status(dir / "repo/keys").permissions(), fs::perms::owner_all);
-  EXPECT_EQ(published(repo, "apps.json")["signed"]["targets"]["apps/app.bin"]["custom"], json({{"tag", 1}}));
-  EXPECT_EQ(published(repo, "snapshot.json")["signed"]["meta"],
-            json({{"targets.json", {{"version", 2}}}, {"apps.json", {{"version", 1}}}}));
-  const std::string snapshot = test::read_file(repo.metadata_dir() / "snapshot.json");
-  EXPECT_EQ(
-      published(repo, "timestamp.json")["signed"]["meta"],
-      json({{"snapshot.json",
-             {{"version", 2}, {"length", snapshot.size()}, {"hashes", {{"sha256", digest(snapshot, "sha256")}}}}}}));
-}
-
-TEST(Repository, TheCommandBumpsOnlyWhatChangedAndARootRotationMayKeepTheOldKeys) {
-  TempDir dir;
+// client's tests prove; here is what it accepts either way (compact sorted documents, lean snapshot entries), the
+// command's output and version bumps, and a root rotation that keeps the old keys.
+TEST(Repository, TheCommandPublishesLeanCompactDocumentsBumpsOnlyWhatChangedAndMayKeepTheOldRootKeys) {
+  test::TempDir dir;
   const fs::path repo = dir / "repo";
   const auto cli = [&](std::vector<std::string> args, int status = 0) {
     args.insert(args.begin(), path_utf8(repo));
@@ -74,18 +50,27 @@ TEST(Repository, TheCommandBumpsOnlyWhatChangedAndARootRotationMayKeepTheOldKeys
     EXPECT_EQ(outcome.status, status) << outcome.err;
     return status == 0 ? outcome.out : outcome.err;
   };
-  cli({"init", "--root", "ed25519,ml-dsa-65/1", "--root-threshold", "2", "--consistent"});
+  cli({"init", "--root", "ed25519,ml-dsa-65/1", "--root-threshold", "2", "--consistent", "--no-meta-length",
+       "--no-meta-hashes"});
+  EXPECT_EQ(fs::status(repo / "keys").permissions(), fs::perms::owner_all);
   EXPECT_EQ(cli({"delegate", "bins", "--from", "targets", "--bins", "16"}).size(), 16 * 7u);
   test::write_file(dir / "readme.txt", "read me");
-  EXPECT_EQ(cli({"add-target", "readme.txt", path_utf8(dir / "readme.txt"), "--role", "auto"}),
-            "bins-" + digest("readme.txt", "sha256").substr(0, 1) + "\n");
+  const std::string bin = "bins-" + digest("readme.txt", "sha256").substr(0, 1);
+  EXPECT_EQ(
+      cli({"add-target", "readme.txt", path_utf8(dir / "readme.txt"), "--role", "auto", "--custom", R"({"tag":1})"}),
+      bin + "\n");
   std::string first;
-  for (char bin : std::string("0123456789abcdef")) first += "bins-" + std::string(1, bin) + " 1\n";
+  for (char prefix : std::string("0123456789abcdef")) first += "bins-" + std::string(1, prefix) + " 1\n";
   EXPECT_EQ(cli({"publish"}), first + "targets 2\nsnapshot 2\ntimestamp 2\n");
   EXPECT_EQ(cli({"add-target", "notes.txt", path_utf8(dir / "readme.txt")}), "targets\n");
   EXPECT_EQ(cli({"publish"}), "targets 3\nsnapshot 3\ntimestamp 3\n");
-  const json root = Repository::open(repo).document("root");
-  EXPECT_EQ(root["signed"]["version"], 1);
+  const Repository opened = Repository::open(repo);
+  EXPECT_EQ(published(opened, bin + ".json")["signed"]["targets"]["readme.txt"]["custom"], json({{"tag", 1}}));
+  EXPECT_EQ(published(opened, "snapshot.json")["signed"]["meta"]["targets.json"], json({{"version", 3}}));
+  const std::string snapshot = test::read_file(opened.metadata_dir() / "snapshot.json");
+  EXPECT_EQ(published(opened, "timestamp.json")["signed"]["meta"]["snapshot.json"],
+            json({{"version", 3}, {"length", snapshot.size()}, {"hashes", {{"sha256", digest(snapshot, "sha256")}}}}));
+  const json root = opened.document("root");
   EXPECT_EQ(root["signed"]["roles"]["root"]["threshold"], 2);
   EXPECT_EQ(cli({"add-target", "x", "/nonexistent", "--role", "bins-0"}, 1).rfind("trelk-repo: ", 0), 0u);
   EXPECT_EQ(cli({"root-file"}), path_utf8(fs::absolute(repo / "published/metadata/root.json")) + "\n");
@@ -98,7 +83,9 @@ TEST(Repository, TheCommandBumpsOnlyWhatChangedAndARootRotationMayKeepTheOldKeys
   EXPECT_EQ(next["signed"]["roles"]["root"]["keyids"].size(), 4u);
 }
 
-TEST(Repository, ExpiryTimesAndHashBins) {
+// The publisher's time and bin arithmetic, and its private keys: loading them back is every later command's work
+// (the command's story); a key under another scheme is refused.
+TEST(Repository, ExpiryTimesHashBinsAndPrivateKeysThatLoadOnlyUnderTheirOwnScheme) {
   const std::time_t now = 1700000000;  // 2023-11-14T22:13:20Z
   const std::pair<std::string, std::string> times[] = {{"+1d", "2023-11-15T22:13:20Z"},
                                                        {"+2h", "2023-11-15T00:13:20Z"},
@@ -111,44 +98,12 @@ TEST(Repository, ExpiryTimesAndHashBins) {
   for (const auto& bin : hash_bins(1000)) prefixes.insert(prefixes.end(), bin.begin(), bin.end());
   ASSERT_EQ(prefixes.size(), 4096u);
   for (std::size_t i = 0; i < prefixes.size(); ++i) EXPECT_EQ(std::stoul(prefixes[i], nullptr, 16), i);
-}
-
-// Loading keys back is every later command's work (the command's story); a key under another scheme is refused.
-TEST(SigningKeyPem, APrivateKeyLoadsOnlyUnderItsOwnScheme) {
   const std::pair<std::string, std::string> misfits[] = {
       {"ecdsa-sha2-nistp256", "ecdsa-sha2-nistp384"}, {"ed25519", "ml-dsa-44/1"}, {"ml-dsa-44/1", "ml-dsa-65/1"}};
   for (const auto& [made, claimed] : misfits)
     EXPECT_TRUE(test::fails_with(
         [&] { SigningKey::from_private_pem(SigningKey::generate(made).private_pem(), claimed); }, "invalid_key"));
   EXPECT_TRUE(test::fails_with([] { SigningKey::from_private_pem("not a key", "ed25519"); }, "invalid_key"));
-}
-
-// The same install command run again completes what a killed one started.
-TEST(CrashConsistency, TheSameInstallCommandCompletesWhatAKilledOneStartedAndNothingElse) {
-  test::ServedRepository publisher;
-  const test::Release launcher{test::Installation::release(), test::Installation::archive()};
-  const test::Release bootstrap = publisher.bootstrap("bootstrap-1.0");
-  const auto install = [&] { return publisher.install(launcher, bootstrap); };
-  // A directory holding anything this installer did not make is never taken over.
-  test::write_file(publisher.data / "notes.txt", "mine");
-  EXPECT_NE(install().err.find("(not_empty)"), std::string::npos);
-  EXPECT_EQ(test::read_file(publisher.data / "notes.txt"), "mine");
-
-  test::run_crash_test({.prepare =
-                            [&] {
-                              fs::remove_all(publisher.dir / "home");
-                              return publisher.install_command(launcher, bootstrap);
-                            },
-                        .reference = [](const test::Outcome& outcome) { ASSERT_EQ(outcome.status, 0) << outcome.err; },
-                        .check =
-                            [&] {
-                              const bool complete = fs::exists(publisher.data / "native/installation.json") &&
-                                                    !fs::exists(publisher.data / native_setup_marker);
-                              const auto again = install();
-                              EXPECT_EQ(again.status, complete ? 1 : 0) << again.err;
-                              EXPECT_TRUE(test::launcher_answered(publisher.start({"self", "status"})));
-                            },
-                        .sample = 10});
 }
 
 // One throttled line on a terminal, and none anywhere else.
@@ -161,7 +116,6 @@ TEST(TerminalProgress, OneThrottledLineWithPhaseOnATerminalAndNothingElsewhere) 
   ASSERT_EQ(::openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
   {
     Progress progress = terminal_progress(terminal);
-    ASSERT_TRUE(progress);
     progress_phase(progress, "download");
     for (std::uint64_t done = 0; done <= 64; ++done) EXPECT_TRUE(progress(done << 20, 64 << 20));
   }
@@ -172,12 +126,8 @@ TEST(TerminalProgress, OneThrottledLineWithPhaseOnATerminalAndNothingElsewhere) 
   for (ssize_t got; (got = ::read(master, chunk, sizeof chunk)) > 0;)
     shown.append(chunk, static_cast<std::size_t>(got));
   ::close(master);
-  ASSERT_FALSE(shown.empty());
   // The first counts and the last ones, not every call; the line is ended.
-  std::size_t draws = 0;
-  for (std::size_t at = shown.find("\rtrelk: "); at != std::string::npos; at = shown.find("\rtrelk: ", at + 1)) ++draws;
-  EXPECT_GE(draws, 2u) << shown;
-  EXPECT_LT(draws, 10u) << shown;
+  EXPECT_LT(std::count(shown.begin(), shown.end(), '\r'), 10) << shown;
   EXPECT_NE(shown.find("\rtrelk: download  0.0 of 64.0 MiB"), std::string::npos) << shown;
   EXPECT_NE(shown.find("64.0 of 64.0 MiB"), std::string::npos) << shown;
   EXPECT_TRUE(shown.ends_with("\n")) << shown;
