@@ -113,7 +113,9 @@ constexpr bool sanitized = false;
 #endif
 
 // Shipped programs carry OpenSSL, libcurl, libarchive, Zstandard and the C++ runtime: they run on any glibc system.
-TEST(CryptoRuntime, ProgramsLoadOnlyTheCLibrary) {
+// Nor do they read the host's OpenSSL configuration, written for the system's own OpenSSL: this one sends every
+// algorithm fetch to a provider that does not exist, so every digest and signature would fail.
+TEST(CryptoRuntime, ProgramsLoadOnlyTheCLibraryAndNeverReadTheHostOpenSslConfiguration) {
   std::vector<fs::path> programs{TRELK_BIN_DIR "/trelk-bootstrap"};
   for (const auto& entry : fs::directory_iterator(TRELK_TOOLS_DIR))
     if (entry.is_regular_file() && (entry.status().permissions() & fs::perms::owner_exec) != fs::perms::none)
@@ -131,11 +133,6 @@ TEST(CryptoRuntime, ProgramsLoadOnlyTheCLibrary) {
           << program << " loads " << object;
     }
   }
-}
-
-// A host configuration written for the system's own OpenSSL: it sends every algorithm fetch to a provider that does
-// not exist. Read by any of our programs, every digest and signature fails.
-TEST(CryptoRuntime, NoProgramReadsTheHostOpenSslConfiguration) {
   if (!fs::exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
   test::TempDir dir;
   const auto config = dir / "hostile.cnf";
@@ -180,10 +177,9 @@ TEST(ParseJson, AcceptsOnlyBoundedWellFormedIntegerJsonWithUniqueKeys) {
   // An unterminated deep text stops at the bound, not at the end of input.
   EXPECT_TRELK_ERROR(parse_json(std::string(100000, '['), 1 << 20), "depth_limit", "");
 
-  EXPECT_TRELK_ERROR(parse_json(R"({"a":1,"b":2,"a":1})", 100), "duplicate_key",
-                     "JSON contains a duplicate object key");
   // Keys compare as bytes after unescaping, per object.
-  EXPECT_TRELK_ERROR(parse_json(R"([{"x":{"ab":1,"a\u0062":2}}])", 100), "duplicate_key", "");
+  EXPECT_TRELK_ERROR(parse_json(R"([{"x":{"ab":1,"a\u0062":2}}])", 100), "duplicate_key",
+                     "JSON contains a duplicate object key");
   EXPECT_EQ(parse_json(R"({"a":{"b":1},"b":{"a":2,"b":3}})", 100)["b"]["b"], 3);
 
   for (std::string text : {"1.0", "1e3", "18446744073709551616", "-9223372036854775809", "[1,{\"a\":2.5}]"})

@@ -115,7 +115,6 @@ TEST(ProcessStart, BadRequestsAreRefusedBeforeAnyProcessStartsOrChanges) {
                      "Too many replacement arguments");
   EXPECT_TRELK_ERROR(replace_process(image, {}, dir / "run", {{launcher_interrupt_reader_environment, "1:3"}}),
                      "process_control", "Maintenance cannot inherit launcher interrupt authority");
-  EXPECT_EQ(fs::current_path(), before);
   EXPECT_TRELK_ERROR(exec_process(image, {"a"}, dir / "run", {{"PROBE", "1"}}), "process_start",
                      "Cannot replace this process (native error 13)");
   EXPECT_EQ(fs::current_path(), before);
@@ -270,86 +269,51 @@ TEST(ChildProcess, TerminationEndsTheChildAndWhileItRunsItsWholeGroup) {
   }
 }
 
-TEST(ChildProcess, CtrlCReachesTheChildThroughItsChannel) {
-  test::ScopedEnv reader(launcher_interrupt_reader_environment, std::nullopt);
+// The launcher's end of the channel: a canonical inherited read pipe, which refuses garbage and notices the parent
+// leaving (a request through it is covered by the bootstrap's Ctrl+C story); the handler goes with its owner.
+TEST(InterruptChannel, ReaderIsACanonicalReadPipeAndEachEndSurvivesTheOther) {
   struct sigaction before {};
   ASSERT_EQ(::sigaction(SIGINT, nullptr, &before), 0);
-  {
-    ConsoleInterrupt console(false);
-    EXPECT_FALSE(ConsoleInterrupt::parent_reader_attached());
-    EXPECT_TRELK_ERROR(ConsoleInterrupt(false), "signal", "Console cancellation handler is already installed");
-    TempDir dir;
-    const auto out = dir / "out";
-    ChildProcess child(probe_path(), {"--out", out.string(), "interrupt"}, dir.path(), {}, ChildStreams::Console,
-                       ChildEnvironment::Inherit, {}, ChildGroup::Isolated, ChildControl::Interrupt);
-    Reaper reaper{child};
-    ASSERT_TRUE(wait_for_line(out, "attached 1"));
-    EXPECT_FALSE(console.requested());
-    ASSERT_EQ(::kill(::getpid(), SIGINT), 0);
-    EXPECT_TRUE(console.requested());
-    EXPECT_EQ(child.wait([&] { return console.requested(); }), 128 + SIGINT);
-    EXPECT_FALSE(child.request_interrupt());
-    // The child holds the channel's read end and nothing more.
-    const auto lines = read_lines(out);
-    EXPECT_EQ(lines_with(lines, "requested").size(), 1u);
-    const auto channel = lines_with(lines, std::string("env ") + launcher_interrupt_reader_environment + "=1:");
-    ASSERT_EQ(channel.size(), 1u);
-    EXPECT_EQ(lines_with(lines, "fd ").size(), 4u);
-    EXPECT_EQ(lines_with(lines, "fd " + channel[0] + " pipe:").size(), 1u);
-  }
-  struct sigaction after {};
-  ASSERT_EQ(::sigaction(SIGINT, nullptr, &after), 0);
-  EXPECT_EQ(after.sa_handler, before.sa_handler);
-}
-
-TEST(InterruptChannel, ReaderMustBeACanonicalInheritedReadPipe) {
-  const std::string prefix = "Launcher interrupt ";
   const struct {
     std::string value;
     int end;  // which end of a pipe is put on descriptor 900
     std::string error;
+    std::string then;  // what the parent does once the reader is attached
   } cases[] = {
-      {"", 0, ""},
-      {"1:0900", 0, "channel handle is invalid"},
-      {"1:900", 1, "reader must be an inherited read pipe"},
-      {"1:901", 0, "reader must be an inherited read pipe"},
+      {"", 0, "", ""},
+      {"1:900", 0, "", "garbage"},
+      {"1:900", 0, "", "leaves"},
+      {"1:0900", 0, "channel handle is invalid", ""},
+      {"1:900", 1, "reader must be an inherited read pipe", ""},
+      {"1:901", 0, "reader must be an inherited read pipe", ""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.value + " on end " + std::to_string(c.end));
+    SCOPED_TRACE(c.value + " on end " + std::to_string(c.end) + " " + c.then);
     int ends[2];
     ASSERT_EQ(::pipe(ends), 0);
     ASSERT_EQ(::dup2(ends[c.end], 900), 900);
     test::ScopedEnv reader(launcher_interrupt_reader_environment, c.value);
     if (c.error.empty()) {
       ConsoleInterrupt console(true);
-      EXPECT_FALSE(ConsoleInterrupt::parent_reader_attached());
+      EXPECT_EQ(ConsoleInterrupt::parent_reader_attached(), !c.value.empty());
+      EXPECT_TRELK_ERROR(ConsoleInterrupt(false), "signal", "Console cancellation handler is already installed");
+      const unsigned char garbage = 2;
+      if (c.then == "garbage") {
+        ASSERT_EQ(::write(ends[1], &garbage, 1), 1);
+        EXPECT_TRELK_ERROR(console.requested(), "launcher_control", "Launcher interrupt channel request is invalid");
+      } else if (c.then == "leaves") {
+        ::close(ends[1]);
+        EXPECT_FALSE(console.requested());
+        EXPECT_FALSE(ConsoleInterrupt::parent_reader_attached());
+      }
     } else {
-      EXPECT_TRELK_ERROR(ConsoleInterrupt(true), "launcher_control", prefix + c.error);
+      EXPECT_TRELK_ERROR(ConsoleInterrupt(true), "launcher_control", "Launcher interrupt " + c.error);
     }
     for (const int fd : {ends[0], ends[1], 900}) ::close(fd);
   }
-}
-
-// A request through the channel is covered by the Ctrl+C child test.
-TEST(InterruptChannel, ReaderRefusesGarbageAndNoticesTheParentLeavingAndTheParentSurvivesAGoneReader) {
-  for (const bool garbage : {true, false}) {
-    SCOPED_TRACE(garbage ? "garbage" : "write end closed");
-    int ends[2];
-    ASSERT_EQ(::pipe(ends), 0);
-    test::ScopedEnv reader(launcher_interrupt_reader_environment, "1:" + std::to_string(ends[0]));
-    ConsoleInterrupt console(true);  // adopts ends[0]
-    EXPECT_TRUE(ConsoleInterrupt::parent_reader_attached());
-    const unsigned char byte = 2;
-    if (garbage) {
-      ASSERT_EQ(::write(ends[1], &byte, 1), 1);
-      EXPECT_TRELK_ERROR(console.requested(), "launcher_control", "Launcher interrupt channel request is invalid");
-    }
-    ::close(ends[1]);
-    if (!garbage) {
-      EXPECT_FALSE(console.requested());
-      EXPECT_FALSE(ConsoleInterrupt::parent_reader_attached());
-    }
-  }
+  struct sigaction after {};
+  ASSERT_EQ(::sigaction(SIGINT, nullptr, &after), 0);
+  EXPECT_EQ(after.sa_handler, before.sa_handler);
   InterruptPipe pipe;
   EXPECT_EQ(::fcntl(static_cast<int>(pipe.reader()), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
   // With the read end gone the write fails; the SIGPIPE it raises must not kill this process nor stay pending.

@@ -5,8 +5,6 @@
 //   hold ignore|default|exit [PIDFILE]
 //                              with PIDFILE, start a grandchild that ignores SIGTERM and write its pid there;
 //                              then exit at once, or print "ready" and sleep ignoring SIGTERM or not
-//   interrupt                  report, then attach the interrupt channel and wait: a request ends
-//                              this program by SIGINT, a closed channel exits 3
 //   replace plain|maintenance IMAGE DIR [ARG...]
 //                              replace this image
 #include <dirent.h>
@@ -22,9 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/error.hpp"
 #include "process/arguments.hpp"
-#include "process/interrupt.hpp"
 
 extern char** environ;
 
@@ -61,29 +57,6 @@ int report(int argc, char** argv) {
   for (char** entry = environ; *entry != nullptr; ++entry) emit("env " + std::string(*entry));
   for (const auto& line : fds) emit(line);
   return 0;
-}
-
-// Attaches the channel named by the environment, reports how that went and waits for a request.
-int attach() {
-  try {
-    trelk::ConsoleInterrupt console(true);
-    emit(std::string("attached ") + (trelk::ConsoleInterrupt::parent_reader_attached() ? "1" : "0"));
-    const auto end = std::chrono::steady_clock::now() + lifetime;
-    while (std::chrono::steady_clock::now() < end) {
-      if (console.requested()) {
-        emit("requested");
-        ::signal(SIGINT, SIG_DFL);
-        ::raise(SIGINT);
-        return 5;
-      }
-      if (!trelk::ConsoleInterrupt::parent_reader_attached()) return 3;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return 4;
-  } catch (const trelk::Error& error) {
-    emit("error " + error.code + " " + error.what());
-    return 2;
-  }
 }
 
 int replace(const std::string& form, int argc, char** argv) {
@@ -127,7 +100,6 @@ int main(int argc, char** argv) {
   if (command == "report") return report(argc, argv);
   if (command == "exit" && rest == 1) return std::atoi(args[0]);
   if (command == "hold" && (rest == 1 || rest == 2)) return hold(args[0], rest == 2 ? args[1] : nullptr);
-  if (command == "interrupt") return report(argc, argv) == 0 ? attach() : 92;
   if (command == "replace" && rest >= 3) return replace(args[0], rest - 1, args + 1);
   return 64;
 }
