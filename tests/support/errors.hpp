@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <exception>
 #include <string>
 #include <string_view>
 
@@ -9,13 +10,16 @@
 
 namespace trelk::test {
 
-// The Error a call throws; fails the calling test when it throws nothing (anything else escapes to the test).
+// The Error a call throws; fails the calling test when it throws nothing or something else.
 template <typename F>
 Error thrown(F&& call) {
   try {
     call();
   } catch (const Error& error) {
     return error;
+  } catch (const std::exception& other) {
+    ADD_FAILURE() << "expected an Error, got: " << other.what();
+    return Error("none", "none");
   }
   ADD_FAILURE() << "expected an Error";
   return Error("none", "none");
@@ -30,6 +34,8 @@ template <typename F>
   } catch (const Error& error) {
     if (error.code == code && (message.empty() || message == error.what())) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "threw " << error.code << ": " << error.what();
+  } catch (const std::exception& other) {
+    return ::testing::AssertionFailure() << "threw a non-Error: " << other.what();
   }
   return ::testing::AssertionFailure() << "threw nothing, expected " << code;
 }
