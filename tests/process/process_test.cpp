@@ -20,7 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using test::TempDir;
 
 fs::path probe_path() { return fs::path(TRELK_TEST_PROGRAMS) / "process_probe"; }
 
@@ -39,23 +38,15 @@ std::vector<std::string> lines_with(const std::vector<std::string>& lines, const
   return found;
 }
 
-bool wait_for_line(const fs::path& file, const std::string& line) {
-  return test::eventually([&] { return !lines_with(read_lines(file), line).empty(); }, 60s);
-}
-
-// Ends a child a test left running, so no probe outlives a failed assertion.
-struct Reaper {
-  ChildProcess& child;
-  ~Reaper() { child.terminate(0ms); }
-};
-
 std::vector<std::string> arguments_of(const std::vector<std::string>& texts) {
   std::vector<const char*> argv{"trelk-bootstrap"};
   for (const auto& text : texts) argv.push_back(text.c_str());
   return process_arguments(static_cast<int>(argv.size()), argv.data());
 }
 
-TEST(ProcessArguments, CountBytesAndEnvironmentAreBounded) {
+// This process's own command line and environment are bounded; a child is refused before it starts, an image
+// before it is replaced.
+TEST(ProcessStart, BadRequestsAreRefusedBeforeAnyProcessStartsOrChangesAndAnImageThatCannotRunFailsTheStart) {
   const std::vector<std::string> many(256, "x");
   EXPECT_EQ(arguments_of(many), many);
   EXPECT_TRELK_ERROR(arguments_of(std::vector<std::string>(257, "x")), "argument_limit",
@@ -72,19 +63,25 @@ TEST(ProcessArguments, CountBytesAndEnvironmentAreBounded) {
   EXPECT_EQ(process_environment(std::string(128, 'A'), 1), "");
   EXPECT_TRELK_ERROR(process_environment(std::string(129, 'A'), 8192), "environment_key",
                      "Native environment key is invalid");
-}
 
-TEST(ProcessStart, BadRequestsAreRefusedBeforeAnyProcessStartsOrChanges) {
-  TempDir dir;
+  // Children.
+  test::TempDir dir;
+  const auto image = dir / "image";  // not executable
+  test::write_file(image, "not a program");
   fs::create_symlink(probe_path(), dir / "linked");
   std::vector<std::string> total(8, std::string(4096, 'a'));
   total.push_back("b");
-  bool started = false;
+  pid_t started = 0;
+  bool refuse_record = false;
   auto start = [&](const fs::path& exe, const std::vector<std::string>& args,
                    const std::map<std::string, std::string>& env = {}, ChildControl control = {}) {
     ChildProcess(
         exe, args, dir.path(), env, ChildStreams::Console, ChildEnvironment::Inherit,
-        [&](std::uint64_t) { started = true; }, ChildGroup::Shared, control);
+        [&](std::uint64_t pid) {
+          started = static_cast<pid_t>(pid);
+          if (refuse_record) throw Error("file_write", "Cannot record the child");
+        },
+        ChildGroup::Shared, control);
   };
   EXPECT_TRELK_ERROR(start(dir / "linked", {}), "launch_executable",
                      "The installed game executable is missing or linked");
@@ -99,23 +96,38 @@ TEST(ProcessStart, BadRequestsAreRefusedBeforeAnyProcessStartsOrChanges) {
                      "Launcher interrupt authority cannot be supplied as an environment override");
   EXPECT_TRELK_ERROR(start(probe_path(), {}, {}, ChildControl::Interrupt), "process_control",
                      "Only an isolated console launcher child receives interrupt control");
-  EXPECT_FALSE(started);
+  EXPECT_EQ(started, 0);
+  // Not an exit status: the child was reaped before the constructor threw, also when recording it failed.
+  const auto error = test::thrown([&] { start(image, {}); });
+  EXPECT_EQ(error.code, "process_start");
+  EXPECT_STREQ(error.what(), "Cannot execute the installed game");
+  EXPECT_EQ(error.details, (std::vector<std::string>{"verify GAME", "repair GAME"}));
+  EXPECT_GT(started, 0);
+  EXPECT_EQ(::waitpid(started, nullptr, WNOHANG), -1);
+  refuse_record = true;
+  EXPECT_TRELK_ERROR(start(probe_path(), {"hold", "default"}), "file_write", "Cannot record the child");
+  EXPECT_EQ(::waitpid(started, nullptr, WNOHANG), -1);
+  // Also with this process's standard streams closed, where the start channels could land on 0-2.
+  const pid_t closed = ::fork();
+  if (closed == 0) {
+    for (int fd = 0; fd <= 2; ++fd) ::close(fd);
+    ::_exit(test::fails_with([&] { ChildProcess(image, {}, dir.path(), {}); }, "process_start") ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(closed, &status, 0), closed);
+  EXPECT_EQ(status, 0);
 
   // Replacing the image: every check must fire before execve; the image is not executable, so a check that let
   // the call through would fail with the native error instead.
-  const auto image = dir / "image";
-  test::write_file(image, "not a program");
   fs::create_symlink(image, dir / "linked-image");
   fs::create_directory(dir / "run");
   const auto before = fs::current_path();
-  const std::map<std::string, std::string> none;
-  EXPECT_TRELK_ERROR(exec_process(dir / "linked-image", {}, dir / "run", none), "process_start",
+  EXPECT_TRELK_ERROR(exec_process(dir / "linked-image", {}, dir / "run", {}), "process_start",
                      "Replacement image or directory is unavailable");
-  EXPECT_TRELK_ERROR(exec_process(image, std::vector<std::string>(65, "x"), dir / "run", none), "argument_limit",
+  EXPECT_TRELK_ERROR(exec_process(image, std::vector<std::string>(65, "x"), dir / "run", {}), "argument_limit",
                      "Too many replacement arguments");
   EXPECT_TRELK_ERROR(replace_process(image, {}, dir / "run", {{launcher_interrupt_reader_environment, "1:3"}}),
                      "process_control", "Maintenance cannot inherit launcher interrupt authority");
-  EXPECT_EQ(fs::current_path(), before);
   EXPECT_TRELK_ERROR(exec_process(image, {"a"}, dir / "run", {{"PROBE", "1"}}), "process_start",
                      "Cannot replace this process (native error 13)");
   EXPECT_EQ(fs::current_path(), before);
@@ -125,7 +137,7 @@ TEST(ProcessStart, BadRequestsAreRefusedBeforeAnyProcessStartsOrChanges) {
 // program sees exactly its arguments, directory and environment: overrides win, the launcher's interrupt channel
 // never passes by inheritance, loader variables only where nothing sanitizes, and only the standard streams.
 TEST(ProcessStart, AProgramSeesExactlyItsArgumentsDirectoryAndEnvironment) {
-  TempDir dir;
+  test::TempDir dir;
   const auto out = dir / "out";
   fs::create_directory(dir / "run");
   std::vector<std::string> args{"--out", out.string(), "report", "", "two words"};
@@ -137,22 +149,19 @@ TEST(ProcessStart, AProgramSeesExactlyItsArgumentsDirectoryAndEnvironment) {
   test::ScopedEnv environment("LD_PROBE_VARIABLE", "1");
   environment.set(launcher_interrupt_reader_environment, "1:99");
   environment.set("PROBE_OVERRIDE", "parent");
-  int stray[2];  // a descriptor opened carelessly elsewhere, without close-on-exec
-  ASSERT_EQ(::pipe(stray), 0);
+  const int stray = ::open("/dev/null", O_RDONLY);  // opened carelessly elsewhere, without close-on-exec
 
   for (const std::string way : {"inherit", "sanitized", "plain", "maintenance"}) {
     SCOPED_TRACE(way);
     fs::remove(out);
     const bool replaced = way == "plain" || way == "maintenance";
     const auto shown = replaced ? std::vector<std::string>{"--out", out.string(), "report"} : args;
-    std::vector<std::string> command{"replace", way, probe_path().string(), (dir / "run").string()};
+    std::vector<std::string> command{"--out", out.string(),          "replace",
+                                     way,     probe_path().string(), (dir / "run").string()};
     command.insert(command.end(), shown.begin(), shown.end());
-    std::uint64_t reported = 0;
     ChildProcess child(probe_path(), replaced ? command : args, dir.path(),
                        {{"PROBE_OVERRIDE", "child"}, {"PROBE_EMPTY", ""}}, ChildStreams::Diagnostics,
-                       way == "sanitized" ? ChildEnvironment::Sanitized : ChildEnvironment::Inherit,
-                       [&](std::uint64_t pid) { reported = pid; });
-    EXPECT_EQ(reported, static_cast<std::uint64_t>(child.process_id()));
+                       way == "sanitized" ? ChildEnvironment::Sanitized : ChildEnvironment::Inherit);
     EXPECT_EQ(child.wait(), 0);
     const auto lines = read_lines(out);
     EXPECT_EQ(lines_with(lines, "cwd "), std::vector<std::string>{fs::canonical(replaced ? dir / "run" : dir.path())});
@@ -169,49 +178,7 @@ TEST(ProcessStart, AProgramSeesExactlyItsArgumentsDirectoryAndEnvironment) {
     EXPECT_EQ(lines_with(lines, "fd 1 "), lines_with(lines, "fd 2 "));
     EXPECT_EQ(lines_with(lines, "fd ").size(), 3u);
   }
-  ::close(stray[0]);
-  ::close(stray[1]);
-}
-
-TEST(ChildProcess, ExecFailureIsAStartFailureNotAnExitStatus) {
-  TempDir dir;
-  fs::copy_file(probe_path(), dir / "not-executable");
-  fs::permissions(dir / "not-executable", fs::perms::owner_read);
-  // Either way the child was reaped before the constructor threw.
-  auto start = [&](const fs::path& exe, bool fail_callback) {
-    pid_t started = 0;
-    const auto error = test::thrown([&] {
-      ChildProcess child(exe, {"hold", "default"}, dir.path(), {}, ChildStreams::Diagnostics, ChildEnvironment::Inherit,
-                         [&](std::uint64_t pid) {
-                           started = static_cast<pid_t>(pid);
-                           if (fail_callback) throw Error("file_write", "Cannot record the child");
-                         });
-      Reaper reaper{child};
-    });
-    EXPECT_GT(started, 0);
-    EXPECT_EQ(::waitpid(started, nullptr, WNOHANG), -1);
-    return error;
-  };
-  const auto error = start(dir / "not-executable", false);
-  EXPECT_EQ(error.code, "process_start");
-  EXPECT_STREQ(error.what(), "Cannot execute the installed game");
-  EXPECT_EQ(error.details, (std::vector<std::string>{"verify GAME", "repair GAME"}));
-  EXPECT_EQ(start(probe_path(), true).code, "file_write");
-
-  // Also when the parent runs with its standard streams closed, so the channels could land on 0-2.
-  const pid_t parent = ::fork();
-  if (parent == 0) {
-    for (int fd = 0; fd <= 2; ++fd) ::close(fd);
-    try {
-      ChildProcess(dir / "not-executable", {}, dir.path(), {}).wait();
-      ::_exit(1);
-    } catch (const Error& error) {
-      ::_exit(error.code == "process_start" ? 0 : 2);
-    }
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(parent, &status, 0), parent);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ::close(stray);
 }
 
 // Ended, or a zombie waiting for a reaper that is not ours.
@@ -224,11 +191,7 @@ bool process_ended(pid_t pid) {
 // started with it (here a grandchild that ignores SIGTERM); an ended leader's group is left alone, as ending it
 // would take the whole grace and kill what the leader started for the user.
 TEST(ChildProcess, TerminationEndsTheChildAndWhileItRunsItsWholeGroup) {
-  TempDir dir;
-  ChildProcess exits(probe_path(), {"exit", "7"}, dir.path(), {});
-  EXPECT_EQ(exits.wait(), 7);
-  EXPECT_FALSE(exits.ended_by_signal());
-  EXPECT_TRELK_ERROR(exits.terminate(2001ms), "process_wait", "Child termination grace must be bounded to two seconds");
+  test::TempDir dir;
   const struct {
     std::string leader;
     ChildGroup group;
@@ -245,16 +208,18 @@ TEST(ChildProcess, TerminationEndsTheChildAndWhileItRunsItsWholeGroup) {
     const bool isolated = row.group == ChildGroup::Isolated;
     SCOPED_TRACE(row.leader + (isolated ? " isolated" : ""));
     const auto out = dir / (row.leader + std::to_string(isolated));
-    const auto pid_file = dir / "grandchild";
     std::vector<std::string> command{"--out", out.string(), "hold", row.leader};
-    if (isolated) command.push_back(pid_file.string());
-    ChildProcess child(probe_path(), command, dir.path(), {}, ChildStreams::Diagnostics, ChildEnvironment::Inherit, {},
-                       row.group);
-    Reaper reaper{child};
+    if (isolated) command.push_back((dir / "grandchild").string());
+    pid_t reported = 0;
+    ChildProcess child(
+        probe_path(), command, dir.path(), {}, ChildStreams::Diagnostics, ChildEnvironment::Inherit,
+        [&](std::uint64_t pid) { reported = static_cast<pid_t>(pid); }, row.group);
+    EXPECT_TRELK_ERROR(child.terminate(2001ms), "process_wait",
+                       "Child termination grace must be bounded to two seconds");
     EXPECT_EQ(row.leader == "exit" ? child.wait() : 0, 0);
-    ASSERT_TRUE(row.leader == "exit" || wait_for_line(out, "ready"));
-    const pid_t grandchild = isolated ? std::stoi(read_lines(pid_file).at(0)) : 0;
-    EXPECT_EQ(isolated ? ::getpgid(grandchild) : 0, isolated ? child.process_id() : 0);
+    EXPECT_TRUE(row.leader == "exit" || test::eventually([&] { return fs::exists(out); }, 60s));
+    const pid_t grandchild = isolated ? std::stoi(read_lines(dir / "grandchild").at(0)) : 0;
+    EXPECT_EQ(isolated ? ::getpgid(grandchild) : child.process_id(), reported);  // it leads the group it started
     const auto before = std::chrono::steady_clock::now();
     EXPECT_TRUE(child.terminate(row.grace));
     EXPECT_EQ(child.poll(), row.status);
@@ -270,86 +235,50 @@ TEST(ChildProcess, TerminationEndsTheChildAndWhileItRunsItsWholeGroup) {
   }
 }
 
-TEST(ChildProcess, CtrlCReachesTheChildThroughItsChannel) {
-  test::ScopedEnv reader(launcher_interrupt_reader_environment, std::nullopt);
+// The launcher's end of the channel: a canonical inherited read pipe, which refuses garbage and notices the parent
+// leaving (a request through it is covered by the bootstrap's Ctrl+C story); the handler goes with its owner.
+TEST(InterruptChannel, ReaderIsACanonicalReadPipeAndEachEndSurvivesTheOther) {
   struct sigaction before {};
   ASSERT_EQ(::sigaction(SIGINT, nullptr, &before), 0);
-  {
-    ConsoleInterrupt console(false);
-    EXPECT_FALSE(ConsoleInterrupt::parent_reader_attached());
-    EXPECT_TRELK_ERROR(ConsoleInterrupt(false), "signal", "Console cancellation handler is already installed");
-    TempDir dir;
-    const auto out = dir / "out";
-    ChildProcess child(probe_path(), {"--out", out.string(), "interrupt"}, dir.path(), {}, ChildStreams::Console,
-                       ChildEnvironment::Inherit, {}, ChildGroup::Isolated, ChildControl::Interrupt);
-    Reaper reaper{child};
-    ASSERT_TRUE(wait_for_line(out, "attached 1"));
-    EXPECT_FALSE(console.requested());
-    ASSERT_EQ(::kill(::getpid(), SIGINT), 0);
-    EXPECT_TRUE(console.requested());
-    EXPECT_EQ(child.wait([&] { return console.requested(); }), 128 + SIGINT);
-    EXPECT_FALSE(child.request_interrupt());
-    // The child holds the channel's read end and nothing more.
-    const auto lines = read_lines(out);
-    EXPECT_EQ(lines_with(lines, "requested").size(), 1u);
-    const auto channel = lines_with(lines, std::string("env ") + launcher_interrupt_reader_environment + "=1:");
-    ASSERT_EQ(channel.size(), 1u);
-    EXPECT_EQ(lines_with(lines, "fd ").size(), 4u);
-    EXPECT_EQ(lines_with(lines, "fd " + channel[0] + " pipe:").size(), 1u);
-  }
-  struct sigaction after {};
-  ASSERT_EQ(::sigaction(SIGINT, nullptr, &after), 0);
-  EXPECT_EQ(after.sa_handler, before.sa_handler);
-}
-
-TEST(InterruptChannel, ReaderMustBeACanonicalInheritedReadPipe) {
-  const std::string prefix = "Launcher interrupt ";
   const struct {
     std::string value;
     int end;  // which end of a pipe is put on descriptor 900
     std::string error;
+    std::string then;  // what the parent does once the reader is attached
   } cases[] = {
-      {"", 0, ""},
-      {"1:0900", 0, "channel handle is invalid"},
-      {"1:900", 1, "reader must be an inherited read pipe"},
-      {"1:901", 0, "reader must be an inherited read pipe"},
+      {"", 0, "", ""},
+      {"1:900", 0, "", "garbage"},
+      {"1:900", 0, "", "leaves"},
+      {"1:0900", 0, "channel handle is invalid", ""},
+      {"1:900", 1, "reader must be an inherited read pipe", ""},
+      {"1:901", 0, "reader must be an inherited read pipe", ""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.value + " on end " + std::to_string(c.end));
+    SCOPED_TRACE(c.value + " on end " + std::to_string(c.end) + " " + c.then);
     int ends[2];
     ASSERT_EQ(::pipe(ends), 0);
     ASSERT_EQ(::dup2(ends[c.end], 900), 900);
     test::ScopedEnv reader(launcher_interrupt_reader_environment, c.value);
     if (c.error.empty()) {
       ConsoleInterrupt console(true);
-      EXPECT_FALSE(ConsoleInterrupt::parent_reader_attached());
+      EXPECT_EQ(ConsoleInterrupt::parent_reader_attached(), !c.value.empty());
+      EXPECT_TRELK_ERROR(ConsoleInterrupt(false), "signal", "Console cancellation handler is already installed");
+      if (c.then == "garbage") {
+        ASSERT_EQ(::write(ends[1], "\x02", 1), 1);
+        EXPECT_TRELK_ERROR(console.requested(), "launcher_control", "Launcher interrupt channel request is invalid");
+      } else if (c.then == "leaves") {
+        ::close(ends[1]);
+        EXPECT_FALSE(console.requested());
+        EXPECT_FALSE(ConsoleInterrupt::parent_reader_attached());
+      }
     } else {
-      EXPECT_TRELK_ERROR(ConsoleInterrupt(true), "launcher_control", prefix + c.error);
+      EXPECT_TRELK_ERROR(ConsoleInterrupt(true), "launcher_control", "Launcher interrupt " + c.error);
     }
     for (const int fd : {ends[0], ends[1], 900}) ::close(fd);
   }
-}
-
-// A request through the channel is covered by the Ctrl+C child test.
-TEST(InterruptChannel, ReaderRefusesGarbageAndNoticesTheParentLeavingAndTheParentSurvivesAGoneReader) {
-  for (const bool garbage : {true, false}) {
-    SCOPED_TRACE(garbage ? "garbage" : "write end closed");
-    int ends[2];
-    ASSERT_EQ(::pipe(ends), 0);
-    test::ScopedEnv reader(launcher_interrupt_reader_environment, "1:" + std::to_string(ends[0]));
-    ConsoleInterrupt console(true);  // adopts ends[0]
-    EXPECT_TRUE(ConsoleInterrupt::parent_reader_attached());
-    const unsigned char byte = 2;
-    if (garbage) {
-      ASSERT_EQ(::write(ends[1], &byte, 1), 1);
-      EXPECT_TRELK_ERROR(console.requested(), "launcher_control", "Launcher interrupt channel request is invalid");
-    }
-    ::close(ends[1]);
-    if (!garbage) {
-      EXPECT_FALSE(console.requested());
-      EXPECT_FALSE(ConsoleInterrupt::parent_reader_attached());
-    }
-  }
+  struct sigaction after {};
+  ASSERT_EQ(::sigaction(SIGINT, nullptr, &after), 0);
+  EXPECT_EQ(after.sa_handler, before.sa_handler);
   InterruptPipe pipe;
   EXPECT_EQ(::fcntl(static_cast<int>(pipe.reader()), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
   // With the read end gone the write fails; the SIGPIPE it raises must not kill this process nor stay pending.

@@ -1,12 +1,10 @@
 // A child program for the process tests. Usage:
-//   process_probe [--out FILE] COMMAND [ARG...]
-// Lines go to FILE (appended, one open per line) or to standard output.
+//   process_probe --out FILE COMMAND [ARG...]
+// Lines go to FILE, appended, one open per line.
 //   report [ARG...]            cwd, argv, environment and open descriptors
 //   hold ignore|default|exit [PIDFILE]
 //                              with PIDFILE, start a grandchild that ignores SIGTERM and write its pid there;
 //                              then exit at once, or print "ready" and sleep ignoring SIGTERM or not
-//   interrupt                  report, then attach the interrupt channel and wait: a request ends
-//                              this program by SIGINT, a closed channel exits 3
 //   replace plain|maintenance IMAGE DIR [ARG...]
 //                              replace this image
 #include <dirent.h>
@@ -22,9 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/error.hpp"
 #include "process/arguments.hpp"
-#include "process/interrupt.hpp"
 
 extern char** environ;
 
@@ -37,11 +33,9 @@ std::string out_file;
 
 void emit(const std::string& line) {
   const std::string text = line + "\n";
-  const int fd =
-      out_file.empty() ? STDOUT_FILENO : ::open(out_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) std::_Exit(90);
-  if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) std::_Exit(91);
-  if (fd != STDOUT_FILENO) ::close(fd);
+  const int fd = ::open(out_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) std::_Exit(90);
+  ::close(fd);
 }
 
 int report(int argc, char** argv) {
@@ -52,8 +46,7 @@ int report(int argc, char** argv) {
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == ".." || std::atoi(name.c_str()) == ::dirfd(dir)) continue;
-    std::error_code error;
-    fds.push_back("fd " + name + " " + std::filesystem::read_symlink("/proc/self/fd/" + name, error).string());
+    fds.push_back("fd " + name + " " + std::filesystem::read_symlink("/proc/self/fd/" + name).string());
   }
   ::closedir(dir);
   emit("cwd " + std::filesystem::current_path().string());
@@ -61,29 +54,6 @@ int report(int argc, char** argv) {
   for (char** entry = environ; *entry != nullptr; ++entry) emit("env " + std::string(*entry));
   for (const auto& line : fds) emit(line);
   return 0;
-}
-
-// Attaches the channel named by the environment, reports how that went and waits for a request.
-int attach() {
-  try {
-    trelk::ConsoleInterrupt console(true);
-    emit(std::string("attached ") + (trelk::ConsoleInterrupt::parent_reader_attached() ? "1" : "0"));
-    const auto end = std::chrono::steady_clock::now() + lifetime;
-    while (std::chrono::steady_clock::now() < end) {
-      if (console.requested()) {
-        emit("requested");
-        ::signal(SIGINT, SIG_DFL);
-        ::raise(SIGINT);
-        return 5;
-      }
-      if (!trelk::ConsoleInterrupt::parent_reader_attached()) return 3;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return 4;
-  } catch (const trelk::Error& error) {
-    emit("error " + error.code + " " + error.what());
-    return 2;
-  }
 }
 
 int replace(const std::string& form, int argc, char** argv) {
@@ -115,19 +85,13 @@ int hold(const std::string& leader, const char* pid_file) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int next = 1;
-  if (argc > 2 && std::string(argv[1]) == "--out") {
-    out_file = argv[2];
-    next = 3;
-  }
-  if (next >= argc) return 64;
-  const std::string command = argv[next];
-  const int rest = argc - next - 1;
-  char** args = argv + next + 1;
+  if (argc < 4 || std::string(argv[1]) != "--out") return 64;
+  out_file = argv[2];
+  const std::string command = argv[3];
+  const int rest = argc - 4;
+  char** args = argv + 4;
   if (command == "report") return report(argc, argv);
-  if (command == "exit" && rest == 1) return std::atoi(args[0]);
   if (command == "hold" && (rest == 1 || rest == 2)) return hold(args[0], rest == 2 ? args[1] : nullptr);
-  if (command == "interrupt") return report(argc, argv) == 0 ? attach() : 92;
   if (command == "replace" && rest >= 3) return replace(args[0], rest - 1, args + 1);
   return 64;
 }

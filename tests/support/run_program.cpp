@@ -12,13 +12,11 @@ namespace trelk::test {
 Started::Started(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                  const std::map<std::string, std::string>& environment) {
   const std::string out = (directory_ / "out").string(), err = (directory_ / "err").string();
-  std::vector<std::string> argv_text{program.string()};
-  argv_text.insert(argv_text.end(), arguments.begin(), arguments.end());
-  std::vector<std::string> env_text;
-  for (const auto& [name, value] : environment) env_text.push_back(name + "=" + value);
+  std::vector<std::string> texts{program.string()};  // the arguments, then the environment
+  texts.insert(texts.end(), arguments.begin(), arguments.end());
+  for (const auto& [name, value] : environment) texts.push_back(name + "=" + value);
   std::vector<char*> argv, envp;
-  for (auto& text : argv_text) argv.push_back(text.data());
-  for (auto& text : env_text) envp.push_back(text.data());
+  for (std::size_t i = 0; i < texts.size(); ++i) (i <= arguments.size() ? argv : envp).push_back(texts[i].data());
   argv.push_back(nullptr);
   envp.push_back(nullptr);
   pid_ = fork();
@@ -47,20 +45,16 @@ Started::~Started() {
 }
 
 Outcome Started::wait() {
-  Outcome outcome;
   int status = 0;
   if (waitpid(pid_, &status, 0) != pid_) throw std::runtime_error("waitpid failed");
   pid_ = -1;
-  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  outcome.out = read_file(directory_ / "out");
-  outcome.err = read_file(directory_ / "err");
-  return outcome;
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_file(directory_ / "out"),
+          read_file(directory_ / "err")};
 }
 
 Outcome run_program(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                     const std::map<std::string, std::string>& environment) {
-  Started started(program, arguments, environment);
-  return started.wait();
+  return Started(program, arguments, environment).wait();
 }
 
 }  // namespace trelk::test

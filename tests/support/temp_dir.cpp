@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <system_error>
 
@@ -29,17 +29,14 @@ TempDir::~TempDir() {
 
 void write_file(const std::filesystem::path& file, const std::string& bytes) {
   if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  if (!out) throw std::runtime_error("cannot write fixture " + file.string());
+  if (!(std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes))
+    throw std::runtime_error("cannot write fixture " + file.string());
 }
 
 std::string read_file(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read fixture " + file.string());
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace trelk::test
