@@ -28,6 +28,7 @@ TEST(ExtractSnapshot, HostileArchivesAreRefusedWithoutWritingOutsideStaging) {
        "Path must be a safe relative path"},
       {"symbolic link", with({"entry", "", 0644, TarMember::Type::symlink, "/etc/passwd"}), "archive_type", ordinary},
       {"hard link", with({"entry", "", 0644, TarMember::Type::hardlink, "data.txt"}), "archive_type", ordinary},
+      {"directory", with({"entry", "", 0755, TarMember::Type::directory, ""}), "archive_type", ordinary},
       {"duplicate", with(member("data.txt", "payload\n")), "archive_inventory", unexpected},
       {"not in manifest", with(member("extra.txt", "x")), "archive_inventory", unexpected},
       {"missing", frame({tool}), "archive", "Snapshot is incomplete or malformed"},

@@ -34,8 +34,7 @@ TEST(VerifySnapshotTree, CancelsAndReportsEachKindOfDamage) {
        "Game executable permission is missing"},
       {"",  // a link is never followed, not even to identical content
        [](InstalledTree& t) {
-         write_file(t.dir / "outside.txt", "alpha\n");
-         fs::remove(t.root / "data/a.txt");
+         fs::rename(t.root / "data/a.txt", t.dir / "outside.txt");
          fs::create_symlink(t.dir / "outside.txt", t.root / "data/a.txt");
        },
        "unsafe_path", "Game tree contains a symbolic link"},
