@@ -12,8 +12,7 @@ TEST(AllocatedFile, WritesExactlyItsAuthenticatedLength) {
     EXPECT_EQ(fs::file_size(dir / "target.bin"), 0u);
     recorded = reservation;
   });
-  ASSERT_TRUE(recorded);
-  EXPECT_EQ(recorded->inode, AllocatedFile::inspect_file(dir / "target.bin").inode);
+  EXPECT_EQ(recorded.value().inode, AllocatedFile::inspect_file(dir / "target.bin").inode);
   file.write("01234");
   EXPECT_TRELK_ERROR(file.write("567890"), "size_limit", "Write exceeds the authenticated file length");
   EXPECT_TRELK_ERROR(file.finish(true), "length_mismatch", "File data is shorter than its authenticated length");
