@@ -6,10 +6,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 preset=${1:-release}
 "$root/scripts/setup.sh" "$preset"
-cmake --build "$root/build/$preset" --target installed_tests tools_tests
+cmake --build "$root/build/$preset" --target installed_tests
 status=0
 TRELK_CRASH_ALL=1 "$root/build/$preset/tests/installed_tests" --gtest_filter='CrashConsistency.*' || status=$?
-TRELK_CRASH_ALL=1 "$root/build/$preset/tests/tools_tests" --gtest_filter='CrashConsistency.*' || status=$?
 
 # A killed program's children must not outlive the run either.
 leaked=$(pgrep -a -f "$root/build/$preset/(test-programs|tools|bin)/" || true)
