@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ struct Command {
 inline Outcome run(const Command& command) {
   return run_program(command.program, command.arguments, command.environment);
 }
+
+// The names in a directory: what a run left there.
+std::set<std::string> entry_names(const std::filesystem::path& directory);
 
 // strace when it is installed and may trace children here; otherwise why not, in skip_reason.
 std::optional<std::filesystem::path> usable_strace(std::string& skip_reason);
