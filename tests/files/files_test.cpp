@@ -169,7 +169,7 @@ TEST(PrivateDirectories, SystemLinksAreFollowedTreesAreCreatedCommittedAndExchan
 }
 
 // flock conflicts between open file descriptions even within one process, so one process plays every holder.
-TEST(FileLock, SharedAndExclusiveHoldersConflictAndLinksAndUnprivateFilesAreRefused) {
+TEST(FileLock, SharedExclusiveAndRetainedHoldersConflictAndLinksAndUnprivateFilesAreRefused) {
   TempDir dir;
   const auto path = dir / "state" / "operation.lock";
   {
@@ -184,6 +184,9 @@ TEST(FileLock, SharedAndExclusiveHoldersConflictAndLinksAndUnprivateFilesAreRefu
     EXPECT_TRELK_ERROR(FileLock(path, false, LockMode::shared), "busy", state_busy);
     EXPECT_TRELK_ERROR(FileLock(path, false, LockMode::exclusive), "busy", state_busy);
   }
+  // A retained lock outlives its object (its descriptor stays open until this process ends).
+  FileLock(path, false, LockMode::exclusive).retain_until_process_exit();
+  EXPECT_TRELK_ERROR(FileLock(path, false, LockMode::shared), "busy", state_busy);
 
   // Links and files that are not empty and private are refused.
   test::write_file(dir / "target", "keep");

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -104,8 +105,7 @@ TestPki::TestPki(const fs::path& dir) : dir(dir), ca(dir / "ca.pem") {
 }
 
 std::pair<fs::path, fs::path> TestPki::files(ServerCert cert) const {
-  static const char* const names[] = {"server", "other-ca-server", "wrong-host", "expired"};
-  const std::string name = names[static_cast<int>(cert)];
+  const std::string name = std::array{"server", "other-ca-server", "wrong-host", "expired"}[static_cast<int>(cert)];
   return {dir / (name + ".pem"), dir / (name + ".key")};
 }
 

@@ -120,9 +120,8 @@ void run_crash_test(const CrashTest& test) {
   const auto strace = usable_strace(reason);
   if (!strace) GTEST_SKIP() << reason;
   Outcome outcome;
-  std::vector<KillPoint> points;
-  for (const auto& point : kill_points(*strace, test.prepare(), outcome))
-    if (test.only(point)) points.push_back(point);
+  auto points = kill_points(*strace, test.prepare(), outcome);
+  std::erase_if(points, [&](const KillPoint& point) { return !test.only(point); });
   test.reference(outcome);
   if (::testing::Test::HasFatalFailure()) return;
   int killed = 0;

@@ -27,9 +27,7 @@ struct Command {
   std::vector<std::string> arguments;
   std::map<std::string, std::string> environment;
 };
-inline Outcome run(const Command& command) {
-  return run_program(command.program, command.arguments, command.environment);
-}
+inline Outcome run(const Command& c) { return run_program(c.program, c.arguments, c.environment); }
 
 // The names in a directory: what a run left there.
 std::set<std::string> entry_names(const std::filesystem::path& directory);
