@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -26,10 +27,6 @@ using Clock = std::chrono::steady_clock;
 
 const std::map<std::string, std::string> kEnvironment{{"PATH", "/usr/bin:/bin"}};
 
-void need(const fs::path& program) {
-  if (!fs::exists(program)) throw std::runtime_error(program.string() + " is missing; run scripts/setup.sh");
-}
-
 std::string text_of(const fs::path& file) {
   std::error_code error;
   return fs::exists(file, error) ? read_file(file) : std::string();
@@ -44,9 +41,8 @@ bool wait_for(std::chrono::seconds limit, const std::function<bool()>& ready) {
 // A port nothing listens on right now; another process may still take it before the server binds it.
 std::uint16_t free_port() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address{
+      .sin_family = AF_INET, .sin_port = 0, .sin_addr = {.s_addr = htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
   socklen_t size = sizeof address;
   const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
                   getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
@@ -85,14 +81,13 @@ void start(ServerProcess& process, std::vector<std::string> argv, const fs::path
   setpgid(process.pid, process.pid);  // also here, so the group exists before start returns
 }
 
-bool running(ServerProcess& process) {
-  if (process.pid > 0 && waitpid(process.pid, nullptr, WNOHANG) == process.pid) process.pid = -1;
-  return process.pid > 0;
-}
-
 // Waits up to ten seconds for the started server to be ready; false when it ended or never got ready.
 bool ready(ServerProcess& process, const std::function<bool()>& listening) {
-  return wait_for(std::chrono::seconds(10), [&] { return !running(process) || listening(); }) && running(process);
+  const auto running = [&] {
+    if (process.pid > 0 && waitpid(process.pid, nullptr, WNOHANG) == process.pid) process.pid = -1;
+    return process.pid > 0;
+  };
+  return wait_for(std::chrono::seconds(10), [&] { return !running() || listening(); }) && running();
 }
 
 }  // namespace
@@ -105,14 +100,12 @@ void ServerProcess::stop() {
 }
 
 TestPki::TestPki(const fs::path& dir) : dir(dir), ca(dir / "ca.pem") {
-  need("/usr/bin/openssl");
   const auto outcome = run_program("/bin/bash", {TRELK_SOURCE_DIR "/scripts/test-pki.sh", dir.string()}, kEnvironment);
   if (outcome.status != 0) throw std::runtime_error("scripts/test-pki.sh failed: " + outcome.err);
 }
 
 std::pair<fs::path, fs::path> TestPki::files(ServerCert cert) const {
-  static const char* const names[] = {"server", "other-ca-server", "wrong-host", "expired"};
-  const std::string name = names[static_cast<int>(cert)];
+  const std::string name = std::array{"server", "other-ca-server", "wrong-host", "expired"}[static_cast<int>(cert)];
   return {dir / (name + ".pem"), dir / (name + ".key")};
 }
 
@@ -123,7 +116,6 @@ const TestPki& shared_pki() {
 }
 
 NginxServer::NginxServer(const TestPki& pki, const fs::path& root, ServerCert which) {
-  need("/usr/sbin/nginx");
   const auto [cert, key] = pki.files(which);
   const auto dir = dir_.path().string(), conf = dir + "/nginx.conf", pid_file = dir + "/nginx.pid";
   for (int attempt = 0;; ++attempt) {
@@ -157,7 +149,6 @@ std::vector<std::string> NginxServer::access_log(std::size_t at_least) const {
 }
 
 HostileServer::HostileServer(const TestPki& pki, ServerCert which) {
-  need("/usr/bin/python3");
   const auto [cert, key] = pki.files(which);
   const fs::path script = TRELK_SOURCE_DIR "/tests/support/hostile_https.py";
   start(process_,

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,9 +27,10 @@ struct Command {
   std::vector<std::string> arguments;
   std::map<std::string, std::string> environment;
 };
-inline Outcome run(const Command& command) {
-  return run_program(command.program, command.arguments, command.environment);
-}
+inline Outcome run(const Command& c) { return run_program(c.program, c.arguments, c.environment); }
+
+// The names in a directory: what a run left there.
+std::set<std::string> entry_names(const std::filesystem::path& directory);
 
 // strace when it is installed and may trace children here; otherwise why not, in skip_reason.
 std::optional<std::filesystem::path> usable_strace(std::string& skip_reason);
