@@ -486,6 +486,7 @@ void transfer(Resume& resume) {
   resume.stored();
   if (file.written() >= resume.total) return;
   file.reserve_remaining();
+  const std::uint64_t checkpoint_bytes = std::max(resume_checkpoint_bytes, resume.total / resume_checkpoints_per_file);
   const TransportData on_data = [&](std::string_view chunk) {
     resume.stored();
     if (resume.proof) {
@@ -495,7 +496,7 @@ void transfer(Resume& resume) {
     }
     resume.running.update(chunk);
     resume.hashed += chunk.size();
-    if (resume.hashed - resume.checkpointed >= resume_checkpoint_bytes ||
+    if (resume.hashed - resume.checkpointed >= checkpoint_bytes ||
         Clock::now() - resume.last_time >= resume_checkpoint_interval)
       resume.checkpoint();
   };

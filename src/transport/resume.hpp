@@ -19,9 +19,13 @@ inline constexpr std::size_t resume_scan_limit = 4096;
 inline constexpr std::size_t resume_capacity = 32;
 inline constexpr std::size_t resume_state_limit = 16384;
 
-// When a running download writes its state document: after this many bytes or this much time since the
-// last one, whichever comes first, and once more when the transfer stops. A kill loses at most that much.
+// When a running download writes its state document: after this many bytes (or an eighth of the file, when
+// that is more) or this much time since the last one, whichever comes first, and once more when the transfer
+// stops. A kill loses at most that much. Each checkpoint waits for the disk (about 30 ms), so on a fast link
+// the byte bound sets the cost, and at most eight of them keep it small; on a slow link the time bound still
+// holds what a kill can lose.
 inline constexpr std::uint64_t resume_checkpoint_bytes = 8ull << 20;
+inline constexpr std::uint64_t resume_checkpoints_per_file = 8;
 inline constexpr std::chrono::milliseconds resume_checkpoint_interval{2000};
 
 // The canonical JSON of {"kind", "reference", "target"}: what a partial download may be reused for.
