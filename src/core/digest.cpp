@@ -41,7 +41,7 @@ struct CipherContextFree {
 };
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
 
-// Owns one open file descriptor.
+// A file read from its first byte by position: opened (and closed) here, or a descriptor the caller keeps.
 class ReadFile {
  public:
   explicit ReadFile(const fs::path& file) : fd_(::open(file.c_str(), O_RDONLY | O_CLOEXEC)), owned_(true) {}
