@@ -3,6 +3,8 @@
 // of the reference launcher and the built bootstrap packed as a publisher would (the installation in `data`).
 #pragma once
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -71,8 +73,15 @@ struct ServedRepository {
     TufClient client(state, metadata, targets, limits, [this] { return now; });
     return use(client);
   }
+  // The stored target, which the descriptor the client returns must name.
   std::string download(const std::string& path) {
-    with_client([&](TufClient& client) { client.download(path, dir / "out" / path, {}, {}, {}); });
+    with_client([&](TufClient& client) {
+      const Descriptor verified = client.download(path, dir / "out" / path, {}, {}, {});
+      struct stat by_descriptor {
+      }, by_path{};
+      EXPECT_TRUE(::fstat(verified.get(), &by_descriptor) == 0 && ::stat((dir / "out" / path).c_str(), &by_path) == 0 &&
+                  by_descriptor.st_ino == by_path.st_ino);
+    });
     return read_file(dir / "out" / path);
   }
   // What an attacker with the role's keys (or with only these keys) can sign: the published document, changed.
