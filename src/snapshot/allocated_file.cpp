@@ -341,30 +341,6 @@ FileReservation AllocatedFile::retain_reservation() {
   return reservation_;
 }
 
-void AllocatedFile::read_prefix(std::uint64_t length, const std::function<void(std::string_view)>& consumer,
-                                const Progress& progress) {
-  check("Recorded prefix changed");
-  struct stat st {};
-  require(::fstat(fd_, &st) == 0 && length <= reservation_.length && length <= static_cast<std::uint64_t>(st.st_size),
-          "allocation_changed", "Recorded prefix changed");
-  std::vector<char> buffer(block_size);
-  std::uint64_t done = 0;
-  auto advance = [&] {
-    if (progress && !progress(done, length)) fail("cancelled", "Partial verification cancelled");
-  };
-  advance();
-  while (done < length) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(block_size, length - done));
-    const ssize_t got = ::pread(fd_, buffer.data(), want, static_cast<off_t>(done));
-    if (got < 0 && errno == EINTR) continue;
-    require(got > 0, "file_read", "Cannot read recorded partial prefix");
-    consumer(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
-    done += static_cast<std::uint64_t>(got);
-    advance();
-  }
-  check("Partial file changed during prefix verification");
-}
-
 void AllocatedFile::read_range(std::uint64_t offset, std::uint64_t length,
                                const std::function<void(std::string_view)>& consumer) const {
   check("Stored file changed before it was read back");

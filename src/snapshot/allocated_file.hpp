@@ -74,9 +74,6 @@ class AllocatedFile {
   void discard();
   // Closes the file and hands its reservation to a durable record that owns it from now on.
   FileReservation retain_reservation();
-  // Feeds the first length bytes to consumer in blocks of at most 65536 bytes.
-  void read_prefix(std::uint64_t length, const std::function<void(std::string_view)>& consumer,
-                   const Progress& progress);
   // Feeds length bytes from offset to consumer through the held descriptor, in blocks of at most
   // 65536 bytes. Safe on another thread beside write() once those bytes were written.
   void read_range(std::uint64_t offset, std::uint64_t length,
