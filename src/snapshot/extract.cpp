@@ -120,7 +120,8 @@ class FileFinisher {
 };
 
 // One extracted file and the digest of what was stored of it, read back through its own descriptor while
-// the decoder writes the rest. The digest goes first, so its reader has stopped before the file closes.
+// the decoder writes the rest. Declared after the file, the digest is destroyed first, so its reader has
+// stopped before the file closes.
 struct Stored {
   template <typename... Opening>
   explicit Stored(std::uint64_t length, Opening&&... opening)
