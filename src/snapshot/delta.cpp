@@ -89,6 +89,17 @@ ScratchFile::~ScratchFile() {
   if (data_ != nullptr) ::munmap(data_, length_);
 }
 
+void ScratchFile::write(std::uint64_t offset, std::string_view bytes) {
+  require(offset <= length_ && bytes.size() <= length_ - offset, "size_limit", "Scratch stream exceeds its bounds");
+  while (!bytes.empty()) {
+    const ssize_t put = ::pwrite(fd_.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) transaction_failure(put < 0 ? errno : EIO, "Cannot write a private scratch file");
+    bytes.remove_prefix(static_cast<std::size_t>(put));
+    offset += static_cast<std::uint64_t>(put);
+  }
+}
+
 void regenerate_delta_base(const SnapshotManifest& manifest, const fs::path& root, const DeltaDescription& delta,
                            ScratchFile& scratch, const Progress& progress) {
   const std::string differs = "The installed version differs from the delta's base";
@@ -99,7 +110,7 @@ void regenerate_delta_base(const SnapshotManifest& manifest, const fs::path& roo
       manifest, root,
       [&](std::string_view bytes) {
         require(bytes.size() <= scratch.length() - written, "delta_base", differs);
-        std::copy(bytes.begin(), bytes.end(), scratch.data() + written);
+        scratch.write(written, bytes);
         digest.update(bytes);
         written += bytes.size();
       },

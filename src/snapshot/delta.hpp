@@ -58,6 +58,9 @@ class ScratchFile {
 
   char* data() const { return data_; }
   std::uint64_t length() const { return length_; }
+  // Stores bytes at offset through the descriptor: filling the mapping instead would fault every page in
+  // from the file first, zeroing it and reading ahead, only to overwrite it.
+  void write(std::uint64_t offset, std::string_view bytes);
 
  private:
   Descriptor fd_;
