@@ -389,8 +389,20 @@ constexpr std::uint64_t follow_step = 1 << 20;
 }  // namespace
 
 StoredDigest::StoredDigest(const AllocatedFile& file, std::uint64_t length, std::string_view algorithm)
-    : file_(file), length_(length), state_(algorithm) {
+    : file_(&file), length_(length), state_(algorithm) {
   if (length_ >= follow_from) thread_ = std::thread([this] { follow(); });
+}
+
+StoredDigest::StoredDigest(const char* data, std::uint64_t length, std::string_view algorithm)
+    : data_(data), length_(length), state_(algorithm) {
+  if (length_ >= follow_from) thread_ = std::thread([this] { follow(); });
+}
+
+void StoredDigest::hash(std::uint64_t from, std::uint64_t until) {
+  if (file_ == nullptr)
+    state_.update(std::string_view(data_ + from, static_cast<std::size_t>(until - from)));
+  else
+    file_->read_range(from, until - from, [&](std::string_view chunk) { state_.update(chunk); });
 }
 
 StoredDigest::~StoredDigest() {
@@ -414,7 +426,7 @@ void StoredDigest::stored(std::uint64_t written) {
 
 std::string StoredDigest::value() {
   if (!thread_.joinable()) {
-    file_.read_range(0, length_, [&](std::string_view chunk) { state_.update(chunk); });
+    hash(0, length_);
     return state_.value();
   }
   {
@@ -437,7 +449,7 @@ void StoredDigest::follow() {
         if (stopping_) return;
         until = std::min(stored_, hashed + follow_step);
       }
-      file_.read_range(hashed, until - hashed, [&](std::string_view chunk) { state_.update(chunk); });
+      hash(hashed, until);
       hashed = until;
     }
   } catch (...) {

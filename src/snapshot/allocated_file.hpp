@@ -106,6 +106,8 @@ class AllocatedFile {
 class StoredDigest {
  public:
   StoredDigest(const AllocatedFile& file, std::uint64_t length, std::string_view algorithm = "sha256");
+  // The same over memory that a writer fills from its start, such as a mapped scratch stream.
+  StoredDigest(const char* data, std::uint64_t length, std::string_view algorithm = "sha256");
   ~StoredDigest();
   StoredDigest(const StoredDigest&) = delete;
   StoredDigest& operator=(const StoredDigest&) = delete;
@@ -117,8 +119,10 @@ class StoredDigest {
 
  private:
   void follow();
+  void hash(std::uint64_t from, std::uint64_t until);
 
-  const AllocatedFile& file_;
+  const AllocatedFile* file_ = nullptr;  // or, without a file, the memory at data_
+  const char* data_ = nullptr;
   std::uint64_t length_;
   DigestState state_;
   std::uint64_t announced_ = 0;  // the writer's own copy, to wake the reader once per step

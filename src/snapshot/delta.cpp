@@ -12,6 +12,7 @@
 
 #include "core/error.hpp"
 #include "files/atomic.hpp"
+#include "snapshot/allocated_file.hpp"
 #include "snapshot/manifest.hpp"
 #include "snapshot/tar_stream.hpp"
 
@@ -104,15 +105,16 @@ void regenerate_delta_base(const SnapshotManifest& manifest, const fs::path& roo
                            ScratchFile& scratch, const Progress& progress) {
   const std::string differs = "The installed version differs from the delta's base";
   require(scratch.length() == delta.base_tar_length, "delta_base", differs);
-  DigestState digest("sha256");
+  // Hashed behind the writer on a second thread, as the stream is read back from the scratch mapping.
+  StoredDigest digest(scratch.data(), scratch.length());
   std::uint64_t written = 0;
   write_snapshot_tar(
       manifest, root,
       [&](std::string_view bytes) {
         require(bytes.size() <= scratch.length() - written, "delta_base", differs);
         scratch.write(written, bytes);
-        digest.update(bytes);
         written += bytes.size();
+        digest.stored(written);
       },
       progress);
   require(written == scratch.length() && digest.value() == delta.base_tar_sha256, "delta_base", differs);
@@ -125,6 +127,7 @@ DeltaDecoder::DeltaDecoder(const ScratchFile& base, const fs::path& patch, const
       input_(block_size),
       output_(result.data()),
       capacity_(result.length()),
+      digest_(std::make_unique<StoredDigest>(result.data(), result.length())),
       expected_sha256_(delta.result_tar_sha256) {
   const std::string refused = "Delta patch cannot be decoded within its signed bounds";
   try {
@@ -174,6 +177,7 @@ std::string_view DeltaDecoder::next() {
     require(!ZSTD_isError(result), "delta_patch", refused);
     input_position_ = in.pos;
     produced_ = out.pos;
+    digest_->stored(produced_);
     if (result == 0) {
       require(input_position_ == input_fill_, "delta_patch", "Trailing data follows the delta frame");
       fill();
@@ -185,12 +189,11 @@ std::string_view DeltaDecoder::next() {
     // Handed out in blocks, so that extraction reports progress and may cancel between them.
     const std::size_t size = std::min<std::size_t>(produced_ - handed_, 1 << 20);
     const std::string_view bytes(output_ + handed_, size);
-    digest_.update(bytes);
     handed_ += size;
     return bytes;
   }
   if (!checked_) {
-    require(produced_ == capacity_ && digest_.value() == expected_sha256_, "delta_result",
+    require(produced_ == capacity_ && digest_->value() == expected_sha256_, "delta_result",
             "Delta result differs from its signed length and digest");
     checked_ = true;
   }

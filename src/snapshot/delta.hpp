@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +50,8 @@ std::uint64_t snapshot_tar_bound(const SnapshotManifest& manifest);
 // A private unnamed file in a directory (O_TMPFILE: nothing of it outlives the process, even a killed one),
 // its space reserved for exactly length bytes and mapped shared, so that a large stream lives in the page
 // cache rather than on the heap.
+class StoredDigest;
+
 class ScratchFile {
  public:
   ScratchFile(const std::filesystem::path& directory, std::uint64_t length);
@@ -98,9 +101,9 @@ class DeltaDecoder {
   std::size_t input_position_ = 0;
   char* output_ = nullptr;
   std::uint64_t capacity_ = 0;
-  std::size_t produced_ = 0;  // decoded so far
-  std::size_t handed_ = 0;    // handed out so far
-  DigestState digest_{"sha256"};
+  std::size_t produced_ = 0;              // decoded so far
+  std::size_t handed_ = 0;                // handed out so far
+  std::unique_ptr<StoredDigest> digest_;  // follows the decoder on a thread of its own
   std::string expected_sha256_;
   bool frame_done_ = false;
   bool checked_ = false;
