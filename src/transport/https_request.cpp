@@ -103,6 +103,30 @@ void initialize_https_library() {
   });
 }
 
+ConnectionShare::ConnectionShare() : share_(curl_share_init()) {
+  if (share_ == nullptr) return;
+  const auto lock = [](CURL*, curl_lock_data data, curl_lock_access, void* self) {
+    static_cast<ConnectionShare*>(self)->mutexes_[data].lock();
+  };
+  const auto unlock = [](CURL*, curl_lock_data data, void* self) {
+    static_cast<ConnectionShare*>(self)->mutexes_[data].unlock();
+  };
+  const bool shared = curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, +lock) == CURLSHE_OK &&
+                      curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, +unlock) == CURLSHE_OK &&
+                      curl_share_setopt(share_, CURLSHOPT_USERDATA, static_cast<void*>(this)) == CURLSHE_OK &&
+                      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) == CURLSHE_OK &&
+                      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK &&
+                      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK;
+  if (!shared) {
+    curl_share_cleanup(share_);
+    share_ = nullptr;
+  }
+}
+
+ConnectionShare::~ConnectionShare() {
+  if (share_ != nullptr) curl_share_cleanup(share_);
+}
+
 TransportResponse perform_request(const std::string& url, HttpsTransfer& transfer, const HttpsSettings& settings) {
   EasyHandle easy;
   CURL* handle = easy.handle;
@@ -110,6 +134,7 @@ TransportResponse perform_request(const std::string& url, HttpsTransfer& transfe
   // An empty proxy turns off every proxy, including those named by the environment.
   option(handle, CURLOPT_PROXY, "", "transport", "Cannot enforce the service connection boundary");
 
+  if (settings.share != nullptr) option(handle, CURLOPT_SHARE, settings.share);
   option(handle, CURLOPT_URL, url.c_str());
   option(handle, CURLOPT_PROTOCOLS_STR, "https");
   option(handle, CURLOPT_REDIR_PROTOCOLS_STR, "https");

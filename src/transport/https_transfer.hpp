@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <exception>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -58,11 +59,28 @@ struct HttpsTransfer {
   static std::size_t on_upload(char* buffer, std::size_t size, std::size_t count, void* user);
 };
 
+// The open connections, TLS sessions and name lookups that the requests of one transport reuse. libcurl
+// reuses a connection only for the same origin under the same trust settings, and closes one that a
+// request abandoned or that carried bytes beyond a response.
+class ConnectionShare {
+ public:
+  ConnectionShare();
+  ~ConnectionShare();
+  ConnectionShare(const ConnectionShare&) = delete;
+  ConnectionShare& operator=(const ConnectionShare&) = delete;
+  CURLSH* get() const { return share_; }
+
+ private:
+  std::mutex mutexes_[CURL_LOCK_DATA_LAST];  // one per kind of data: libcurl may hold one while taking another
+  CURLSH* share_ = nullptr;
+};
+
 // The connection boundary every request of one transport shares.
 struct HttpsSettings {
   const std::filesystem::path& ca_bundle;  // empty: the system store
   std::uint64_t download_limit = 0;        // bytes per second, 0: unlimited
   HttpsBudget* budget = nullptr;
+  CURLSH* share = nullptr;  // none: the request opens a connection of its own
 };
 
 // Initialises libcurl once per process.

@@ -78,6 +78,7 @@ HttpsTransport::HttpsTransport(std::string_view service_url, std::filesystem::pa
   require(text.find_first_of("?#") == std::string::npos, "invalid_url",
           "Service URL must not contain credentials, query, or fragment");
   base_url_ = text.ends_with('/') ? text : text + "/";
+  share_ = std::make_unique<ConnectionShare>();
 }
 
 std::string HttpsTransport::url(std::string_view path) const {
@@ -183,7 +184,12 @@ TransportResponse HttpsTransport::upload_report(std::string_view path, const std
 }
 
 TransportResponse HttpsTransport::perform(const std::string& target, HttpsTransfer& transfer) {
-  return perform_request(target, transfer, {ca_bundle_, download_limit_, budget_.get()});
+  return perform_request(target, transfer,
+                         {ca_bundle_, download_limit_, budget_.get(), share_ ? share_->get() : nullptr});
 }
+
+HttpsTransport::~HttpsTransport() = default;
+HttpsTransport::HttpsTransport(HttpsTransport&&) noexcept = default;
+HttpsTransport& HttpsTransport::operator=(HttpsTransport&&) noexcept = default;
 
 }  // namespace trelk

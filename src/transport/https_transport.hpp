@@ -14,6 +14,7 @@
 namespace trelk {
 
 struct HttpsTransfer;
+class ConnectionShare;
 
 inline constexpr std::uint64_t https_memory_limit = 16777216;
 inline constexpr std::uint64_t https_download_limit_bound = 1073741824;
@@ -40,13 +41,17 @@ std::string quote_url(std::string_view text, bool keep_slash);
 
 // The only network path: one HTTPS origin, no proxies, no redirects, no content codings, trust from one
 // configured CA bundle or the system bundle, bounded in-memory answers and exactly framed file downloads.
-// One object is used by one thread; each request has its own connection state.
+// One object is used by one thread; each request has its own easy handle, and the requests of one object
+// reuse each other's connections and TLS sessions.
 class HttpsTransport final : public Transport {
  public:
   // An empty ca_bundle trusts the system store; otherwise that bundle is the only trust. download_limit is
   // bytes per second (0: unlimited). budget, when set, bounds an optional check's bytes and time.
   HttpsTransport(std::string_view service_url, std::filesystem::path ca_bundle, std::uint64_t download_limit,
                  std::shared_ptr<HttpsBudget> budget);
+  ~HttpsTransport() override;
+  HttpsTransport(HttpsTransport&&) noexcept;
+  HttpsTransport& operator=(HttpsTransport&&) noexcept;
 
   const std::string& base_url() const { return base_url_; }
   void set_transfer_observer(TransferObserver observer) { observer_ = std::move(observer); }
@@ -76,6 +81,7 @@ class HttpsTransport final : public Transport {
   std::uint64_t download_limit_ = 0;
   std::shared_ptr<HttpsBudget> budget_;
   TransferObserver observer_;
+  std::unique_ptr<ConnectionShare> share_;  // none when libcurl could not make one: every request connects
 };
 
 }  // namespace trelk
