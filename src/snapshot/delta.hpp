@@ -15,6 +15,8 @@ struct ZSTD_DCtx_s;
 
 namespace trelk {
 
+class StoredDigest;
+
 struct SnapshotManifest;
 
 // A delta turns the tar stream of one snapshot (the base) into that of another (the result): one Zstandard
@@ -50,8 +52,6 @@ std::uint64_t snapshot_tar_bound(const SnapshotManifest& manifest);
 // A private unnamed file in a directory (O_TMPFILE: nothing of it outlives the process, even a killed one),
 // its space reserved for exactly length bytes and mapped shared, so that a large stream lives in the page
 // cache rather than on the heap.
-class StoredDigest;
-
 class ScratchFile {
  public:
   ScratchFile(const std::filesystem::path& directory, std::uint64_t length);
