@@ -16,7 +16,6 @@ struct ZSTD_DCtx_s;
 namespace trelk {
 
 class StoredDigest;
-
 struct SnapshotManifest;
 
 // A delta turns the tar stream of one snapshot (the base) into that of another (the result): one Zstandard
